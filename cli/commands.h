@@ -1,0 +1,8 @@
+#pragma once
+
+namespace mivo::cli {
+
+// Each subcommand gets the arguments after its own name and returns the exit code.
+int Parse(int argc, char** argv);
+
+}  // namespace mivo::cli

@@ -1,0 +1,36 @@
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/commands.h"
+#include "common/fdlimit.h"
+
+namespace {
+
+struct Subcommand {
+  const char* name;
+  const char* usage;
+  int (*run)(int argc, char** argv);
+};
+
+constexpr Subcommand kSubcommands[] = {
+    {"parse", "parse FILE", mivo::cli::Parse},
+};
+
+int Usage() {
+  std::fprintf(stderr, "usage:\n");
+  for (const Subcommand& s : kSubcommands) std::fprintf(stderr, "  mivoproxy-cli %s\n", s.usage);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  mivo::RaiseOpenFileLimit();
+  QCoreApplication app(argc, argv);
+  if (argc < 2) return Usage();
+  for (const Subcommand& s : kSubcommands)
+    if (std::strcmp(argv[1], s.name) == 0) return s.run(argc - 2, argv + 2);
+  return Usage();
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mivo {
+
+// Cuts `text` at every occurrence of `sep`, left to right without overlap,
+// keeping empty pieces. A text without `sep` gives itself; an empty text
+// gives no pieces at all. The pieces view into `text`.
+std::vector<std::string_view> Split(std::string_view text, std::string_view sep);
+// The same into a vector the caller reuses, to spare allocations in loops.
+void SplitInto(std::string_view text, std::string_view sep, std::vector<std::string_view>& out);
+
+// UTF-8 text from its character `first` (0-based) on; empty past the end.
+std::string_view Utf8From(std::string_view text, std::size_t first);
+
+// ASCII lower case; other bytes unchanged.
+std::string AsciiLower(std::string_view text);
+
+// Without leading and trailing spaces (U+0020 only).
+std::string_view TrimSpaces(std::string_view text);
+
+}  // namespace mivo

@@ -1,0 +1,44 @@
+#include "widgets.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QScreen>
+#include <QWidget>
+
+#include <cmath>
+
+namespace mivo {
+
+void MessageBoxPresenter::ShowMessage(const ShownMessage& m) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  switch (m.icon) {
+    case MsgIcon::None: icon = QMessageBox::NoIcon; break;
+    case MsgIcon::Critical: icon = QMessageBox::Critical; break;
+    case MsgIcon::Question: icon = QMessageBox::Question; break;
+    case MsgIcon::Exclamation: icon = QMessageBox::Warning; break;
+    case MsgIcon::Information: icon = QMessageBox::Information; break;
+  }
+  QMessageBox box(icon, QString::fromStdString(m.title), QString::fromStdString(m.text), QMessageBox::Ok,
+                  QApplication::activeWindow());
+  box.exec();
+}
+
+int Twips(int twips) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const double dpi = screen ? screen->logicalDotsPerInch() : 96.0;
+  return static_cast<int>(std::lround(twips / 15.0 * dpi / 96.0));
+}
+
+QRect TwipsRect(int left, int top, int width, int height) {
+  return QRect(Twips(left), Twips(top), Twips(width), Twips(height));
+}
+
+void CentreOnScreen(QWidget& window) {
+  const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = window.frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
+}
+
+}  // namespace mivo

@@ -1,0 +1,7 @@
+#include "list_export.h"
+
+namespace mivo {
+
+void uploadlst(MainWindowOps&) {}
+
+}  // namespace mivo

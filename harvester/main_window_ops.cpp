@@ -1,0 +1,35 @@
+#include "main_window_ops.h"
+
+#include <QCoreApplication>
+
+namespace mivo {
+
+namespace {
+constexpr const char* kSampleSite = "http://127.0.0.1:8086";
+constexpr std::array<const char*, kPageAddressCount> kPagePaths{
+    "/proxy1.html", "/proxy3.html", "/proxy3.html", "/proxy4.html",    "/proxy5.html",     "/proxy6.html",
+    "/proxy7.html", "/proxy8.html", "/proxy9.html", "/proxy10.html", "/proxyedu1.html", "/proxyedu2.html",
+};
+}  // namespace
+
+std::string DefaultPageAddress(int k) { return std::string(kSampleSite) + kPagePaths.at(static_cast<std::size_t>(k)); }
+
+HeadlessMainOps::HeadlessMainOps() {
+  for (int k = 0; k < kPageAddressCount; ++k) addresses[static_cast<std::size_t>(k)] = DefaultPageAddress(k);
+}
+
+void HeadlessMainOps::SetPanel(int panel, const std::string& text) {
+  if (panel == kListPanel) {
+    panel1 = text;
+  } else {
+    panel2 = text;
+    statusHistory.push_back(text);
+  }
+  if (onPanel) onPanel(panel, text);
+}
+
+void HeadlessMainOps::DoEvents() {
+  if (QCoreApplication::instance()) QCoreApplication::processEvents();
+}
+
+}  // namespace mivo

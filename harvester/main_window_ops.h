@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harvester/proxy_list_model.h"
+
+namespace mivo {
+
+inline constexpr int kPageAddressCount = 12;
+inline constexpr int kListPanel = 1;    // row count
+inline constexpr int kStatusPanel = 2;  // progress and results of commands
+
+// Address box k's starting text: the sample site followed by the page path.
+std::string DefaultPageAddress(int k);
+
+// What the main window offers the commands: its rows, selection, status
+// panels, page text and settings panel. frmMain implements it over its
+// widgets; HeadlessMainOps implements it in memory for tests and the
+// command-line program.
+class MainWindowOps {
+ public:
+  virtual ~MainWindowOps() = default;
+
+  virtual ProxyListModel& Rows() = 0;
+  // Number of the selected row, 0 when none.
+  virtual int SelectedRow() const = 0;
+
+  virtual void SetPanel(int panel, const std::string& text) = 0;
+  virtual std::string Panel(int panel) const = 0;
+
+  virtual const std::string& PageText() const = 0;
+  virtual void SetPageText(std::string text) = 0;
+
+  // Text of address box Text1(k), k = 0..11.
+  virtual std::string AddressText(int k) const = 0;
+  // Export check boxes Ck2..Ck4 (index 2..4): ticked 1, clear 0.
+  virtual int ExportCheck(int ck) const = 0;
+  // Text of the separator box Combo1.
+  virtual std::string Separator() const = 0;
+
+  // Lets pending user-interface events run once.
+  virtual void DoEvents() = 0;
+};
+
+// The main window's state without widgets.
+class HeadlessMainOps : public MainWindowOps {
+ public:
+  HeadlessMainOps();
+
+  ProxyListModel& Rows() override { return rows; }
+  int SelectedRow() const override { return rows.Exists(selected) ? selected : 0; }
+  void SetPanel(int panel, const std::string& text) override;
+  std::string Panel(int panel) const override { return panel == kListPanel ? panel1 : panel2; }
+  const std::string& PageText() const override { return pageText; }
+  void SetPageText(std::string text) override { pageText = std::move(text); }
+  std::string AddressText(int k) const override { return addresses.at(static_cast<std::size_t>(k)); }
+  int ExportCheck(int ck) const override { return exportChecks.at(static_cast<std::size_t>(ck)); }
+  std::string Separator() const override { return separator; }
+  void DoEvents() override;
+
+  ProxyListModel rows;
+  int selected = 0;
+  std::string panel1;
+  std::string panel2;
+  std::vector<std::string> statusHistory;  // every text panel 2 has shown, in order
+  std::function<void(int panel, const std::string& text)> onPanel;
+  std::string pageText;
+  std::array<std::string, kPageAddressCount> addresses;
+  std::array<int, 5> exportChecks{0, 1, 1, 0, 0};  // Ck1..Ck4 at their starting states
+  std::string separator = "--";
+};
+
+}  // namespace mivo

@@ -1,0 +1,14 @@
+#pragma once
+
+// Status texts the main window's commands share.
+namespace mivo {
+
+inline constexpr const char* kTextLoaded = "载入完成!";
+inline constexpr const char* kTextFetching = "正在获取源码....";
+inline constexpr const char* kTextFetchFailed = "获取失败,请检查网络!";
+inline constexpr const char* kTextAnalysing = "正在分析....";
+inline constexpr const char* kTextAnalysisDone = "源码分析完成....";
+inline constexpr const char* kTextUpdateListFirst = "请先更新代理列表...";
+inline constexpr const char* kTextListFirst = "请先代理更新列表...";
+
+}  // namespace mivo

@@ -1,0 +1,264 @@
+#include "frm_main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QStatusBar>
+#include <QTableView>
+
+#include "common/ui/widgets.h"
+#include "harvester/list_export.h"
+#include "harvester/page_download.h"
+#include "harvester/proxy_switch.h"
+#include "harvester/status_texts.h"
+#include "ping/sockets_check.h"
+
+namespace mivo {
+namespace {
+
+constexpr int kClientWidth = 9825;
+constexpr int kListHeight = 5010;
+constexpr int kPanel1Width = 2540;
+constexpr int kPanel2MinWidth = 2540;
+constexpr int kSettingsTopOffset = -90;
+
+struct ListPageMenuItem {
+  const char* name;
+  const char* caption;
+  int box;
+};
+
+constexpr std::array<ListPageMenuItem, kPageAddressCount> kListPageItems{{
+    {"http1", "Http代理 1", 0},  {"http2", "Http代理 2", 1},  {"http3", "Http代理 3", 2},
+    {"http4", "Http代理 4", 3},  {"http5", "Http代理 5", 4},  {"http6", "Http代理 6", 5},
+    {"http7", "Http代理 7", 6},  {"http8", "Http代理 8", 7},  {"http9", "Http代理 9", 8},
+    {"http10", "Http代理 10", 9}, {"jywdl1", "教育网代理1", 10}, {"jywdl2", "教育网代理1", 11},
+}};
+
+constexpr std::array<const char*, kPageAddressCount> kAddressLabels{
+    "Http1:", "Http2:", "Http3:", "Http4:",  "Http5:",   "Http6:",
+    "Http7:", "Http8:", "Http9:", "Http10:", "教育网1:", "教育网2:",
+};
+
+struct CheckSpec {
+  const char* name;
+  const char* caption;
+  int left, width;
+  bool ticked;
+};
+
+constexpr std::array<CheckSpec, 4> kExportChecks{{
+    {"Ck1", "IP地址", 180, 870, true},
+    {"Ck2", "端口", 1485, 735, true},
+    {"Ck3", "类型", 2700, 735, false},
+    {"Ck4", "地址", 3960, 690, false},
+}};
+
+constexpr std::array<const char*, 6> kSeparators{"-", "--", "---", "----", ":", "|"};
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+}  // namespace
+
+frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
+  setObjectName("frmMain");
+  setWindowTitle(Q("Mivo proxy ver1.0"));
+
+  client_ = new QWidget(this);
+  client_->setObjectName("client");
+  setCentralWidget(client_);
+
+  BuildList();
+  BuildSettingsPanel();
+  BuildMenus();
+  client_->installEventFilter(this);
+  Lw1->viewport()->installEventFilter(this);
+
+  auto* bar = new QStatusBar(this);
+  bar->setObjectName("Stb1");
+  bar->setSizeGripEnabled(true);
+  panel1_ = new QLabel(bar);
+  panel1_->setObjectName("Stb1Panel1");
+  panel1_->setFixedWidth(Twips(kPanel1Width));
+  panel2_ = new QLabel(bar);
+  panel2_->setObjectName("Stb1Panel2");
+  panel2_->setMinimumWidth(Twips(kPanel2MinWidth));
+  bar->addWidget(panel1_);
+  bar->addWidget(panel2_, 1);
+  setStatusBar(bar);
+
+  resize(Twips(kClientWidth), Twips(kListHeight) + menuBar()->sizeHint().height() + bar->sizeHint().height());
+  CentreOnScreen(*this);
+
+  // Load: the sockets-layer check's result does not stop the window.
+  CheckSocketsLayer();
+  SetPanel(kListPanel, kTextLoaded);
+  prolist();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::BuildList() {
+  Lw1 = new QTableView(client_);
+  Lw1->setObjectName("Lw1");
+  Lw1->setModel(&rows_);
+  Lw1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  Lw1->setSelectionMode(QAbstractItemView::SingleSelection);
+  Lw1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  Lw1->setSortingEnabled(false);
+  Lw1->setShowGrid(false);
+  Lw1->setWordWrap(false);
+  Lw1->verticalHeader()->hide();
+  // Fixed row heights keep large lists cheap to lay out.
+  Lw1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  Lw1->verticalHeader()->setDefaultSectionSize(Lw1->fontMetrics().height() + 4);
+  Lw1->horizontalHeader()->setSectionsClickable(false);
+  Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  for (int c = 0; c < kProxyColumns; ++c)
+    Lw1->setColumnWidth(c, Twips(kProxyColumnSpecs[static_cast<std::size_t>(c)].widthTwips));
+}
+
+void frmMain::BuildSettingsPanel() {
+  F1 = new QFrame(client_);
+  F1->setObjectName("F1");
+  F1->setFrameShape(QFrame::NoFrame);
+  F1->setAutoFillBackground(true);
+
+  for (int k = 0; k < kPageAddressCount; ++k) {
+    auto* label = new QLabel(Q(kAddressLabels[static_cast<std::size_t>(k)]), F1);
+    label->setObjectName(QString("Label1_%1").arg(k));
+    label->setGeometry(TwipsRect(90, 315 + 360 * k, 800, 180 + 60));
+    auto* box = new QLineEdit(QString::fromStdString(DefaultPageAddress(k)), F1);
+    box->setObjectName(QString("Text1_%1").arg(k));
+    box->setGeometry(TwipsRect(900, 270 + 360 * k, 3660, 270 + 30));
+    Text1[static_cast<std::size_t>(k)] = box;
+  }
+
+  auto* frame = new QGroupBox(Q("导出设置"), F1);
+  frame->setObjectName("Frame1");
+  frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
+  for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
+    const CheckSpec& spec = kExportChecks[i];
+    auto* box = new QCheckBox(Q(spec.caption), frame);
+    box->setObjectName(spec.name);
+    box->setGeometry(TwipsRect(spec.left, 315, spec.width + 120, 240));
+    box->setChecked(spec.ticked);
+    Ck[i + 1] = box;
+  }
+  // The address is always exported, so its box only shows that.
+  Ck[1]->setEnabled(false);
+
+  auto* label2 = new QLabel(Q("隔离符号:"), frame);
+  label2->setObjectName("Label2");
+  label2->setGeometry(TwipsRect(180, 765, 810 + 120, 180 + 60));
+  Combo1 = new QComboBox(frame);
+  Combo1->setObjectName("Combo1");
+  Combo1->setEditable(true);
+  for (const char* s : kSeparators) Combo1->addItem(Q(s));
+  Combo1->setCurrentText(Q("--"));
+  Combo1->setGeometry(TwipsRect(1170, 675, 1185, 300 + 30));
+  auto* label3 = new QLabel(Q("127.0.0.1--80--中国--0"), frame);
+  label3->setObjectName("Label3");
+  label3->setGeometry(TwipsRect(2565, 720, 2220, 240));
+}
+
+QAction* frmMain::AddCommand(QMenu* menu, const char* name, const char* caption) {
+  QAction* action = menu->addAction(Q(caption));
+  action->setObjectName(name);
+  return action;
+}
+
+void frmMain::AddSeparator(QMenu* menu, const char* name) { menu->addSeparator()->setObjectName(name); }
+
+void frmMain::BuildMenus() {
+  QMenu* get = menuBar()->addMenu(Q("获取地址"));
+  get->setObjectName("Getaddress");
+  for (std::size_t i = 0; i < kListPageItems.size(); ++i) {
+    const ListPageMenuItem& item = kListPageItems[i];
+    if (item.box == 10) AddSeparator(get, "Fgx0");
+    connect(AddCommand(get, item.name, item.caption), &QAction::triggered, this,
+            [this, box = item.box] { ListPageCommand(*this, box); });
+  }
+
+  setpromenu = menuBar()->addMenu(Q("设置代理"));
+  setpromenu->setObjectName("setpromenu");
+  connect(AddCommand(setpromenu, "setPro", "设为代理"), &QAction::triggered, this, [this] { setPro(*this); });
+  connect(AddCommand(setpromenu, "closePro", "关闭代理"), &QAction::triggered, this, [this] { closePro(*this); });
+  AddSeparator(setpromenu, "Fgx1");
+  connect(AddCommand(setpromenu, "Ptst", "代理测试"), &QAction::triggered, this, [this] { Ptst(); });
+  connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] { Wsktest_.conTest(); });
+  connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] { Wsktest_.testall(); });
+  AddSeparator(setpromenu, "Fgx2");
+  connect(AddCommand(setpromenu, "uploadlst", "导出列表"), &QAction::triggered, this, [this] { uploadlst(*this); });
+
+  QMenu* settings = menuBar()->addMenu(Q("程序设置"));
+  settings->setObjectName("Setmenu");
+  connect(AddCommand(settings, "Meset1", "程序设置"), &QAction::triggered, this, [this] { Meset1(); });
+  connect(AddCommand(settings, "prolist", "代理列表"), &QAction::triggered, this, [this] { prolist(); });
+}
+
+void frmMain::LayOutClient() {
+  const QRect area = client_->rect();
+  Lw1->setGeometry(area);
+  F1->setGeometry(area.adjusted(0, Twips(kSettingsTopOffset), 0, 0));
+}
+
+void frmMain::Meset1() {
+  F1->setVisible(true);
+  Lw1->setVisible(false);
+}
+
+void frmMain::prolist() {
+  Lw1->setVisible(true);
+  F1->setVisible(false);
+}
+
+void frmMain::Ptst() {}
+
+int frmMain::SelectedRow() const {
+  const QModelIndexList picked = Lw1->selectionModel()->selectedRows();
+  return picked.isEmpty() ? 0 : picked.front().row() + 1;
+}
+
+void frmMain::SetPanel(int panel, const std::string& text) {
+  (panel == kListPanel ? panel1_ : panel2_)->setText(QString::fromStdString(text));
+}
+
+std::string frmMain::Panel(int panel) const {
+  return (panel == kListPanel ? panel1_ : panel2_)->text().toStdString();
+}
+
+std::string frmMain::AddressText(int k) const { return Text1.at(static_cast<std::size_t>(k))->text().toStdString(); }
+
+int frmMain::ExportCheck(int ck) const { return Ck.at(static_cast<std::size_t>(ck))->isChecked() ? 1 : 0; }
+
+std::string frmMain::Separator() const { return Combo1->currentText().toStdString(); }
+
+void frmMain::DoEvents() { QCoreApplication::processEvents(); }
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client_ && event->type() == QEvent::Resize) {
+    LayOutClient();
+  } else if (watched == Lw1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() == Qt::RightButton) setpromenu->popup(mouse->globalPosition().toPoint());
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  ReleaseSocketsLayer();
+  event->accept();
+  QCoreApplication::quit();
+}
+
+}  // namespace mivo

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <array>
+#include <string>
+
+#include "harvester/connection_test.h"
+#include "harvester/main_window_ops.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QTableView;
+
+namespace mivo {
+
+// The main window: proxy list, settings panel, status bar and every command.
+class frmMain : public QMainWindow, public MainWindowOps {
+  Q_OBJECT
+
+ public:
+  explicit frmMain(QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  ProxyListModel& Rows() override { return rows_; }
+  int SelectedRow() const override;
+  void SetPanel(int panel, const std::string& text) override;
+  std::string Panel(int panel) const override;
+  const std::string& PageText() const override { return htmlCode_; }
+  void SetPageText(std::string text) override { htmlCode_ = std::move(text); }
+  std::string AddressText(int k) const override;
+  int ExportCheck(int ck) const override;
+  std::string Separator() const override;
+  void DoEvents() override;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildList();
+  void BuildSettingsPanel();
+  void BuildMenus();
+  QAction* AddCommand(QMenu* menu, const char* name, const char* caption);
+  void AddSeparator(QMenu* menu, const char* name);
+  void LayOutClient();
+
+  void Meset1();
+  void prolist();
+  void Ptst();
+
+  ProxyListModel rows_;
+  std::string htmlCode_;  // the last downloaded page; never shown
+  ConnectionTester Wsktest_;
+
+  QWidget* client_ = nullptr;
+  QTableView* Lw1 = nullptr;
+  QLabel* panel1_ = nullptr;
+  QLabel* panel2_ = nullptr;
+  QFrame* F1 = nullptr;
+  std::array<QLineEdit*, kPageAddressCount> Text1{};
+  std::array<QCheckBox*, 5> Ck{};  // Ck1..Ck4 at 1..4
+  QComboBox* Combo1 = nullptr;
+  QMenu* setpromenu = nullptr;
+};
+
+}  // namespace mivo

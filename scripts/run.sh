@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and starts the program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$(nproc)"
+exec build/app/mivoproxy "$@"

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: once in the normal
+# build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+run() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The sanitizer pass skips the benchmarks: they measure the normal build.
+ASAN_OPTIONS=detect_leaks=0 run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF

@@ -1,0 +1,170 @@
+#include "harvester/ui/frm_main.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "common/gbk.h"
+#include "common/ui/widgets.h"
+#include "harvester/page_parser.h"
+
+namespace mivo {
+namespace {
+
+QString Q(const char* s) { return QString::fromUtf8(s); }
+
+std::vector<std::pair<QString, QString>> MenuItems(QMenu* menu) {
+  std::vector<std::pair<QString, QString>> items;
+  for (QAction* a : menu->actions()) items.emplace_back(a->objectName(), a->isSeparator() ? "-" : a->text());
+  return items;
+}
+
+class FrmMainTest : public ::testing::Test {
+ protected:
+  FrmMainTest() { window.show(); }
+  QTableView* List() { return window.findChild<QTableView*>("Lw1"); }
+  QWidget* Settings() { return window.findChild<QWidget*>("F1"); }
+  void Trigger(const char* name) { window.findChild<QAction*>(name)->trigger(); }
+
+  RecordingPresenter shown;
+  frmMain window;
+};
+
+TEST_F(FrmMainTest, LoadShowsTheEmptyListAndLoadedText) {
+  EXPECT_EQ(window.windowTitle(), Q("Mivo proxy ver1.0"));
+  EXPECT_EQ(window.Panel(kListPanel), "载入完成!");
+  EXPECT_EQ(window.Panel(kStatusPanel), "");
+  EXPECT_TRUE(List()->isVisible());
+  EXPECT_FALSE(Settings()->isVisible());
+  EXPECT_EQ(window.Rows().Count(), 0);
+  EXPECT_TRUE(shown.shown.empty());
+  EXPECT_EQ(window.findChild<QStatusBar*>("Stb1"), window.statusBar());
+  EXPECT_EQ(window.findChild<QLabel*>("Stb1Panel1")->width(), Twips(2540));
+}
+
+TEST_F(FrmMainTest, SevenColumnsWithCaptionsAndWidths) {
+  const char* captions[] = {"IP地址", "端口", "类型", "地址", "速度", "连接测试", "Time"};
+  const int widths[] = {2540, 1411, 1764, 3881, 2540, 2117, 2119};
+  ASSERT_EQ(List()->model()->columnCount(), 7);
+  for (int c = 0; c < 7; ++c) {
+    EXPECT_EQ(List()->model()->headerData(c, Qt::Horizontal).toString(), Q(captions[c]));
+    EXPECT_EQ(List()->columnWidth(c), Twips(widths[c]));
+  }
+  EXPECT_FALSE(List()->isSortingEnabled());
+}
+
+TEST_F(FrmMainTest, MenusInOrder) {
+  QList<QAction*> top = window.menuBar()->actions();
+  ASSERT_EQ(top.size(), 3);
+  EXPECT_EQ(top[0]->text(), Q("获取地址"));
+  EXPECT_EQ(top[1]->text(), Q("设置代理"));
+  EXPECT_EQ(top[2]->text(), Q("程序设置"));
+  using Items = std::vector<std::pair<QString, QString>>;
+  Items get;
+  for (int i = 1; i <= 10; ++i) get.emplace_back(QString("http%1").arg(i), QString::fromUtf8("Http代理 %1").arg(i));
+  get.emplace_back("Fgx0", "-");
+  get.emplace_back("jywdl1", Q("教育网代理1"));
+  get.emplace_back("jywdl2", Q("教育网代理1"));
+  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Getaddress")), get);
+  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("setpromenu")),
+            (Items{{"setPro", Q("设为代理")},
+                   {"closePro", Q("关闭代理")},
+                   {"Fgx1", "-"},
+                   {"Ptst", Q("代理测试")},
+                   {"conTest", Q("测试选中")},
+                   {"testall", Q("测试所有")},
+                   {"Fgx2", "-"},
+                   {"uploadlst", Q("导出列表")}}));
+  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Setmenu")), (Items{{"Meset1", Q("程序设置")}, {"prolist", Q("代理列表")}}));
+}
+
+TEST_F(FrmMainTest, SettingsPanelHoldsAddressesAndExportSettings) {
+  for (int k = 0; k < 12; ++k) {
+    auto* box = window.findChild<QLineEdit*>(QString("Text1_%1").arg(k));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text().toStdString(), window.AddressText(k));
+  }
+  EXPECT_EQ(window.AddressText(0), "http://127.0.0.1:8086/proxy1.html");
+  EXPECT_EQ(window.AddressText(1), window.AddressText(2));
+  EXPECT_EQ(window.AddressText(11), "http://127.0.0.1:8086/proxyedu2.html");
+  EXPECT_EQ(window.findChild<QLabel*>("Label1_10")->text(), Q("教育网1:"));
+  EXPECT_EQ(window.ExportCheck(2), 1);
+  EXPECT_EQ(window.ExportCheck(3), 0);
+  EXPECT_EQ(window.ExportCheck(4), 0);
+  EXPECT_TRUE(window.findChild<QCheckBox*>("Ck1")->isChecked());
+  auto* combo = window.findChild<QComboBox*>("Combo1");
+  ASSERT_EQ(combo->count(), 6);
+  EXPECT_EQ(combo->itemText(4), ":");
+  EXPECT_EQ(window.Separator(), "--");
+  EXPECT_EQ(window.findChild<QLabel*>("Label3")->text(), Q("127.0.0.1--80--中国--0"));
+  combo->setEditText("##");
+  EXPECT_EQ(window.Separator(), "##");
+}
+
+TEST_F(FrmMainTest, RightClickPopsUpTheProxyMenuLeftClickDoesNot) {
+  auto* menu = window.findChild<QMenu*>("setpromenu");
+  QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_FALSE(menu->isVisible());
+  QTest::mouseClick(List()->viewport(), Qt::RightButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(menu->isVisible());
+  menu->hide();
+}
+
+TEST_F(FrmMainTest, SwitchingViewsKeepsRowsAndTexts) {
+  window.Rows().Append("1.2.3.4");
+  window.SetPanel(kStatusPanel, "x");
+  Trigger("Meset1");
+  EXPECT_TRUE(Settings()->isVisible());
+  EXPECT_FALSE(List()->isVisible());
+  Trigger("Meset1");
+  EXPECT_TRUE(Settings()->isVisible());
+  Trigger("prolist");
+  EXPECT_TRUE(List()->isVisible());
+  EXPECT_FALSE(Settings()->isVisible());
+  EXPECT_EQ(window.Rows().Count(), 1);
+  EXPECT_EQ(window.Panel(kStatusPanel), "x");
+  EXPECT_EQ(window.Panel(kListPanel), "载入完成!");
+}
+
+TEST_F(FrmMainTest, ParsedPageFillsTheListAndSelectionIsSeen) {
+  std::string page;
+  for (int i = 1; i <= 3; ++i)
+    page += "<tr><td>127.0.0." + std::to_string(i) +
+            "<SCRIPT type=text/javascript>document.write(\":\"+r+d)\r\n"
+            "</SCRIPT></td><td>HTTP</td><td>0.5</td><td>上海</td></tr>\r\n";
+  window.SetPageText(FromGbk(ToGbk(page)));
+  ParseSource(window);
+  EXPECT_EQ(List()->model()->rowCount(), 3);
+  EXPECT_EQ(List()->model()->data(List()->model()->index(2, 3)).toString(), Q("上海"));
+  EXPECT_EQ(window.Panel(kStatusPanel), "源码分析完成....");
+  EXPECT_EQ(window.Panel(kListPanel), "共: 3 行");
+  EXPECT_EQ(window.SelectedRow(), 0);
+  List()->selectRow(1);
+  EXPECT_EQ(window.SelectedRow(), 2);
+}
+
+TEST_F(FrmMainTest, ResizingCarriesListAndSettingsAlong) {
+  window.resize(window.width() + 200, window.height() + 100);
+  QTest::qWait(0);
+  EXPECT_EQ(List()->width(), window.centralWidget()->width());
+  EXPECT_EQ(List()->height(), window.centralWidget()->height());
+  EXPECT_EQ(Settings()->width(), window.centralWidget()->width());
+}
+
+TEST_F(FrmMainTest, ClosingCleansTheSocketsLayerUpOnce) {
+  window.close();
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+}  // namespace
+}  // namespace mivo

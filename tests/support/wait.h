@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace mivo::test {
+
+// Runs the event loop until `done()` holds or `ms` milliseconds have passed;
+// returns whether it holds. Sleeps in the loop between events; the ticking
+// timer only makes sure the deadline is seen.
+template <typename Pred>
+bool WaitUntil(Pred done, int ms = 5000) {
+  QDeadlineTimer deadline(ms);
+  QTimer tick;
+  tick.start(20);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+}  // namespace mivo::test
