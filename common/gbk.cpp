@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace mivo {
@@ -75,10 +77,19 @@ std::string FromGbk(std::string_view gbk) {
 std::size_t GbkLength(std::string_view utf8) { return ToGbk(utf8).size(); }
 
 std::size_t Utf8Length(std::string_view utf8) {
-  std::size_t n = 0;
-  for (char c : utf8)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  return n;
+  // Every byte but a continuation byte (10xxxxxx) starts a character; count
+  // continuation bytes eight at a time.
+  constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
+  std::size_t continuation = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= utf8.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, utf8.data() + i, 8);
+    const std::uint64_t flags = (word >> 7) & ~(word >> 6) & kLowBits;  // 1 in each continuation byte
+    continuation += static_cast<std::size_t>((flags * kLowBits) >> 56);
+  }
+  for (; i < utf8.size(); ++i) continuation += (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80;
+  return utf8.size() - continuation;
 }
 
 }  // namespace mivo

@@ -2,17 +2,46 @@
 
 namespace mivo {
 
-void SplitInto(std::string_view text, std::string_view sep, std::vector<std::string_view>& out) {
+Marker::Marker(std::string_view text) : text_(text) {
+  skip_.fill(text_.size());
+  for (std::size_t i = 0; i + 1 < text_.size(); ++i) skip_[static_cast<unsigned char>(text_[i])] = text_.size() - 1 - i;
+}
+
+std::size_t Marker::FindIn(std::string_view text, std::size_t from) const {
+  const std::size_t n = text_.size();
+  if (n == 0) return from <= text.size() ? from : std::string_view::npos;
+  for (std::size_t at = from; at + n <= text.size();) {
+    const unsigned char last = static_cast<unsigned char>(text[at + n - 1]);
+    if (last == static_cast<unsigned char>(text_.back()) && text.compare(at, n - 1, text_, 0, n - 1) == 0) return at;
+    at += skip_[last];
+  }
+  return std::string_view::npos;
+}
+
+template <typename FindFn>
+static void SplitWith(std::string_view text, std::size_t sepSize, FindFn find, std::vector<std::string_view>& out) {
   out.clear();
   if (text.empty()) return;
-  if (sep.empty()) {
-    out.push_back(text);
-    return;
-  }
   std::size_t from = 0;
-  for (std::size_t at; (at = text.find(sep, from)) != std::string_view::npos; from = at + sep.size())
+  for (std::size_t at; (at = find(from)) != std::string_view::npos; from = at + sepSize)
     out.push_back(text.substr(from, at - from));
   out.push_back(text.substr(from));
+}
+
+void SplitInto(std::string_view text, std::string_view sep, std::vector<std::string_view>& out) {
+  if (sep.empty()) {
+    out.assign(text.empty() ? 0 : 1, text);
+    return;
+  }
+  SplitWith(text, sep.size(), [&](std::size_t from) { return text.find(sep, from); }, out);
+}
+
+void SplitInto(std::string_view text, const Marker& sep, std::vector<std::string_view>& out) {
+  if (sep.Text().empty()) {
+    out.assign(text.empty() ? 0 : 1, text);
+    return;
+  }
+  SplitWith(text, sep.Text().size(), [&](std::size_t from) { return sep.FindIn(text, from); }, out);
 }
 
 std::vector<std::string_view> Split(std::string_view text, std::string_view sep) {
@@ -32,8 +61,7 @@ std::string_view Utf8From(std::string_view text, std::size_t first) {
 
 std::string AsciiLower(std::string_view text) {
   std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : out) c = AsciiLower(c);
   return out;
 }
 

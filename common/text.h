@@ -1,10 +1,26 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mivo {
+
+// A fixed text to search for many times, such as the markers pages are cut
+// at: its skip table lets a search jump ahead by up to its length.
+class Marker {
+ public:
+  explicit Marker(std::string_view text);
+
+  std::string_view Text() const { return text_; }
+  // Position of the marker in `text` at or after `from`, or npos.
+  std::size_t FindIn(std::string_view text, std::size_t from = 0) const;
+
+ private:
+  std::string text_;
+  std::array<std::size_t, 256> skip_{};
+};
 
 // Cuts `text` at every occurrence of `sep`, left to right without overlap,
 // keeping empty pieces. A text without `sep` gives itself; an empty text
@@ -12,11 +28,13 @@ namespace mivo {
 std::vector<std::string_view> Split(std::string_view text, std::string_view sep);
 // The same into a vector the caller reuses, to spare allocations in loops.
 void SplitInto(std::string_view text, std::string_view sep, std::vector<std::string_view>& out);
+void SplitInto(std::string_view text, const Marker& sep, std::vector<std::string_view>& out);
 
 // UTF-8 text from its character `first` (0-based) on; empty past the end.
 std::string_view Utf8From(std::string_view text, std::size_t first);
 
 // ASCII lower case; other bytes unchanged.
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 std::string AsciiLower(std::string_view text);
 
 // Without leading and trailing spaces (U+0020 only).

@@ -1,5 +1,6 @@
 #include "page_parser.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "common/gbk.h"
@@ -10,11 +11,11 @@
 namespace mivo {
 namespace {
 
-constexpr std::string_view kScriptMarker = "<SCRIPT type=text/javascript>document.write";
-constexpr std::string_view kCellMarker = "</td><td>";
-constexpr std::string_view kRowEndMarker = "</td></tr>";
-constexpr std::string_view kScriptEndMarker = "</SCRIPT></td><td>";
-constexpr std::string_view kWriteMarker = "document.write";
+const Marker kScriptMarker("<SCRIPT type=text/javascript>document.write");
+const Marker kCellMarker("</td><td>");
+const Marker kRowEndMarker("</td></tr>");
+const Marker kScriptEndMarker("</SCRIPT></td><td>");
+const Marker kWriteMarker("document.write");
 constexpr std::size_t kDroppedLeadChars = 8;
 constexpr std::size_t kMaxAddressChars = 14;  // fewer than 15
 constexpr std::string_view kLengthThreshold = "100";
@@ -27,10 +28,17 @@ bool PassesLengthTest(std::string_view line) {
 
 std::optional<char> PortDigit(std::string_view summand) {
   if (summand.size() != 1) return std::nullopt;
-  const std::string lower = AsciiLower(summand);
   for (const PortLetter& entry : PortLetterTable)
-    if (AsciiLower(std::string_view(&entry.letter, 1)) == lower) return entry.digit;
+    if (AsciiLower(entry.letter) == AsciiLower(summand[0])) return entry.digit;
   return std::nullopt;
+}
+
+// Assigns into the carried text, reusing its storage from line to line.
+void Carry(std::optional<std::string>& carried, std::string_view value) {
+  if (carried)
+    carried->assign(value);
+  else
+    carried.emplace(value);
 }
 
 // The values one run carries from line to line; each keeps what an earlier
@@ -47,7 +55,7 @@ class ParseRun {
  private:
   void EntryStep(std::string_view line) {
     SplitInto(line, kScriptMarker, pieces_);
-    scriptPart0_ = std::string(pieces_.front());  // a line that passed is never empty
+    Carry(scriptPart0_, pieces_.front());  // a line that passed is never empty
     rowNumber_ = rows_.Count() + 1;
     const std::string_view candidate = Utf8From(*scriptPart0_, kDroppedLeadChars);
     if (Utf8Length(candidate) <= kMaxAddressChars) rows_.Append(std::string(candidate));
@@ -58,11 +66,14 @@ class ParseRun {
       // `cells` is recomputed from the carried script part on every line, so
       // it needs no carrying of its own.
       SplitInto(*scriptPart0_, kCellMarker, cells_);
-      if (cells_.size() > 1) typeText_ = cells_[1];
-      if (cells_.size() > 2) speedText_ = cells_[2];
+      if (cells_.size() > 1) typeText_.assign(cells_[1]);
+      if (cells_.size() > 2) speedText_.assign(cells_[2]);
       if (cells_.size() > 3) {
         SplitInto(cells_[3], kRowEndMarker, pieces_);
-        locationPart0_ = pieces_.empty() ? std::nullopt : std::optional<std::string>(pieces_.front());
+        if (pieces_.empty())
+          locationPart0_.reset();
+        else
+          Carry(locationPart0_, pieces_.front());
       }
     }
     if (rows_.Exists(rowNumber_)) rows_.SetText(rowNumber_, 1, DecodePort(line));
@@ -88,37 +99,50 @@ class ParseRun {
 
 SourceLines::SourceLines(std::string_view text) {
   std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') continue;
-    lines_.push_back(text.substr(start, i - start));
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    start = i + 1;
+  while (true) {
+    const std::size_t lf = text.find('\n', start);
+    const std::size_t cr = text.substr(0, lf).find('\r', start);
+    const std::size_t end = std::min(lf, cr);
+    if (end == std::string_view::npos) break;
+    lines_.push_back(text.substr(start, end - start));
+    start = end + (cr + 1 == lf ? 2 : 1);
   }
   lines_.push_back(text.substr(start));
 }
 
 std::string SourceLines::ReadSourceLine(int n) const {
+  std::string cut;
+  return std::string(ReadSourceLine(n, cut));
+}
+
+std::string_view SourceLines::ReadSourceLine(int n, std::string& cut) const {
   if (n < 0 || n >= Count()) return {};
   std::string_view line = lines_[static_cast<std::size_t>(n)];
   line = line.substr(0, line.find('\0'));
   // GBK never takes more bytes than UTF-8, so a short line needs no cut.
-  if (line.size() <= kSourceLineBytes) return std::string(line);
+  if (line.size() <= kSourceLineBytes) return line;
   const std::string gbk = ToGbk(line);
-  if (gbk.size() <= kSourceLineBytes) return std::string(line);
-  return FromGbk(std::string_view(gbk).substr(0, kSourceLineBytes));
+  if (gbk.size() <= kSourceLineBytes) return line;
+  cut = FromGbk(std::string_view(gbk).substr(0, kSourceLineBytes));
+  return cut;
 }
 
 std::string DecodePort(std::string_view line) {
   if (line.empty()) return {};
-  const std::string_view head = Split(line, kScriptEndMarker).front();
-  const auto writes = Split(head, kWriteMarker);
-  if (writes.size() < 2) return {};
-  const auto pieces = Split(writes[1], "+");
+  const std::string_view head = line.substr(0, kScriptEndMarker.FindIn(line));
+  const std::size_t write = kWriteMarker.FindIn(head);
+  if (write == std::string_view::npos) return {};
+  std::string_view argument = head.substr(write + kWriteMarker.Text().size());
+  argument = argument.substr(0, kWriteMarker.FindIn(argument));
   std::string digits;
-  for (std::size_t i = 1; i <= kPortPieces && i < pieces.size(); ++i) {
-    std::string_view piece = pieces[i];
-    if (i >= 2 && !piece.empty() && piece.back() == ')') piece.remove_suffix(1);
-    if (const auto digit = PortDigit(piece)) digits += *digit;
+  // Piece 0 is what precedes the first "+"; pieces 1..5 are the summands.
+  std::size_t at = argument.find('+');
+  for (std::size_t piece = 1; piece <= kPortPieces && at != std::string_view::npos; ++piece) {
+    const std::size_t next = argument.find('+', at + 1);
+    std::string_view summand = argument.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+    if (piece >= 2 && !summand.empty() && summand.back() == ')') summand.remove_suffix(1);
+    if (const auto digit = PortDigit(summand)) digits += *digit;
+    at = next;
   }
   return std::string(TrimSpaces(digits));
 }
@@ -136,7 +160,8 @@ void ParseSource(MainWindowOps& ops) {
     ProxyListModel::Batch batch(rows);
     ParseRun run(rows);
     const SourceLines lines(ops.PageText());
-    for (int n = 0; n < lines.Count(); ++n) run.Line(lines.ReadSourceLine(n));
+    std::string cut;
+    for (int n = 0; n < lines.Count(); ++n) run.Line(lines.ReadSourceLine(n, cut));
   }
   ops.SetPanel(kStatusPanel, kTextAnalysisDone);
   ops.SetPanel(kListPanel, "共: " + std::to_string(rows.Count()) + " 行");

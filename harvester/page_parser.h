@@ -34,6 +34,8 @@ class SourceLines {
   // in GBK, ending at a NUL byte; empty past the last line. A character cut
   // in half at byte 255 is dropped.
   std::string ReadSourceLine(int n) const;
+  // The same without a copy; a line that needs the cut is built in `cut`.
+  std::string_view ReadSourceLine(int n, std::string& cut) const;
 
  private:
   std::vector<std::string_view> lines_;

@@ -25,9 +25,7 @@ void ProxyListModel::Clear() {
 }
 
 void ProxyListModel::Append(std::string address) {
-  ProxyEntry row;
-  row.ipAddress = std::move(address);
-  rows_.push_back(std::move(row));
+  rows_.emplace_back().ipAddress = std::move(address);
   if (batchDepth_ == 0) Publish();
 }
 
@@ -36,9 +34,9 @@ const std::string& ProxyListModel::Text(int n, int k) const {
   return Exists(n) && k >= 0 && k < kProxyColumns ? Row(n).Field(k) : empty;
 }
 
-bool ProxyListModel::SetText(int n, int k, std::string text) {
+bool ProxyListModel::SetText(int n, int k, std::string_view text) {
   if (!Exists(n) || k < 0 || k >= kProxyColumns) return false;
-  rows_[static_cast<std::size_t>(n - 1)].Field(k) = std::move(text);
+  rows_[static_cast<std::size_t>(n - 1)].Field(k).assign(text);
   if (n <= published_) {
     const QModelIndex cell = index(n - 1, k);
     emit dataChanged(cell, cell, {Qt::DisplayRole});

@@ -55,7 +55,7 @@ class ProxyListModel : public QAbstractTableModel {
   // Empty text for a row that does not exist.
   const std::string& Text(int n, int k) const;
   // False, and nothing written, when row n does not exist.
-  bool SetText(int n, int k, std::string text);
+  bool SetText(int n, int k, std::string_view text);
   const ProxyEntry& Row(int n) const { return rows_[static_cast<std::size_t>(n - 1)]; }
 
   // While a batch is open, appended rows and their writes are not announced

@@ -9,7 +9,7 @@ packages=(
   libglib2.0-dev libglib2.0-bin gsettings-desktop-schemas
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk
 )
 
 missing=()

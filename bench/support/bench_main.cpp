@@ -1,0 +1,68 @@
+#include <QApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/support/ratio.h"
+#include "common/fdlimit.h"
+#include "common/presenter.h"
+
+namespace mivo::bench {
+namespace {
+
+struct RatioSpec {
+  std::string measured, baseline;
+  double goal;
+};
+
+std::vector<RatioSpec>& Ratios() {
+  static std::vector<RatioSpec> ratios;
+  return ratios;
+}
+
+// Prints as usual and keeps each run's real time per iteration.
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& r : runs)
+      if (r.run_type == Run::RT_Iteration && r.iterations > 0)
+        seconds[r.benchmark_name()] = r.real_accumulated_time / static_cast<double>(r.iterations);
+  }
+  std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+Ratio::Ratio(const char* measured, const char* baseline, double goal) {
+  Ratios().push_back({measured, baseline, goal});
+}
+
+}  // namespace mivo::bench
+
+// Benchmarks run with an application object (offscreen unless told
+// otherwise) and with message boxes recorded, never shown.
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  mivo::RaiseOpenFileLimit();
+  QApplication app(argc, argv);
+  mivo::RecordingPresenter silent;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  mivo::bench::RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const auto& r : mivo::bench::Ratios()) {
+    const auto m = reporter.seconds.find(r.measured);
+    const auto b = reporter.seconds.find(r.baseline);
+    if (m == reporter.seconds.end() || b == reporter.seconds.end() || b->second <= 0) continue;
+    const double ratio = m->second / b->second;
+    std::printf("ratio %s / %s = %.2f (goal <= %.1f: %s)\n", r.measured.c_str(), r.baseline.c_str(), ratio, r.goal,
+                ratio <= r.goal ? "met" : "NOT met");
+  }
+  benchmark::Shutdown();
+  return 0;
+}
