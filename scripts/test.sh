@@ -16,4 +16,4 @@ run() {
 
 run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The sanitizer pass skips the benchmarks: they measure the normal build.
-ASAN_OPTIONS=detect_leaks=0 run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF
+run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF
