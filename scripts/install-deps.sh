@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy
   xvfb xauth fonts-noto-cjk
+  dbus-daemon
 )
 
 missing=()
