@@ -11,6 +11,8 @@ struct IniCase {
   const char* after;  // with k set to v in [G]
 };
 
+void PrintTo(const IniCase& c, std::ostream* os) { *os << c.name; }
+
 class SetIni : public ::testing::TestWithParam<IniCase> {};
 
 TEST_P(SetIni, ChangesOnlyTheEntry) { EXPECT_EQ(SetIniValue(GetParam().before, "G", "k", "v"), GetParam().after); }

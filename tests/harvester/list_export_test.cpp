@@ -60,6 +60,10 @@ struct Combination {
   const char* bytes;
 };
 
+void PrintTo(const Combination& c, std::ostream* os) {
+  *os << "port " << c.port << " type " << c.type << " location " << c.location;
+}
+
 class ExportColumns : public ExportTest, public ::testing::WithParamInterface<Combination> {};
 
 TEST_P(ExportColumns, LinesHoldTheAddressAndTheTickedColumnsInOrder) {
@@ -122,7 +126,7 @@ TEST_F(ExportTest, EmptyCellsKeepTheirSeparators) {
   EXPECT_EQ(Exported(), "127.0.0.2|8080||Lab\r\n127.0.0.3|1080|HTTP|\r\n|||\r\n");
 }
 
-TEST_F(ExportTest, SeparatorInsideACellIsNotSpecial) {
+TEST_F(ExportTest, SeparatorInsideACellIsLeftAlone) {
   Fill(ops, {{"127.0.0.2", "8080", "a--b", " Lab "}});
   Tick(ops, false, true, true);
   Export();

@@ -408,6 +408,8 @@ struct ChoiceCase {
   ProxyStoreKind kind;
 };
 
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << "'" << c.desktop << "' gsettings " << c.gsettings; }
+
 class StoreChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(StoreChoice, KdeFirstThenGSettingsThenOurFile) {
@@ -432,6 +434,8 @@ struct SplitCase {
   std::string host;
   int port;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << "'" << c.server << "'"; }
 
 class ServerText : public ::testing::TestWithParam<SplitCase> {};
 
