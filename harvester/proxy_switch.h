@@ -1,5 +1,7 @@
 #pragma once
 
+#include "harvester/proxy_store.h"
+
 namespace mivo {
 
 class MainWindowOps;
@@ -8,5 +10,9 @@ class MainWindowOps;
 void setPro(MainWindowOps& ops);
 // Switches the desktop proxy off.
 void closePro(MainWindowOps& ops);
+
+// The same on the store that `open` gives.
+void setPro(MainWindowOps& ops, const ProxyStoreOpener& open);
+void closePro(MainWindowOps& ops, const ProxyStoreOpener& open);
 
 }  // namespace mivo

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk
+  dbus-daemon
 )
 
 missing=()

@@ -1,0 +1,35 @@
+#include <QBuffer>
+
+#include <benchmark/benchmark.h>
+
+#include "harvester/list_export.h"
+#include "harvester/main_window_ops.h"
+
+namespace {
+
+// A full list page or more: every column ticked, Chinese locations.
+void FillRows(mivo::HeadlessMainOps& ops, int count) {
+  for (int i = 0; i < count; ++i) {
+    ops.rows.Append("127.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
+    ops.rows.SetText(i + 1, 1, std::to_string(1024 + i % 60000));
+    ops.rows.SetText(i + 1, 2, "HTTP");
+    ops.rows.SetText(i + 1, 3, "中国 北京 电信");
+  }
+  ops.exportChecks = {0, 1, 1, 1, 1};
+}
+
+void BM_WriteExport(benchmark::State& state) {
+  mivo::HeadlessMainOps ops;
+  FillRows(ops, static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    benchmark::DoNotOptimize(mivo::WriteExport(buffer, ops));
+    benchmark::DoNotOptimize(buffer.data().size());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WriteExport)->Arg(100)->Arg(10000);
+
+}  // namespace
+

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace mivo {
+
+// Returns `text` with `key` in `[group]` set to `value`, every other line kept
+// as it was: comments, other groups and keys the program does not know. Every
+// entry of `key` in the group is set; a missing key becomes the group's last
+// entry and a missing group is added at the end. Lines end in LF, the last too.
+std::string SetIniValue(std::string_view text, std::string_view group, std::string_view key, std::string_view value);
+
+// Escapes a value so that a reader of KDE's configuration files gets it back
+// whole: backslash, CR, LF and tab as escapes, a space at either end as "\s".
+std::string EscapeIniValue(std::string_view value);
+
+}  // namespace mivo
