@@ -105,7 +105,8 @@ SourceLines::SourceLines(std::string_view text) {
     const std::size_t end = std::min(lf, cr);
     if (end == std::string_view::npos) break;
     lines_.push_back(text.substr(start, end - start));
-    start = end + (cr + 1 == lf ? 2 : 1);
+    const bool crlf = cr != std::string_view::npos && cr + 1 == lf;
+    start = end + (crlf ? 2 : 1);
   }
   lines_.push_back(text.substr(start));
 }

@@ -11,6 +11,7 @@ packages=(
   microsocks tinyproxy
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk
   dbus-daemon
+  clang libclang-rt-14-dev
 )
 
 missing=()

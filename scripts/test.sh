@@ -17,3 +17,6 @@ run() {
 run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The sanitizer pass skips the benchmarks: they measure the normal build.
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF
+
+# Each fuzz target for a bounded time, in its own clang build.
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh

@@ -213,6 +213,18 @@ TEST(SourceLines, BreaksAndNumbering) {
   EXPECT_EQ(SourceLines(std::string("ab\0cd", 5)).ReadSourceLine(0), "ab");
 }
 
+TEST(SourceLines, BreakAtTheVeryStart) {
+  // Found by fuzzing: a page starting with a lone LF.
+  SourceLines lf("\nabc");
+  ASSERT_EQ(lf.Count(), 2);
+  EXPECT_EQ(lf.ReadSourceLine(1), "abc");
+  EXPECT_EQ(SourceLines("\n").Count(), 2);
+  HeadlessMainOps ops;
+  ops.SetPageText("\n");
+  ParseSource(ops);
+  EXPECT_EQ(ops.panel1, "共: 0 行");
+}
+
 struct PortCase {
   const char* script;
   const char* port;
