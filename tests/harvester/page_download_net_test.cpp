@@ -215,9 +215,23 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
   }
 }
 
+// Whole seconds that pass fifteen times slower than real ones, so that a
+// slow machine cannot reach the time-out before the case under test.
+class SlowClock : public SourceClock {
+ public:
+  std::int64_t Seconds() override { return (std::chrono::steady_clock::now() - start_) / std::chrono::seconds(15); }
+  std::chrono::milliseconds UntilNextSecond() override { return std::chrono::milliseconds(1000); }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 TEST_F(Download, EndlessBodyIsCutOffAndFails) {
   ScriptedServer endless(Mode::Endless);
+  SlowClock slow;
+  SetSourceClock(&slow);
   Fetch(endless.Url());
+  SetSourceClock(nullptr);
   EXPECT_EQ(ops.statusHistory, kFailed);
   ExpectEarlierRowKept();
   // Cut off at the size limit, the request ends and lets the connection go;

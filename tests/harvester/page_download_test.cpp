@@ -163,7 +163,10 @@ INSTANTIATE_TEST_SUITE_P(
                       GiveUpCase{{1000, 1000, 1000, 1003, 1003, 1003, 1004}, 6},  // many passes per second
                       GiveUpCase{{1000, 1009}, 1},                                // the clock jumps ahead
                       GiveUpCase{{1000, 998, 999, 1004}, 3},                      // and back
-                      GiveUpCase{{59, 60, 61, 62, 63}, 4}));
+                      GiveUpCase{{59, 60, 61, 62, 63}, 4}),
+    [](const ::testing::TestParamInfo<GiveUpCase>& info) {
+      return "AfterWait" + std::to_string(info.param.waitsUntilGiveUp) + "_" + std::to_string(info.index);
+    });
 
 TEST_F(GetSourceLoop, EachWaitLastsAtMostUntilTheNextSecond) {
   UseClock({1000, 1001, 1002, 1003, 1004});

@@ -163,7 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"GET", "/nothing.html", 404}, AnswerCase{"GET", "/PROXY1.HTML", 404},
                       AnswerCase{"GET", "/generated", 400}, AnswerCase{"GET", "/generated?rows=-1", 400},
                       AnswerCase{"GET", "/generated?rows=200001", 400}, AnswerCase{"GET", "/generated?rows=5x", 400},
-                      AnswerCase{"POST", "/proxy1.html", 405}));
+                      AnswerCase{"POST", "/proxy1.html", 405}),
+    [](const ::testing::TestParamInfo<AnswerCase>& info) {
+      std::string name = std::string(info.param.method) + "_" + std::to_string(info.param.status) + "_" +
+                         std::to_string(info.index);
+      return name;
+    });
 
 TEST_F(SiteTest, AnswersOverHttpAndClosesEvenForRequestsInPieces) {
   const QByteArray answer = Exchange({"GET /proxy2.h", "tml HTTP/1.1\r\nHost: 127.0.0.1\r\n", "\r\n"});
@@ -277,7 +282,11 @@ TEST(SampleSite, ConversationOfTheListenersKindTalksOnEachConnection) {
 // The two programs as a user runs them: the site, then the command-line fetch.
 class Programs : public ::testing::Test {
  protected:
-  static QString Binary(const char* path) { return qEnvironmentVariable("MIVO_BUILD_DIR") + "/" + path; }
+  // The build tree holds this test at tests/tools/.
+  static QString Binary(const char* path) {
+    const QString build = qEnvironmentVariable("MIVO_BUILD_DIR", QCoreApplication::applicationDirPath() + "/../..");
+    return build + "/" + path;
+  }
   ~Programs() override {
     if (site.state() != QProcess::NotRunning) {
       site.kill();
@@ -288,7 +297,6 @@ class Programs : public ::testing::Test {
 };
 
 TEST_F(Programs, SiteThenCliFetchPrintsCompleteRows) {
-  ASSERT_FALSE(qEnvironmentVariableIsEmpty("MIVO_BUILD_DIR"));
   site.start(Binary("tools/mivo-sample-site"), {"--port", "0", "--any-proxy-ports", "--no-proxies"});
   QByteArray banner;
   ASSERT_TRUE(test::WaitUntil([&] {
