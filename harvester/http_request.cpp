@@ -16,6 +16,9 @@ namespace {
 // long, or at the latest after the lifetime below.
 constexpr int kIdleLimitMs = 30'000;
 constexpr int kAbandonedLifetimeMs = 60'000;
+// How far the network side may read ahead of us; beyond it the transfer
+// waits, so a flood cannot pile up in buffers between two reads.
+constexpr qint64 kReadAheadBytes = 1 << 20;
 
 bool UsableUrl(const QUrl& url) {
   if (!url.isValid() || url.host().isEmpty()) return false;
@@ -58,6 +61,7 @@ class NetworkHttpRequest final : public HttpRequest {
     if (state_ != kHttpOpen) return;
     state_ = kHttpSent;
     reply_ = method_ == "GET" ? manager_->get(request_) : manager_->sendCustomRequest(request_, method_);
+    reply_->setReadBufferSize(kReadAheadBytes);
     QObject::connect(reply_, &QNetworkReply::metaDataChanged, context_.get(), [this] { Receiving(); });
     QObject::connect(reply_, &QNetworkReply::readyRead, context_.get(), [this] { Read(); });
     QObject::connect(reply_, &QNetworkReply::finished, context_.get(), [this] { Finished(); });

@@ -165,6 +165,8 @@ struct ResponseCase {
   Outcome outcome;
 };
 
+void PrintTo(const ResponseCase& c, std::ostream* os) { *os << c.name; }
+
 class OddResponse : public Download, public ::testing::WithParamInterface<ResponseCase> {};
 
 TEST_P(OddResponse, EndsInItsOutcome) {

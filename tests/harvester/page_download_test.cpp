@@ -141,6 +141,10 @@ struct GiveUpCase {
   int waitsUntilGiveUp;
 };
 
+void PrintTo(const GiveUpCase& c, std::ostream* os) {
+  for (std::int64_t s : c.reads) *os << s << ' ';
+}
+
 class GiveUp : public GetSourceLoop, public ::testing::WithParamInterface<GiveUpCase> {};
 
 TEST_P(GiveUp, WhenTheWholeSecondsHaveAdvancedByMoreThanThree) {

@@ -142,6 +142,8 @@ struct AnswerCase {
   int status;
 };
 
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.method << ' ' << c.target; }
+
 class SiteAnswer : public SiteTest, public ::testing::WithParamInterface<AnswerCase> {};
 
 TEST_P(SiteAnswer, Status) {
