@@ -13,6 +13,7 @@
 #include "harvester/main_window_ops.h"
 #include "harvester/page_download.h"
 #include "harvester/status_texts.h"
+#include "tests/harvester/manual_clock.h"
 #include "tests/harvester/scripted_server.h"
 #include "tests/support/wait.h"
 #include "tools/sample_site.h"
@@ -152,6 +153,7 @@ TEST_F(Download, SilentServerGivesUpAfterThreeToFourSecondsKeepingTheRows) {
 TEST_F(Download, SlowAnswerWithinTheTimeIsParsed) {
   const std::vector<sample::SampleProxy> proxies = sample::GeneratedProxies(4);
   ScriptedServer slow(Mode::Trickle, ScriptedServer::Page(200, ListBody(proxies)));
+  test::ManualClock clock;  // within the time, however slow the machine
   Fetch(slow.Url());
   EXPECT_EQ(ops.statusHistory, kParsed);
   ExpectRowsOf(ops.Rows(), proxies);
@@ -217,23 +219,10 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
   }
 }
 
-// Whole seconds that pass fifteen times slower than real ones, so that a
-// slow machine cannot reach the time-out before the case under test.
-class SlowClock : public SourceClock {
- public:
-  std::int64_t Seconds() override { return (std::chrono::steady_clock::now() - start_) / std::chrono::seconds(15); }
-  std::chrono::milliseconds UntilNextSecond() override { return std::chrono::milliseconds(1000); }
-
- private:
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
 TEST_F(Download, EndlessBodyIsCutOffAndFails) {
   ScriptedServer endless(Mode::Endless);
-  SlowClock slow;
-  SetSourceClock(&slow);
+  test::ManualClock clock;  // only the size limit can end this download
   Fetch(endless.Url());
-  SetSourceClock(nullptr);
   EXPECT_EQ(ops.statusHistory, kFailed);
   ExpectEarlierRowKept();
   // Cut off at the size limit, the request ends and lets the connection go;
@@ -308,6 +297,7 @@ TEST_F(Download, SecondCommandDuringTheWaitRunsToItsEndThenTheFirstReplacesItsRo
   ops.addresses[0] = held.Url();
   ops.addresses[4] = site.Origin() + secondPage.path;
 
+  test::ManualClock clock;
   bool nestedRan = false;
   std::vector<std::string> rowsAfterNested;
   QTimer::singleShot(0, [&] {
@@ -333,7 +323,11 @@ TEST_F(Download, FirstCommandThatTimesOutLeavesTheSecondOnesRows) {
   const sample::SamplePage& secondPage = site.Pages()[5];
   ops.addresses[0] = silent.Url();
   ops.addresses[5] = site.Origin() + secondPage.path;
-  QTimer::singleShot(0, [&] { ListPageCommand(ops, 5); });
+  test::ManualClock clock;
+  QTimer::singleShot(0, [&] {
+    ListPageCommand(ops, 5);
+    clock.Advance(kSourceTimeoutSeconds + 1);  // the first command's time runs out meanwhile
+  });
   ListPageCommand(ops, 0);
   EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{kTextFetching, kTextFetching, kTextAnalysing,
                                                          kTextAnalysisDone, kTextFetchFailed}));
