@@ -163,7 +163,7 @@ enum class Outcome { Parsed, Failed };
 
 struct ResponseCase {
   const char* name;
-  QByteArray response;
+  QByteArray (*response)();  // made when the case runs: some are large
   Outcome outcome;
 };
 
@@ -172,7 +172,8 @@ void PrintTo(const ResponseCase& c, std::ostream* os) { *os << c.name; }
 class OddResponse : public Download, public ::testing::WithParamInterface<ResponseCase> {};
 
 TEST_P(OddResponse, EndsInItsOutcome) {
-  ScriptedServer server(Mode::Reply, GetParam().response);
+  ScriptedServer server(Mode::Reply, GetParam().response());
+  test::ManualClock clock;  // every case must end by itself, none by the time-out
   Fetch(server.Url("/loop"));
   if (GetParam().outcome == Outcome::Parsed) {
     EXPECT_EQ(ops.statusHistory, kParsed);
@@ -183,24 +184,41 @@ TEST_P(OddResponse, EndsInItsOutcome) {
   }
 }
 
-const QByteArray kList = ListBody(sample::GeneratedProxies(3));
+QByteArray List() { return ListBody(sample::GeneratedProxies(3)); }
+// A zlib stream, as a server sends it with "Content-Encoding: deflate".
+QByteArray Deflated(const QByteArray& bytes) { return qCompress(bytes).mid(4); }
+const QByteArray kDeflate = "Content-Encoding: deflate\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Responses, OddResponse,
     ::testing::Values(
-        ResponseCase{"NotFoundPageIsAPage", ScriptedServer::Page(404, kList), Outcome::Parsed},
-        ResponseCase{"ServerErrorPageIsAPage", ScriptedServer::Page(500, kList), Outcome::Parsed},
-        ResponseCase{"ServerCharsetIsIgnored", ScriptedServer::Page(200, kList, "Content-Type: text/html; charset=utf-8\r\n"),
+        ResponseCase{"NotFoundPageIsAPage", [] { return ScriptedServer::Page(404, List()); }, Outcome::Parsed},
+        ResponseCase{"ServerErrorPageIsAPage", [] { return ScriptedServer::Page(500, List()); }, Outcome::Parsed},
+        ResponseCase{"ServerCharsetIsIgnored",
+                     [] { return ScriptedServer::Page(200, List(), "Content-Type: text/html; charset=utf-8\r\n"); },
                      Outcome::Parsed},
-        ResponseCase{"BodyEndedByClose", "HTTP/1.0 200 OK\r\n\r\n" + kList, Outcome::Parsed},
-        ResponseCase{"EmptyBody", ScriptedServer::Page(200, {}), Outcome::Failed},
-        ResponseCase{"NoContent", "HTTP/1.1 204 No Content\r\n\r\n", Outcome::Failed},
-        ResponseCase{"ClosedWithoutAWord", {}, Outcome::Failed},
-        ResponseCase{"NotHttp", "SSH-2.0-OpenSSH\r\n\r\n", Outcome::Failed},
-        ResponseCase{"BodyCutShort", "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + kList, Outcome::Failed},
-        ResponseCase{"RedirectLoop", "HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n",
+        ResponseCase{"BodyEndedByClose", [] { return "HTTP/1.0 200 OK\r\n\r\n" + List(); }, Outcome::Parsed},
+        ResponseCase{"DeflatedPage", [] { return ScriptedServer::Page(200, Deflated(List()), kDeflate); },
+                     Outcome::Parsed},
+        ResponseCase{"EmptyBody", [] { return ScriptedServer::Page(200, {}); }, Outcome::Failed},
+        ResponseCase{"NoContent", [] { return QByteArray("HTTP/1.1 204 No Content\r\n\r\n"); }, Outcome::Failed},
+        ResponseCase{"ClosedWithoutAWord", [] { return QByteArray(); }, Outcome::Failed},
+        ResponseCase{"NotHttp", [] { return QByteArray("SSH-2.0-OpenSSH\r\n\r\n"); }, Outcome::Failed},
+        ResponseCase{"BodyCutShort", [] { return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + List(); },
                      Outcome::Failed},
-        ResponseCase{"BrokenChunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + kList,
+        ResponseCase{"RedirectLoop",
+                     [] { return QByteArray("HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n"); },
+                     Outcome::Failed},
+        ResponseCase{"BrokenChunks",
+                     [] { return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n" + List(); },
+                     Outcome::Failed},
+        ResponseCase{"BrokenDeflate", [] { return ScriptedServer::Page(200, "\x78\x9c" + List(), kDeflate); },
+                     Outcome::Failed},
+        ResponseCase{"DeflateBomb",
+                     [] {
+                       const QByteArray spaces(static_cast<qsizetype>(kMaxResponseBody) + 1024, ' ');
+                       return ScriptedServer::Page(200, Deflated(spaces), kDeflate);
+                     },
                      Outcome::Failed}),
     [](const ::testing::TestParamInfo<ResponseCase>& info) { return std::string(info.param.name); });
 
@@ -238,6 +256,7 @@ TEST_F(Download, RefusedConnectionFails) {
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
     freed = probe.serverPort();
   }
+  test::ManualClock clock;
   Fetch("http://127.0.0.1:" + std::to_string(freed) + "/proxy1.html");
   EXPECT_EQ(ops.statusHistory, kFailed);
   ExpectEarlierRowKept();
