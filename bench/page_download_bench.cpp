@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "harvester/http_request.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/page_download.h"
 #include "harvester/status_texts.h"
@@ -90,5 +91,6 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  mivo::EndAbandonedHttpRequests();
   return 0;
 }

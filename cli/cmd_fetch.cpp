@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/print_rows.h"
+#include "harvester/http_request.h"
 #include "harvester/page_download.h"
 #include "harvester/page_parser.h"
 
@@ -17,6 +18,7 @@ int Fetch(int argc, char** argv) {
   // The list-page command itself, with its box set to the given address.
   ops.addresses[0] = argv[0];
   ListPageCommand(ops, 0);
+  EndAbandonedHttpRequests();
   PrintRows(ops.Rows());
   return ops.PageText().empty() ? 1 : 0;
 }

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <vector>
+
 namespace mivo {
 namespace {
 
@@ -35,6 +37,16 @@ bool BodyIsUsable(const QNetworkReply& reply) {
   if (error == QNetworkReply::NoError) return true;
   return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError) ||
          (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+}
+
+struct AbandonedRequest {
+  QPointer<QNetworkAccessManager> manager;
+  QPointer<QNetworkReply> reply;
+};
+
+std::vector<AbandonedRequest>& Abandoned() {
+  static std::vector<AbandonedRequest> requests;
+  return requests;
 }
 
 class NetworkHttpRequest final : public HttpRequest {
@@ -109,6 +121,8 @@ class NetworkHttpRequest final : public HttpRequest {
       if (reply) reply->abort();
     });
     if (reply->bytesAvailable() > 0) reply->skip(reply->bytesAvailable());
+    std::erase_if(Abandoned(), [](const AbandonedRequest& r) { return !r.manager; });
+    Abandoned().push_back({manager, reply});
   }
 
   std::unique_ptr<QNetworkAccessManager> manager_;
@@ -135,6 +149,19 @@ std::unique_ptr<HttpRequest> CreateNetworkHttpRequest() {
 
 std::unique_ptr<HttpRequest> CreateHttpRequest() {
   return Factory() ? Factory()() : CreateNetworkHttpRequest();
+}
+
+int AbandonedHttpRequests() {
+  int running = 0;
+  for (const AbandonedRequest& r : Abandoned())
+    if (r.manager && r.reply && !r.reply->isFinished()) ++running;
+  return running;
+}
+
+void EndAbandonedHttpRequests() {
+  std::vector<AbandonedRequest> requests = std::move(Abandoned());
+  Abandoned().clear();
+  for (AbandonedRequest& r : requests) delete r.manager.data();
 }
 
 HttpRequestFactory SetHttpRequestFactory(HttpRequestFactory factory) {

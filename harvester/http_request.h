@@ -46,4 +46,11 @@ HttpRequestFactory SetHttpRequestFactory(HttpRequestFactory factory);
 // The request object over QNetworkAccessManager.
 std::unique_ptr<HttpRequest> CreateNetworkHttpRequest();
 
+// Requests whose object was released before they completed keep running by
+// themselves until the server finishes or goes quiet. How many still run:
+int AbandonedHttpRequests();
+// Ends them all now; for a process about to end, so that nothing of them is
+// left to the network thread's shutdown.
+void EndAbandonedHttpRequests();
+
 }  // namespace mivo
