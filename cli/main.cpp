@@ -16,6 +16,7 @@ struct Subcommand {
 
 constexpr Subcommand kSubcommands[] = {
     {"parse", "parse FILE", mivo::cli::Parse},
+    {"fetch", "fetch URL", mivo::cli::Fetch},
 };
 
 int Usage() {

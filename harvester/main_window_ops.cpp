@@ -1,6 +1,8 @@
 #include "main_window_ops.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 namespace mivo {
 
@@ -13,6 +15,15 @@ constexpr std::array<const char*, kPageAddressCount> kPagePaths{
 }  // namespace
 
 std::string DefaultPageAddress(int k) { return std::string(kSampleSite) + kPagePaths.at(static_cast<std::size_t>(k)); }
+
+void MainWindowOps::DoEventsWaiting(std::chrono::milliseconds atMost) {
+  if (!QCoreApplication::instance()) return;
+  QTimer wake;  // its expiry is the event that ends a quiet wait
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  wake.start(atMost);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 HeadlessMainOps::HeadlessMainOps() {
   for (int k = 0; k < kPageAddressCount; ++k) addresses[static_cast<std::size_t>(k)] = DefaultPageAddress(k);

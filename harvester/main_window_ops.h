@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ class MainWindowOps {
 
   // Lets pending user-interface events run once.
   virtual void DoEvents() = 0;
+  // The same, but when nothing is pending it first waits up to `atMost`
+  // for an event, sleeping in the event loop.
+  virtual void DoEventsWaiting(std::chrono::milliseconds atMost);
 };
 
 // The main window's state without widgets.

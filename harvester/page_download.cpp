@@ -1,14 +1,60 @@
 #include "page_download.h"
 
+#include <memory>
+
+#include "common/gbk.h"
+#include "harvester/http_request.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/page_parser.h"
+#include "harvester/status_texts.h"
 
 namespace mivo {
+namespace {
+
+class SystemSourceClock final : public SourceClock {
+ public:
+  std::int64_t Seconds() override {
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+  }
+  std::chrono::milliseconds UntilNextSecond() override {
+    using namespace std::chrono;
+    const auto intoSecond = duration_cast<milliseconds>(system_clock::now().time_since_epoch()) % seconds(1);
+    return milliseconds(1000) - intoSecond;  // 1..1000 ms, never a zero wait
+  }
+};
+
+SystemSourceClock systemClock;
+SourceClock* clockInForce = &systemClock;
+
+}  // namespace
+
+SourceClock& CurrentSourceClock() { return *clockInForce; }
+
+SourceClock* SetSourceClock(SourceClock* clock) {
+  SourceClock* previous = clockInForce;
+  clockInForce = clock ? clock : &systemClock;
+  return previous;
+}
 
 std::string GetSource(MainWindowOps& ops, const std::string& address) {
-  (void)ops;
-  (void)address;
-  return {};  // the download comes with the request object
+  ops.SetPanel(kStatusPanel, kTextFetching);
+  std::unique_ptr<HttpRequest> http = CreateHttpRequest();
+  // A client that cannot be made or cannot use the address ends like a time-out.
+  if (!http || !http->Open("GET", address, true)) return {};
+  http->send();
+  SourceClock& clock = CurrentSourceClock();
+  const std::int64_t start = clock.Seconds();
+  while (http->ReadyState() != kHttpComplete) {
+    // Blocks until some event arrives or the clock's second turns over, so
+    // the wait costs no processor time while nothing happens.
+    ops.DoEventsWaiting(clock.UntilNextSecond());
+    if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
+  }
+  std::string text = FromGbk(http->ResponseBody());
+  http.reset();
+  ops.DoEvents();
+  return text;
 }
 
 void ListPageCommand(MainWindowOps& ops, int k) {

@@ -1,10 +1,30 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace mivo {
 
 class MainWindowOps;
+
+// Seconds after which a download gives up; the clock counts whole seconds,
+// so the give-up comes between 3 and 4 seconds after the request went out.
+inline constexpr std::int64_t kSourceTimeoutSeconds = 3;
+
+// The wall clock a download reads, in whole seconds.
+class SourceClock {
+ public:
+  virtual ~SourceClock() = default;
+  virtual std::int64_t Seconds() = 0;
+  // Time until Seconds() next changes: the longest a wait pass may block.
+  virtual std::chrono::milliseconds UntilNextSecond() = 0;
+};
+
+// The clock in force; SetSourceClock(nullptr) restores the system clock.
+// Returns the previous one.
+SourceClock& CurrentSourceClock();
+SourceClock* SetSourceClock(SourceClock* clock);
 
 // Fetches `address` with an HTTP GET while letting other events run; the
 // page text, or the empty text when nothing complete arrived in time.

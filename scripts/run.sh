@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the program.
+# Installs what is needed, builds, and starts the program with the sample
+# list site beside it; the site stops when the program ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)"
-exec build/app/mivoproxy "$@"
+
+build/tools/mivo-sample-site &
+site=$!
+trap 'kill "$site" 2>/dev/null || true; wait "$site" 2>/dev/null || true' EXIT
+build/app/mivoproxy "$@"

@@ -1,0 +1,26 @@
+#include <cstdio>
+
+#include "cli/commands.h"
+#include "cli/print_rows.h"
+#include "harvester/http_request.h"
+#include "harvester/page_download.h"
+#include "harvester/page_parser.h"
+
+namespace mivo::cli {
+
+int Fetch(int argc, char** argv) {
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: mivoproxy-cli fetch URL\n");
+    return 2;
+  }
+  HeadlessMainOps ops;
+  EchoPanelsToStderr(ops);
+  // The list-page command itself, with its box set to the given address.
+  ops.addresses[0] = argv[0];
+  ListPageCommand(ops, 0);
+  EndAbandonedHttpRequests();
+  PrintRows(ops.Rows());
+  return ops.PageText().empty() ? 1 : 0;
+}
+
+}  // namespace mivo::cli

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mivo::sample {
+
+// What a listed proxy's listener speaks once protocols are plugged in; the
+// type cell of the page says the same.
+enum class ProxyKind { Http, Socks4, Socks5 };
+
+const char* TypeText(ProxyKind kind);
+
+struct SampleProxy {
+  std::string address;  // a loopback address
+  int port = 0;         // 10..65535: one-digit ports cannot be written
+  ProxyKind kind = ProxyKind::Http;
+  std::string speed;
+  std::string location;
+  bool listening = false;  // false: connections to it are refused
+};
+
+struct SamplePage {
+  std::string path;
+  std::vector<SampleProxy> proxies;
+};
+
+// The twelve list pages the site serves, with their fixed ports.
+std::vector<SamplePage> SamplePages();
+
+// The script that writes `port` with the letter variables, e.g. (":"+r+d+r+d).
+std::string PortScript(int port);
+
+// A list page (UTF-8 text, CR LF line breaks) listing `proxies` in the
+// layout of the list sites: one line with the address and the port script,
+// then one line with the type, speed and location cells.
+std::string ListPageText(const std::string& title, const std::vector<SampleProxy>& proxies);
+
+inline constexpr int kMaxGeneratedRows = 200'000;
+
+// `rows` made-up proxies on loopback addresses, none of them listening.
+std::vector<SampleProxy> GeneratedProxies(int rows);
+// The list page of GeneratedProxies(rows).
+std::string GeneratedPageText(int rows);
+
+}  // namespace mivo::sample

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/sample_pages.h"
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace mivo::sample {
+
+// Talks on one connection accepted by a listed proxy's listener. Today every
+// listener keeps silent; a protocol speaker for the listener's kind plugs in
+// through SetConversationFactory.
+class ProxyConversation {
+ public:
+  virtual ~ProxyConversation() = default;
+  virtual void Received(QTcpSocket& socket, const QByteArray& bytes) = 0;
+};
+
+// Accepts and holds: reads what the client sends and never answers.
+class SilentConversation final : public ProxyConversation {
+ public:
+  void Received(QTcpSocket&, const QByteArray&) override {}
+};
+
+using ConversationFactory = std::function<std::unique_ptr<ProxyConversation>(ProxyKind)>;
+
+// Listens for one listed proxy and gives each connection its conversation.
+class ProxyListener : public QObject {
+  Q_OBJECT
+
+ public:
+  ProxyListener(ProxyKind kind, ConversationFactory factory, QObject* parent = nullptr);
+  ~ProxyListener() override;
+
+  bool Listen(const QHostAddress& address, quint16 port, std::string* error);
+  quint16 Port() const;
+  int Connections() const { return static_cast<int>(connections_.size()); }
+
+ private:
+  struct Connection;
+  void Accept();
+  void Drop(QTcpSocket* socket);
+
+  ProxyKind kind_;
+  ConversationFactory factory_;
+  QTcpServer* server_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+struct SampleSiteOptions {
+  QHostAddress address{QHostAddress::LocalHost};
+  quint16 port = 8086;  // 0: any free port
+  bool proxies = true;  // run the listeners of the listed proxies
+  // false: the listeners take any free port (and the refusing entries a port
+  // just freed), and the pages list the ports in use; for running beside
+  // another copy of the site.
+  bool fixedProxyPorts = true;
+};
+
+// The sample list site: the twelve list pages, generated pages of N rows
+// (/generated?rows=N), an index at / and a 404 page for everything else,
+// all in GBK; and the loopback listeners of the proxies the pages list.
+class SampleSite : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit SampleSite(QObject* parent = nullptr);
+  ~SampleSite() override;
+
+  // False, with the reason in `error`, when the site cannot listen. A listed
+  // proxy whose listener cannot bind is only reported in `warnings`.
+  bool Start(const SampleSiteOptions& options, std::string* error);
+  quint16 Port() const;
+  std::string Origin() const;  // http://address:port
+
+  // The pages as served, with the ports in use.
+  const std::vector<SamplePage>& Pages() const { return pages_; }
+  const std::vector<std::string>& Warnings() const { return warnings_; }
+  // Request targets in the order they arrived.
+  const std::vector<std::string>& Requests() const { return requests_; }
+  const std::vector<std::unique_ptr<ProxyListener>>& Listeners() const { return listeners_; }
+
+  void SetConversationFactory(ConversationFactory factory) { factory_ = std::move(factory); }
+
+  struct Response {
+    int status = 200;
+    std::string body;  // GBK
+  };
+  // What the site answers for a request target such as /proxy1.html.
+  Response Answer(const std::string& method, const std::string& target) const;
+
+ private:
+  struct Client;
+  void Accept();
+  void Serve(QTcpSocket* socket);
+  void StartListeners(const SampleSiteOptions& options);
+
+  QTcpServer* server_;
+  std::vector<SamplePage> pages_;
+  std::vector<std::string> warnings_;
+  std::vector<std::string> requests_;
+  std::vector<std::unique_ptr<ProxyListener>> listeners_;
+  ConversationFactory factory_;
+};
+
+// Whether `address` is a loopback address (127.0.0.0/8 or ::1).
+bool IsLoopback(const QHostAddress& address);
+
+}  // namespace mivo::sample

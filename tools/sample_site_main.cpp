@@ -1,0 +1,66 @@
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/gbk.h"
+#include "tools/sample_site.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports]\n"
+               "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n");
+  return 2;
+}
+
+bool ParseInt(const char* text, int low, int high, int& out) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < low || value > high) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  mivo::sample::SampleSiteOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--port" && hasValue) {
+      int port = 0;
+      if (!ParseInt(argv[++i], 0, 65535, port)) return Usage();
+      options.port = static_cast<quint16>(port);
+    } else if (arg == "--address" && hasValue) {
+      options.address = QHostAddress(QString::fromLocal8Bit(argv[++i]));
+      if (options.address.isNull()) return Usage();
+    } else if (arg == "--no-proxies") {
+      options.proxies = false;
+    } else if (arg == "--any-proxy-ports") {
+      options.fixedProxyPorts = false;
+    } else if (arg == "--rows" && hasValue) {
+      int rows = 0;
+      if (!ParseInt(argv[++i], 0, mivo::sample::kMaxGeneratedRows, rows)) return Usage();
+      const std::string page = mivo::ToGbk(mivo::sample::GeneratedPageText(rows));
+      return std::fwrite(page.data(), 1, page.size(), stdout) == page.size() ? 0 : 1;
+    } else {
+      return Usage();
+    }
+  }
+
+  mivo::sample::SampleSite site;
+  std::string error;
+  if (!site.Start(options, &error)) {
+    std::fprintf(stderr, "mivo-sample-site: %s\n", error.c_str());
+    return 1;
+  }
+  for (const std::string& warning : site.Warnings()) std::fprintf(stderr, "mivo-sample-site: %s\n", warning.c_str());
+  std::printf("mivo-sample-site: %s/\n", site.Origin().c_str());
+  std::fflush(stdout);
+  return app.exec();
+}
