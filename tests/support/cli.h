@@ -7,6 +7,9 @@
 
 namespace mivo::test {
 
+// A program of this build, by its path below the build folder.
+inline QString BuiltProgram(const char* relative) { return QStringLiteral(MIVO_BUILD_DIR "/") + relative; }
+
 struct CliResult {
   int exitCode = -1;
   QByteArray out;
@@ -16,7 +19,7 @@ struct CliResult {
 // Runs the built mivoproxy-cli with `args`, feeding `input` on stdin.
 inline CliResult RunCli(const QStringList& args, const QByteArray& input = {}, int timeoutMs = 60000) {
   QProcess p;
-  p.start(QStringLiteral(MIVO_BUILD_DIR "/cli/mivoproxy-cli"), args);
+  p.start(BuiltProgram("cli/mivoproxy-cli"), args);
   CliResult r;
   if (!p.waitForStarted(timeoutMs)) return r;
   p.write(input);

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/page_parser.h"
+#include "tests/support/cli.h"
 #include "tests/support/wait.h"
 
 namespace mivo::sample {
@@ -284,11 +285,7 @@ TEST(SampleSite, ConversationOfTheListenersKindTalksOnEachConnection) {
 // The two programs as a user runs them: the site, then the command-line fetch.
 class Programs : public ::testing::Test {
  protected:
-  // The build tree holds this test at tests/tools/.
-  static QString Binary(const char* path) {
-    const QString build = qEnvironmentVariable("MIVO_BUILD_DIR", QCoreApplication::applicationDirPath() + "/../..");
-    return build + "/" + path;
-  }
+  static QString Binary(const char* path) { return test::BuiltProgram(path); }
   ~Programs() override {
     if (site.state() != QProcess::NotRunning) {
       site.kill();
