@@ -140,7 +140,8 @@ class WinSock : private SocketNotifySink {
   void CloseSocketHandle();
   void StartUp();
   void ShutDown();
-  std::uint32_t ResolveSync(const std::string& text);
+  // Dotted text, else the first address of a synchronous lookup.
+  std::optional<std::uint32_t> ResolveSync(const std::string& text);
   // Returns false when a handler destroyed the control.
   [[nodiscard]] bool RaiseSocketError(int number, const char* source);
 
