@@ -198,6 +198,11 @@ struct WinSockArrayEvents {
 
 class WinSockArray {
  public:
+  WinSockArray() = default;
+  // Elements refer back to the array's handlers, so the array stays put.
+  WinSockArray(const WinSockArray&) = delete;
+  WinSockArray& operator=(const WinSockArray&) = delete;
+
   WinSockArrayEvents events;
 
   // Creates element `Index` (or returns it when it exists); its events go to `events`.
