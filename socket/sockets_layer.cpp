@@ -87,7 +87,6 @@ struct PosixSocketsLayer::Impl {
   struct Lookup {
     SocketNotifySink* sink;
     HostLookupBuffer* buffer;
-    int qtId;
   };
 
   int epfd = -1;
@@ -684,9 +683,9 @@ LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, cons
   LookupTask task = impl_->nextTask++;
   if (impl_->nextTask == 0) impl_->nextTask = 1;
   Impl* impl = impl_.get();
-  const int id = QHostInfo::lookupHost(QString::fromUtf8(name), impl->ctx.data(),
-                                       [impl, task](const QHostInfo& info) { impl->LookupAnswered(task, info); });
-  impl_->lookups[task] = {sink, buffer, id};
+  impl_->lookups[task] = {sink, buffer};
+  QHostInfo::lookupHost(QString::fromUtf8(name), impl->ctx.data(),
+                        [impl, task](const QHostInfo& info) { impl->LookupAnswered(task, info); });
   error = 0;
   return task;
 }
@@ -694,7 +693,8 @@ LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, cons
 SockResult PosixSocketsLayer::WSACancelAsyncRequest(LookupTask task) {
   auto it = impl_->lookups.find(task);
   if (it == impl_->lookups.end()) return SockResult::Fail(WSAEINVAL);
-  QHostInfo::abortHostLookup(it->second.qtId);
+  // The resolver is left to finish on its own and its answer is dropped:
+  // aborting it makes this Qt lose the answer's handler object.
   impl_->lookups.erase(it);
   return {};
 }
