@@ -546,18 +546,19 @@ SockResult PosixSocketsLayer::getpeername(SOCKET s, SockAddrIn& name) {
 
 SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::int32_t& value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
-  int type = 0;
-  socklen_t tlen = sizeof type;
-  if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0) return Errno();
   int popt = 0;
   switch (optname) {
     case SO_SNDBUF_W: popt = SO_SNDBUF; break;
     case SO_RCVBUF_W: popt = SO_RCVBUF; break;
     case SO_BROADCAST_W: popt = SO_BROADCAST; break;
-    case SO_MAX_MSG_SIZE_W:
+    case SO_MAX_MSG_SIZE_W: {
+      int type = 0;
+      socklen_t tlen = sizeof type;
+      if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0) return Errno();
       if (type != SOCK_DGRAM) return SockResult::Fail(WSAENOPROTOOPT);
       value = 65507;  // largest UDP payload over IPv4
       return {};
+    }
     default: return SockResult::Fail(WSAENOPROTOOPT);
   }
   int v = 0;
