@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tunnel/moduleproxy.h"
@@ -20,6 +21,10 @@ class TunnelSocket {
   virtual void SendText(const std::string& text) = 0;
   // Every byte waiting, unchanged.
   virtual std::string GetAll() = 0;
+
+  // The control's events, raised on the owner's thread.
+  std::function<void()> onConnect;
+  std::function<void()> onDataArrival;
 };
 
 // The tunnel window's event handlers without its widgets; the window and the
