@@ -112,7 +112,9 @@ TEST_P(RealProxy, Handshake) {
   if (!c.succeeds) {
     ASSERT_EQ(view.Count(ViewEvent::Box), 1);
     for (const ViewEvent& e : view.events) {
-      if (e.kind == ViewEvent::Box) EXPECT_EQ(e.data, c.outcome);
+      if (e.kind == ViewEvent::Box) {
+        EXPECT_EQ(e.data, c.outcome);
+      }
     }
     EXPECT_EQ(m.HandshakeState, StepIdle);
     EXPECT_EQ(view.events.back().kind, ViewEvent::Close);
