@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "common/presenter.h"
+#include "socket/variant.h"
 
 namespace mivo {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // Values of Moduleproxy::ProxyKind.
 enum ProxyType : std::int16_t { Socks4 = 0, Socks5 = 1, Http11 = 2 };

@@ -5,16 +5,19 @@
 
 #include "tests/tunnel/qt_test_socket.h"
 #include "tunnel/tunnel_session.h"
+#include "tunnel/winsock1.h"
 
 namespace mivo::test {
 
-// The socket controls the real-peer tests run over.
-enum class SocketImpl { QtTest };
+// The socket controls the real-peer tests run over: the product's own, and
+// Qt's as a reference that tells an engine fault from a control fault.
+enum class SocketImpl { WinSock, QtTest };
 
-inline constexpr std::array kSocketImpls{SocketImpl::QtTest};
+inline constexpr std::array kSocketImpls{SocketImpl::WinSock, SocketImpl::QtTest};
 
 inline const char* SocketImplName(SocketImpl impl) {
   switch (impl) {
+    case SocketImpl::WinSock: return "WinSock";
     case SocketImpl::QtTest: return "QTcpSocket";
   }
   return "?";
@@ -22,6 +25,7 @@ inline const char* SocketImplName(SocketImpl impl) {
 
 inline std::unique_ptr<TunnelSocket> MakeTunnelSocket(SocketImpl impl) {
   switch (impl) {
+    case SocketImpl::WinSock: return NewWinsock1();
     case SocketImpl::QtTest: return std::make_unique<QtTestSocket>();
   }
   return nullptr;

@@ -11,6 +11,7 @@
 #include <array>
 
 #include "common/ui/widgets.h"
+#include "tunnel/winsock1.h"
 
 namespace mivo {
 namespace {
@@ -42,6 +43,8 @@ QLineEdit* NewBox(QWidget* parent, const char* name, const char* text, QRect whe
 }
 
 }  // namespace
+
+pTest::pTest(QWidget* parent) : pTest(NewWinsock1(), parent) {}
 
 pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
     : QWidget(parent, Qt::Window), Winsock1_(std::move(socket)), session_(ProxyModule(), *this, *Winsock1_) {

@@ -23,6 +23,9 @@ class pTest : public QWidget, private TunnelView {
   Q_OBJECT
 
  public:
+  // Winsock1 is a WinSock control.
+  explicit pTest(QWidget* parent = nullptr);
+  // Winsock1 is `socket`.
   explicit pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent = nullptr);
   ~pTest() override;
 
