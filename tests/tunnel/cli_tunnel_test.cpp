@@ -18,7 +18,7 @@ struct CliRun {
 CliRun Cli(const QStringList& args) {
   QProcess p;
   p.setProcessChannelMode(QProcess::MergedChannels);
-  p.start(qEnvironmentVariable("MIVO_BUILD_DIR") + "/cli/mivoproxy-cli", QStringList{"tunnel"} + args);
+  p.start(QString::fromUtf8(MIVO_CLI_PATH), QStringList{"tunnel"} + args);
   CliRun r;
   if (!p.waitForStarted(5000)) return r;
   // The loop keeps running so that the echo server in this process answers.
