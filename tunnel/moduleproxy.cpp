@@ -162,8 +162,10 @@ Transition HttpReply(const std::string& reply) {
 
 // --- dispatch ---------------------------------------------------------------
 
+bool KnownKind(std::int16_t kind) { return kind == Socks4 || kind == Socks5 || kind == Http11; }
+
 bool ReadsReply(std::int16_t kind, std::int16_t step) {
-  if (step == StepFirstReply) return kind == Socks4 || kind == Socks5 || kind == Http11;
+  if (step == StepFirstReply) return KnownKind(kind);
   return kind == Socks5 && (step == StepSecondReply || step == StepConnectReply);
 }
 
@@ -213,9 +215,8 @@ Moduleproxy& ProxyModule() {
 }
 
 void ProxyHandshake(Moduleproxy& m, TunnelView& view, std::int16_t kind, std::int16_t step) {
-  if (step == StepConnected) m.PendingReply.clear();
-  const bool reads = ReadsReply(kind, step);
-  if (reads) m.PendingReply += m.ReplyData;
+  if (step == StepConnected && KnownKind(kind)) m.PendingReply.clear();
+  if (ReadsReply(kind, step)) m.PendingReply += m.ReplyData;
   std::optional<Transition> t = Dispatch(m, view, kind, step);
   if (t) Apply(m, view, *t);
 }
