@@ -2,6 +2,7 @@
 
 // Real proxy servers and a target server on loopback, started by the tests.
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -97,7 +98,6 @@ class ProxyProcess {
     return WaitUntil([&] { return process_.state() != QProcess::Running || AcceptsConnections(port); }, 10000) &&
            process_.state() == QProcess::Running;
   }
-  QString Output() { return QString::fromLocal8Bit(process_.readAll()); }
   const QTemporaryDir& Dir() const { return dir_; }
 
  private:

@@ -127,6 +127,38 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   delete window;
 }
 
+// A proxy that has read the greeting and not yet answered when the user
+// presses "断开": the connection goes, and its answer can no longer arrive.
+TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
+  ProxyModule() = Moduleproxy{};
+  QTcpServer slow;
+  ASSERT_TRUE(slow.listen(QHostAddress::LocalHost, 0));
+  QPointer<QTcpSocket> peer;
+  QByteArray greeting;
+  bool peerGone = false;
+  QObject::connect(&slow, &QTcpServer::newConnection, [&] {
+    peer = slow.nextPendingConnection();
+    QObject::connect(peer, &QTcpSocket::readyRead, [&] { greeting += peer->readAll(); });
+    QObject::connect(peer, &QTcpSocket::disconnected, [&] { peerGone = true; });
+  });
+
+  RecordingPresenter shown;
+  pTest window;
+  window.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
+  window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
+  window.findChild<QLineEdit*>("Text2")->setText(QString::number(slow.serverPort()));
+  QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
+  ASSERT_TRUE(test::WaitUntil([&] { return greeting.size() >= 3; }));
+  EXPECT_EQ(greeting, QByteArray("\x05\x01\x00", 3));
+  ASSERT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+
+  QTest::mouseClick(window.findChild<QPushButton*>("Command2"), Qt::LeftButton);
+  EXPECT_EQ(window.Status(), "断开连接...");
+  ASSERT_TRUE(test::WaitUntil([&] { return peerGone; }));
+  EXPECT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  EXPECT_TRUE(shown.shown.empty());
+}
+
 TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
   ProxyModule() = Moduleproxy{};
   test::EchoServer echo;
