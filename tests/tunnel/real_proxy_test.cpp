@@ -7,8 +7,8 @@
 #include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
 #include "tests/tunnel/tunnel_fakes.h"
-#include "tests/tunnel/tunnel_sockets.h"
 #include "tunnel/tunnel_texts.h"
+#include "tunnel/winsock1.h"
 
 namespace mivo {
 namespace {
@@ -32,7 +32,7 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-class RealProxy : public ::testing::TestWithParam<std::tuple<Case, test::SocketImpl>> {
+class RealProxy : public ::testing::TestWithParam<Case> {
  protected:
   // The proxy of the case: from the environment, or started here.
   bool StartPeer(const Case& c) {
@@ -78,13 +78,13 @@ class RealProxy : public ::testing::TestWithParam<std::tuple<Case, test::SocketI
 };
 
 TEST_P(RealProxy, Handshake) {
-  const auto& [c, impl] = GetParam();
+  const Case& c = GetParam();
   if (!StartPeer(c)) GTEST_SKIP() << "no proxy for this case (set the environment variable to name one)";
 
   Moduleproxy m;
   m.ProxyKind = c.kind;
   FakeView view;
-  std::unique_ptr<TunnelSocket> socket = test::MakeTunnelSocket(impl);
+  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
   view.socket = socket.get();
   view.ticked = c.ticked;
   view.user = proxy.user;
@@ -148,12 +148,8 @@ const Case kCases[] = {
     {"HttpAuthUnticked", Peer::HttpAuth, Http11, 0, false, false, kTextHttpFailed, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Loopback, RealProxy,
-                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::ValuesIn(test::kSocketImpls)),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) + "_" +
-                                  test::SocketImplName(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Loopback, RealProxy, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace mivo
