@@ -286,7 +286,9 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   (void)RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
 
-void WinSock::FreeLookupBuffer() { lookupBuffer_.reset(); }
+void WinSock::FreeLookupBuffer() {
+  if (lookupBuffer_) layer_->FreeLookupBuffer(std::move(lookupBuffer_));
+}
 
 void WinSock::CancelLookup() {
   if (lookupTask_ != 0 && layer_->WSACancelAsyncRequest(lookupTask_).ok()) FreeLookupBuffer();
@@ -378,6 +380,7 @@ void WinSock::PostSocket(int event, int error) {
 }
 
 void WinSock::OnConnect() {
+  ReadSocketOptions();
   ReadLocalAddress(socket_);
   ReadPeerAddress(socket_);
   EnterState(StateConnected);
@@ -473,10 +476,13 @@ void WinSock::SendData(const Variant& data) {
   } else if (state_ != StateConnected) {
     return;
   }
-  Bytes bytes = ToWireBytes(data);
-  if (bytes.empty()) return;
   const bool wasEmpty = SendBuffer_.empty();
-  SendBuffer_.Append(std::move(bytes));
+  if (data.Type() == vtByteArray) {
+    SendBuffer_.Append(data.ByteArray().data(), data.ByteArray().size());
+  } else {
+    SendBuffer_.Append(ToWireBytes(data));
+  }
+  if (SendBuffer_.empty()) return;  // nothing to send: empty text or array, or no wire form
   if (!wasEmpty) return;  // a drain is under way; FD_WRITE continues it in order
   if (protocol_ != ProtocolTcp)
     SendBufferedDataUDP();
