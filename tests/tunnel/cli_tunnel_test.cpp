@@ -105,6 +105,8 @@ struct BadArgs {
   QStringList args;
 };
 
+void PrintTo(const BadArgs& b, std::ostream* os) { *os << b.name; }
+
 class CliTunnelInput : public ::testing::TestWithParam<BadArgs> {};
 
 TEST_P(CliTunnelInput, RefusedWithoutConnecting) {
