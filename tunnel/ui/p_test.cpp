@@ -61,6 +61,7 @@ pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
   Frame1 = new QGroupBox(Q("Frame1"), this);
   Frame1->setObjectName("Frame1");
   Frame1->setGeometry(TwipsRect(90, 450, 3855, 1200));
+  Frame1->setStyleSheet("QGroupBox#Frame1::title { color: transparent; }");
   Label3 = NewLabel(Frame1, "Label3", "用户名", TwipsRect(120, 360, 700, kLabelHeight));
   Text3 = NewBox(Frame1, "Text3", "", TwipsRect(870, 315, 2865, kBoxHeight));
   Label4 = NewLabel(Frame1, "Label4", "密码", TwipsRect(120, 780, 700, kLabelHeight));
