@@ -15,6 +15,7 @@
 #include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
 #include "tunnel/ui/p_test.h"
+#include "tunnel/winsock1.h"
 
 namespace mivo {
 namespace {
@@ -157,6 +158,20 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   ASSERT_TRUE(test::WaitUntil([&] { return peerGone; }));
   EXPECT_EQ(ProxyModule().HandshakeState, StepFirstReply);
   EXPECT_TRUE(shown.shown.empty());
+}
+
+TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
+  ProxyModule() = Moduleproxy{};
+  RecordingPresenter shown;
+  pTest window;
+  window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
+  window.findChild<QLineEdit*>("Text2")->setText(QString::number(test::FreeLoopbackPort()));
+  QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
+  auto& control = dynamic_cast<Winsock1Socket&>(window.Winsock1()).Control();
+  ASSERT_TRUE(test::WaitUntil([&] { return control.State() == StateError; }));
+  EXPECT_EQ(window.Status(), "");
+  EXPECT_TRUE(shown.shown.empty());
+  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
 }
 
 TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
