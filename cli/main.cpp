@@ -17,6 +17,7 @@ struct Subcommand {
 constexpr Subcommand kSubcommands[] = {
     {"parse", "parse FILE", mivo::cli::Parse},
     {"fetch", "fetch URL", mivo::cli::Fetch},
+    {"tunnel", "tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]", mivo::cli::Tunnel},
 };
 
 int Usage() {

@@ -21,6 +21,7 @@
 #include "harvester/proxy_switch.h"
 #include "harvester/status_texts.h"
 #include "ping/sockets_check.h"
+#include "tunnel/ui/p_test.h"
 
 namespace mivo {
 namespace {
@@ -222,7 +223,18 @@ void frmMain::prolist() {
   F1->setVisible(false);
 }
 
-void frmMain::Ptst() {}
+void frmMain::Ptst() {
+  if (!pTest_) pTest_ = new pTest(this);
+  pTest_->show();
+  pTest_->raise();
+  pTest_->activateWindow();
+  const int row = SelectedRow();
+  if (row == 0) {
+    SetPanel(kStatusPanel, kTextListFirst);
+    return;
+  }
+  pTest_->SetProxy(QString::fromStdString(rows_.Text(row, 0)), QString::fromStdString(rows_.Text(row, 1)));
+}
 
 int frmMain::SelectedRow() const {
   const QModelIndexList picked = Lw1->selectionModel()->selectedRows();

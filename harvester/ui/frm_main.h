@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <array>
 #include <string>
@@ -18,6 +19,8 @@ class QMenu;
 class QTableView;
 
 namespace mivo {
+
+class pTest;
 
 // The main window: proxy list, settings panel, status bar and every command.
 class frmMain : public QMainWindow, public MainWindowOps {
@@ -67,6 +70,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   std::array<QCheckBox*, 5> Ck{};  // Ck1..Ck4 at 1..4
   QComboBox* Combo1 = nullptr;
   QMenu* setpromenu = nullptr;
+  QPointer<pTest> pTest_;  // while the tunnel window is loaded
 };
 
 }  // namespace mivo

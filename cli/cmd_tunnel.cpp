@@ -1,0 +1,169 @@
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "cli/commands.h"
+#include "tunnel/moduleproxy.h"
+#include "tunnel/tunnel_session.h"
+#include "tunnel/winsock1.h"
+
+namespace mivo::cli {
+namespace {
+
+constexpr int kExitTunnelOpen = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUnreachable = 2;
+// The control gives up on a connect after 21 s; this only guards against it never answering.
+constexpr int kConnectGuardMs = 25000;
+// A proxy that accepted the connection but never finishes the handshake.
+constexpr int kHandshakeTimeoutMs = 30000;
+
+constexpr const char* kUsage =
+    "usage: mivoproxy-cli tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT "
+    "[--user U --password P]\n";
+
+struct Options {
+  std::int16_t kind = -1;
+  std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
+  bool credentials = false;
+};
+
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  host = text.substr(0, colon);
+  port = text.substr(colon + 1);
+  return true;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options o;
+  bool haveProxy = false, haveTarget = false;
+  for (int i = 0; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    const std::string value = argv[i + 1];
+    if (flag == "--type") {
+      if (value == "socks4") o.kind = Socks4;
+      else if (value == "socks5") o.kind = Socks5;
+      else if (value == "http") o.kind = Http11;
+      else return std::nullopt;
+    } else if (flag == "--proxy") {
+      if (!SplitHostPort(value, o.proxyHost, o.proxyPort)) return std::nullopt;
+      haveProxy = true;
+    } else if (flag == "--target") {
+      if (!SplitHostPort(value, o.targetHost, o.targetPort)) return std::nullopt;
+      haveTarget = true;
+    } else if (flag == "--user") {
+      o.user = value;
+      o.credentials = true;
+    } else if (flag == "--password") {
+      o.password = value;
+      o.credentials = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (argc % 2 != 0 || o.kind < 0 || !haveProxy || !haveTarget) return std::nullopt;
+  return o;
+}
+
+// The tunnel window without a window: what it would show goes to stdout.
+class PrintingView : public TunnelView {
+ public:
+  PrintingView(const Options& o, TunnelSocket& socket) : o_(o), socket_(socket) {}
+
+  void SetStatus(const std::string& text) override {
+    if (!text.empty()) std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void ShowMessageBox(const std::string& text, const std::optional<std::string>& title, MsgIcon) override {
+    ++boxes;
+    std::printf("[%s] %s\n", title.value_or(kAppTitle).c_str(), text.c_str());
+    std::fflush(stdout);
+  }
+  int AuthTicked() const override { return o_.credentials ? 1 : 0; }
+  std::string TargetHostText() const override { return o_.targetHost; }
+  std::string TargetPortText() const override { return o_.targetPort; }
+  std::string UserText() const override { return o_.user; }
+  std::string PasswordText() const override { return o_.password; }
+  void SendBytes(const Bytes& bytes) override { socket_.SendBytes(bytes); }
+  void SendText(const std::string& text) override { socket_.SendText(text); }
+  void Close() override { socket_.CloseSck(); }
+
+  int boxes = 0;
+
+ private:
+  const Options& o_;
+  TunnelSocket& socket_;
+};
+
+}  // namespace
+
+int Tunnel(int argc, char** argv) {
+  const std::optional<Options> o = ParseOptions(argc, argv);
+  if (!o) {
+    std::fprintf(stderr, "%s", kUsage);
+    return kExitFailed;
+  }
+  Moduleproxy& m = ProxyModule();
+  m.ProxyKind = o->kind;
+  Winsock1Socket socket;
+  PrintingView view(*o, socket);
+  TunnelSession session(m, view, socket);
+
+  QEventLoop loop;
+  bool connected = false;
+  bool done = false;
+  int rc = kExitFailed;
+  auto finish = [&](int code) {
+    if (done) return;
+    done = true;
+    rc = code;
+    loop.quit();
+  };
+  auto settle = [&] {
+    if (m.HandshakeState == StepTunnelOpen) finish(kExitTunnelOpen);
+    else if (view.boxes > 0) finish(kExitFailed);
+  };
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
+    std::printf("%s\n", connected ? "handshake timed out" : "connect timed out");
+    finish(connected ? kExitFailed : kExitUnreachable);
+  });
+
+  socket.onConnect = [&] {
+    connected = true;
+    guard.start(kHandshakeTimeoutMs);
+    session.OnConnect();
+    settle();
+  };
+  socket.onDataArrival = [&] {
+    session.OnDataArrival();
+    settle();
+  };
+  socket.Control().events.CloseSck = [&] {
+    std::printf("proxy closed the connection\n");
+    finish(kExitFailed);
+  };
+  socket.Control().events.Error = [&](std::int16_t number, std::string& description, std::int32_t, std::string source,
+                                      std::string, std::int32_t, bool&) {
+    std::printf("%d %s (%s)\n", number, description.c_str(), source.c_str());
+    finish(connected ? kExitFailed : kExitUnreachable);
+  };
+
+  m.HandshakeState = StepIdle;
+  if (!session.ConnectClicked(
+          {o->proxyHost, o->proxyPort, o->user, o->password, o->targetHost, o->targetPort}))
+    return kExitFailed;
+  guard.start(kConnectGuardMs);
+  if (!done) loop.exec();
+  socket.CloseSck();
+  return rc;
+}
+
+}  // namespace mivo::cli

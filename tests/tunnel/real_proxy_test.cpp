@@ -1,0 +1,155 @@
+// The handshake against real proxy servers on loopback (or those named by
+// MIVO_TEST_SOCKS4 / MIVO_TEST_SOCKS5 / MIVO_TEST_SOCKS5_AUTH /
+// MIVO_TEST_HTTP_PROXY), tunnelling to a loopback echo server.
+
+#include <gtest/gtest.h>
+
+#include "tests/support/wait.h"
+#include "tests/tunnel/proxy_peers.h"
+#include "tests/tunnel/tunnel_fakes.h"
+#include "tunnel/tunnel_texts.h"
+#include "tunnel/winsock1.h"
+
+namespace mivo {
+namespace {
+
+using test::Endpoint;
+using test::FakeView;
+using test::ViewEvent;
+
+enum class Peer { Socks4, Socks5, Socks5Auth, Http, HttpAuth };
+
+struct Case {
+  const char* name;
+  Peer peer;
+  std::int16_t kind;
+  int ticked;
+  bool wrongPassword;
+  bool closedTarget;  // ask for a port where nothing listens
+  const char* outcome;  // the status on success, or the failure box's text
+  bool succeeds;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class RealProxy : public ::testing::TestWithParam<Case> {
+ protected:
+  // The proxy of the case: from the environment, or started here.
+  bool StartPeer(const Case& c) {
+    const char* envName = nullptr;
+    switch (c.peer) {
+      case Peer::Socks4: envName = "MIVO_TEST_SOCKS4"; break;
+      case Peer::Socks5: envName = "MIVO_TEST_SOCKS5"; break;
+      case Peer::Socks5Auth: envName = "MIVO_TEST_SOCKS5_AUTH"; break;
+      case Peer::Http: case Peer::HttpAuth: envName = "MIVO_TEST_HTTP_PROXY"; break;
+    }
+    if (std::optional<Endpoint> e = test::EndpointFromEnv(envName)) {
+      proxy = *e;
+      return c.peer != Peer::HttpAuth || !proxy.user.empty();
+    }
+    const int targetPort = c.closedTarget ? closedPort : echo.Port();
+    switch (c.peer) {
+      case Peer::Socks4:
+        return false;  // no SOCKS4 server is packaged; only the environment can name one
+      case Peer::Socks5:
+        process = test::StartMicrosocks(proxy);
+        break;
+      case Peer::Socks5Auth:
+        proxy.user = "tunnel";
+        proxy.password = "s3cret";
+        process = test::StartMicrosocks(proxy);
+        break;
+      case Peer::Http:
+        process = test::StartTinyproxy(proxy, targetPort);
+        break;
+      case Peer::HttpAuth:
+        proxy.user = "tunnel";
+        proxy.password = "s3cret";
+        process = test::StartTinyproxy(proxy, targetPort);
+        break;
+    }
+    return process != nullptr;
+  }
+
+  test::EchoServer echo;
+  int closedPort = test::FreeLoopbackPort();
+  Endpoint proxy;
+  std::unique_ptr<test::ProxyProcess> process;
+};
+
+TEST_P(RealProxy, Handshake) {
+  const Case& c = GetParam();
+  if (!StartPeer(c)) GTEST_SKIP() << "no proxy for this case (set the environment variable to name one)";
+
+  Moduleproxy m;
+  m.ProxyKind = c.kind;
+  FakeView view;
+  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
+  view.socket = socket.get();
+  view.ticked = c.ticked;
+  view.user = proxy.user;
+  view.password = c.wrongPassword ? proxy.password + "x" : proxy.password;
+  const std::string target = "127.0.0.1";
+  const std::string targetPort = std::to_string(c.closedTarget ? closedPort : echo.Port());
+  view.targetHost = target;
+  view.targetPort = targetPort;
+  TunnelSession session{m, view, *socket};
+
+  std::string echoed;
+  socket->onConnect = [&] { session.OnConnect(); };
+  socket->onDataArrival = [&] {
+    const bool open = m.HandshakeState == StepTunnelOpen;
+    session.OnDataArrival();
+    if (open) echoed += m.ReplyData;
+  };
+
+  ASSERT_TRUE(session.ConnectClicked({proxy.host, std::to_string(proxy.port), view.user, view.password, target,
+                                      targetPort}));
+  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
+                              15000))
+      << "state " << m.HandshakeState << ", status " << view.status;
+
+  if (!c.succeeds) {
+    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
+    for (const ViewEvent& e : view.events) {
+      if (e.kind == ViewEvent::Box) {
+        EXPECT_EQ(e.data, c.outcome);
+      }
+    }
+    EXPECT_EQ(m.HandshakeState, StepIdle);
+    EXPECT_EQ(view.events.back().kind, ViewEvent::Close);
+    return;
+  }
+  EXPECT_EQ(view.status, c.outcome);
+  EXPECT_EQ(view.Count(ViewEvent::Box), 0);
+  // The tunnel is open: bytes go through to the target and come back.
+  const Bytes probe{'t', 'u', 'n', 'n', 'e', 'l', 0x00, 0xFF, '\r', '\n'};
+  socket->SendBytes(probe);
+  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
+  EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
+  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+}
+
+const Case kCases[] = {
+    {"Socks4", Peer::Socks4, Socks4, 0, false, false, kTextTargetConnected, true},
+    {"Socks5", Peer::Socks5, Socks5, 0, false, false, kTextTargetConnected, true},
+    // The proxy reaches nothing at the target: read as the CONNECT reply at step 3.
+    {"Socks5TargetRefused", Peer::Socks5, Socks5, 0, false, true, kTextTargetFailed, false},
+    // Ticked against a proxy without authentication: it waives nothing, it refuses method 02.
+    {"Socks5TickedWithoutServerAuth", Peer::Socks5, Socks5, 1, false, false, kTextProxyFailed, false},
+    {"Socks5Auth", Peer::Socks5Auth, Socks5, 1, false, false, kTextTargetConnected, true},
+    {"Socks5AuthWrongPassword", Peer::Socks5Auth, Socks5, 1, true, false, kTextAuthRejected, false},
+    {"Socks5AuthUnticked", Peer::Socks5Auth, Socks5, 0, false, false, kTextProxyFailed, false},
+    {"Socks5AuthTargetRefused", Peer::Socks5Auth, Socks5, 1, false, true, kTextSocks5TargetFailed, false},
+    {"Http", Peer::Http, Http11, 0, false, false, kTextTargetConnected, true},
+    {"HttpTargetRefused", Peer::Http, Http11, 0, false, true, kTextHttpFailed, false},
+    {"HttpAuth", Peer::HttpAuth, Http11, 1, false, false, kTextTargetConnected, true},
+    {"HttpAuthWrongPassword", Peer::HttpAuth, Http11, 1, true, false, kTextHttpFailed, false},
+    {"HttpAuthUnticked", Peer::HttpAuth, Http11, 0, false, false, kTextHttpFailed, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, RealProxy, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mivo

@@ -1,0 +1,177 @@
+#include "p_test.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <array>
+
+#include "common/ui/widgets.h"
+#include "tunnel/winsock1.h"
+
+namespace mivo {
+namespace {
+
+constexpr int kClientWidth = 4035;
+constexpr int kClientHeight = 3690;
+constexpr int kBoxHeight = 300;
+constexpr int kLabelHeight = 240;
+constexpr int kButtonWidth = 975;
+constexpr int kButtonHeight = 330;
+
+constexpr std::array<const char*, 3> kKinds{"Sock4代理", "Sock5代理", "HTTP 1.1 代理"};
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+std::string U(const QString& text) { return text.toUtf8().toStdString(); }
+
+QLabel* NewLabel(QWidget* parent, const char* name, const char* caption, QRect where) {
+  auto* label = new QLabel(Q(caption), parent);
+  label->setObjectName(name);
+  label->setGeometry(where);
+  return label;
+}
+
+QLineEdit* NewBox(QWidget* parent, const char* name, const char* text, QRect where) {
+  auto* box = new QLineEdit(Q(text), parent);
+  box->setObjectName(name);
+  box->setGeometry(where);
+  return box;
+}
+
+}  // namespace
+
+pTest::pTest(QWidget* parent) : pTest(NewWinsock1(), parent) {}
+
+pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
+    : QWidget(parent, Qt::Window), Winsock1_(std::move(socket)), session_(ProxyModule(), *this, *Winsock1_) {
+  setObjectName("pTest");
+  setWindowTitle(Q("穿透代理测试"));
+  setAttribute(Qt::WA_DeleteOnClose);
+
+  Label1 = NewLabel(this, "Label1", "地址(IP)", TwipsRect(135, 135, 800, kLabelHeight));
+  Text1 = NewBox(this, "Text1", "", TwipsRect(945, 90, 1755, kBoxHeight));
+  Label2 = NewLabel(this, "Label2", "端口", TwipsRect(2880, 135, 450, kLabelHeight));
+  Text2 = NewBox(this, "Text2", "", TwipsRect(3330, 90, 615, kBoxHeight));
+
+  // The frame's own caption sits under the check box.
+  Frame1 = new QGroupBox(Q("Frame1"), this);
+  Frame1->setObjectName("Frame1");
+  Frame1->setGeometry(TwipsRect(90, 450, 3855, 1200));
+  Frame1->setStyleSheet("QGroupBox#Frame1::title { color: transparent; }");
+  Label3 = NewLabel(Frame1, "Label3", "用户名", TwipsRect(120, 360, 700, kLabelHeight));
+  Text3 = NewBox(Frame1, "Text3", "", TwipsRect(870, 315, 2865, kBoxHeight));
+  Label4 = NewLabel(Frame1, "Label4", "密码", TwipsRect(120, 780, 700, kLabelHeight));
+  Text4 = NewBox(Frame1, "Text4", "", TwipsRect(855, 735, 2880, kBoxHeight));
+  Text4->setEchoMode(QLineEdit::Password);
+  Check1 = new QCheckBox(Q("密码验证"), this);
+  Check1->setObjectName("Check1");
+  Check1->setGeometry(TwipsRect(180, 450, 1100, kLabelHeight));
+  Check1->setAutoFillBackground(true);
+  Check1->raise();
+
+  Label5 = NewLabel(this, "Label5", "代理类型", TwipsRect(90, 1800, 900, kLabelHeight));
+  Combo1 = new QComboBox(this);
+  Combo1->setObjectName("Combo1");
+  Combo1->setEditable(false);
+  for (const char* kind : kKinds) Combo1->addItem(Q(kind));
+  Combo1->setGeometry(TwipsRect(990, 1710, 2970, kBoxHeight + 15));
+
+  Command1 = new QPushButton(Q("连接"), this);
+  Command1->setObjectName("Command1");
+  Command1->setGeometry(TwipsRect(1845, 2115, kButtonWidth, kButtonHeight));
+  Command2 = new QPushButton(Q("断开"), this);
+  Command2->setObjectName("Command2");
+  Command2->setGeometry(TwipsRect(2970, 2115, kButtonWidth, kButtonHeight));
+
+  Frame2 = new QGroupBox(this);
+  Frame2->setObjectName("Frame2");
+  Frame2->setGeometry(TwipsRect(90, 2475, 3840, 150));
+
+  Label6 = NewLabel(this, "Label6", "服务器地址(IP)", TwipsRect(90, 2700, 1500, kLabelHeight));
+  Text5 = NewBox(this, "Text5", "127.0.0.1", TwipsRect(90, 2970, 1785, kBoxHeight));
+  Label7 = NewLabel(this, "Label7", "端口", TwipsRect(2925, 2700, 450, kLabelHeight));
+  Text6 = NewBox(this, "Text6", "8080", TwipsRect(2925, 2970, 975, kBoxHeight));
+
+  Stb2 = new QStatusBar(this);
+  Stb2->setObjectName("Stb2");
+  Stb2->setSizeGripEnabled(false);
+  panel1_ = new QLabel(Stb2);
+  panel1_->setObjectName("Stb2Panel1");
+  Stb2->addWidget(panel1_, 1);
+  const int barHeight = Stb2->sizeHint().height();
+  setFixedSize(Twips(kClientWidth), Twips(kClientHeight));
+  Stb2->setGeometry(0, height() - barHeight, width(), barHeight);
+
+  connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
+  connect(Check1, &QCheckBox::toggled, this, [this] { Check1_Click(); });
+  connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+  connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
+  Winsock1_->onConnect = [this] { session_.OnConnect(); };
+  Winsock1_->onDataArrival = [this] { session_.OnDataArrival(); };
+
+  Load();
+}
+
+pTest::~pTest() {
+  // The control goes with the window; its events must not reach a half-destroyed one.
+  Winsock1_->onConnect = nullptr;
+  Winsock1_->onDataArrival = nullptr;
+  Winsock1_->CloseSck();
+}
+
+void pTest::Load() {
+  ProxyModule().ProxyKind = Socks4;
+  Combo1->setCurrentIndex(0);
+  Combo1_Click();
+  for (QWidget* w : {static_cast<QWidget*>(Text3), static_cast<QWidget*>(Text4), static_cast<QWidget*>(Label3),
+                     static_cast<QWidget*>(Label4)})
+    w->setEnabled(false);
+}
+
+void pTest::Combo1_Click() {
+  const QString picked = Combo1->currentText();
+  for (std::size_t k = 0; k < kKinds.size(); ++k)
+    if (picked == Q(kKinds[k])) ProxyModule().ProxyKind = static_cast<std::int16_t>(k);
+}
+
+void pTest::Check1_Click() {
+  const bool on = Check1->isChecked();
+  for (QWidget* w : {static_cast<QWidget*>(Text3), static_cast<QWidget*>(Text4), static_cast<QWidget*>(Label3),
+                     static_cast<QWidget*>(Label4)})
+    w->setEnabled(on);
+}
+
+void pTest::Command1_Click() {
+  session_.ConnectClicked({U(Text1->text()), U(Text2->text()), U(Text3->text()), U(Text4->text()),
+                           U(Text5->text()), U(Text6->text())});
+}
+
+void pTest::Command2_Click() { session_.DisconnectClicked(); }
+
+void pTest::SetProxy(const QString& address, const QString& port) {
+  Text1->setText(address);
+  Text2->setText(port);
+}
+
+std::string pTest::Status() const { return U(panel1_->text()); }
+
+void pTest::SetStatus(const std::string& text) { panel1_->setText(QString::fromStdString(text)); }
+
+void pTest::ShowMessageBox(const std::string& text, const std::optional<std::string>& title, MsgIcon icon) {
+  ShowMessage(text, title.value_or(kAppTitle), icon);
+}
+
+int pTest::AuthTicked() const { return Check1->isChecked() ? 1 : 0; }
+std::string pTest::TargetHostText() const { return U(Text5->text()); }
+std::string pTest::TargetPortText() const { return U(Text6->text()); }
+std::string pTest::UserText() const { return U(Text3->text()); }
+std::string pTest::PasswordText() const { return U(Text4->text()); }
+void pTest::SendBytes(const Bytes& bytes) { Winsock1_->SendBytes(bytes); }
+void pTest::SendText(const std::string& text) { Winsock1_->SendText(text); }
+void pTest::Close() { Winsock1_->CloseSck(); }
+
+}  // namespace mivo

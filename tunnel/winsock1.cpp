@@ -1,0 +1,23 @@
+#include "winsock1.h"
+
+namespace mivo {
+
+Winsock1Socket::Winsock1Socket() {
+  control_.events.Connect = [this] {
+    if (onConnect) onConnect();
+  };
+  control_.events.DataArrival = [this](std::int32_t) {
+    if (onDataArrival) onDataArrival();
+  };
+}
+
+std::string Winsock1Socket::GetAll() {
+  Variant data;
+  control_.GetData(data, Variant(std::int32_t{vtByteArray}));
+  const Bytes& bytes = data.ByteArray();
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::unique_ptr<TunnelSocket> NewWinsock1() { return std::make_unique<Winsock1Socket>(); }
+
+}  // namespace mivo
