@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
-# Shows the program on a virtual X display and saves screenshots of its
-# windows to docs/ (or the folder given): the list, and the settings panel.
+# Runs the program against the sample list site on a virtual X display,
+# goes through the typical run with the mouse, and saves screenshots to
+# docs/ (or the folder given): the filled list, the settings panel and the
+# tunnel test window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-docs}
 mkdir -p "$out"
-bin=${MIVO_BIN:-build/app/mivoproxy}
+build=${MIVO_BUILD:-build}
 
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   set -e
-  bin=$1 out=$2
-  "$bin" & pid=$!
-  trap "kill $pid 2>/dev/null || true" EXIT
+  build=$1 out=$2
+  "$build/tools/mivo-sample-site" >/dev/null & site=$!
+  "$build/app/mivoproxy" & pid=$!
+  trap "kill $pid $site 2>/dev/null || true" EXIT
   win=""
   for _ in $(seq 100); do win=$(xdotool search --name "Mivo proxy ver1.0" 2>/dev/null | head -n1) && [ -n "$win" ] && break; sleep 0.1; done
   [ -n "$win" ] || { echo "the main window did not appear" >&2; exit 1; }
   sleep 1
-  import -window "$win" "$out/frmMain.png"
-  # Open the settings panel through its menu: third menu, first item.
   eval "$(xdotool getwindowgeometry --shell "$win")"
-  xdotool mousemove $((X + 160)) $((Y + 11)) click 1; sleep 0.5
-  xdotool mousemove $((X + 175)) $((Y + 34)) click 1; sleep 0.5
+  click() { xdotool mousemove $((X + $1)) $((Y + $2)) click 1; sleep "${3:-0.5}"; }
+  click 25 11; click 50 34 2           # 获取地址 > Http代理 1
+  click 100 60                         # first row
+  click 95 11; click 110 124 3         # 设置代理 > 测试所有
+  import -window "$win" "$out/frmMain.png"
+  click 160 11; click 175 34           # 程序设置 > 程序设置
   import -window "$win" "$out/frmMain-settings.png"
-' bash "$bin" "$out"
-echo "saved $out/frmMain.png and $out/frmMain-settings.png"
+  click 160 11; click 175 57           # 程序设置 > 代理列表
+  click 100 96                         # third row
+  click 95 11; click 110 80 1          # 设置代理 > 代理测试
+  tunnel=$(xdotool search --name "穿透代理测试" | head -n1)
+  import -window "$tunnel" "$out/pTest.png"
+' bash "$build" "$out"
+echo "saved $out/frmMain.png, $out/frmMain-settings.png and $out/pTest.png"
