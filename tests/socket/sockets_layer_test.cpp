@@ -21,6 +21,7 @@ namespace {
 
 using test::Fd;
 using test::RawListener;
+using test::Settle;
 using test::WaitUntil;
 
 TEST(PosixSocketsLayer, StartUpCountsAndReportsVersionAndOpenFileLimit) {
@@ -136,10 +137,6 @@ struct Sink : SocketNotifySink {
 };
 
 // Lets every queued notification run, without waiting for anything new.
-void Settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
-
 class Notifications : public ::testing::Test {
  protected:
   PosixSocketsLayer& layer = PosixSockets();

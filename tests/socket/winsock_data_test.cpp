@@ -16,11 +16,8 @@ namespace {
 using test::EventLog;
 using test::Fd;
 using test::RawListener;
+using test::Settle;
 using test::WaitUntil;
-
-void Settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
 
 std::uint64_t Fnv1a(const std::uint8_t* p, std::size_t n, std::uint64_t h = 1469598103934665603ull) {
   for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;

@@ -16,11 +16,8 @@ namespace {
 using test::EventLog;
 using test::Fd;
 using test::RawListener;
+using test::Settle;
 using test::WaitUntil;
-
-void Settle() {
-  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
 
 // Every test leaves no socket open and none registered.
 class WinSockTest : public ::testing::Test {

@@ -22,4 +22,10 @@ bool WaitUntil(Pred done, int ms = 5000) {
   return true;
 }
 
+// Lets what is already queued run, for tests that check something does NOT
+// happen after an action.
+inline void Settle() {
+  for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
 }  // namespace mivo::test
