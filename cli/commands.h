@@ -4,5 +4,6 @@ namespace mivo::cli {
 
 // Each subcommand gets the arguments after its own name and returns the exit code.
 int Parse(int argc, char** argv);
+int Check(int argc, char** argv);
 
 }  // namespace mivo::cli

@@ -16,6 +16,7 @@ struct Subcommand {
 
 constexpr Subcommand kSubcommands[] = {
     {"parse", "parse FILE", mivo::cli::Parse},
+    {"check", "check < ROWS   (one 'address port' or 'address:port' a line)", mivo::cli::Check},
 };
 
 int Usage() {
