@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mivo {
+
+// The Chinese sentence the socket control reports for an error number.
+std::string ErrorText(std::int32_t number);
+
+}  // namespace mivo
