@@ -15,7 +15,7 @@ namespace {
 
 using test::LoopbackPort;
 
-QString CliPath() { return qEnvironmentVariable("MIVO_BUILD_DIR") + "/cli/mivoproxy-cli"; }
+QString CliPath() { return QStringLiteral(MIVO_CLI_PATH); }
 
 struct CheckRun {
   int exitCode = -1;
@@ -34,7 +34,10 @@ CheckRun Check(const std::string& input) {
   });
   p.start(CliPath(), {"check"});
   CheckRun run;
-  if (!p.waitForStarted(10000)) return run;
+  if (!p.waitForStarted(10000)) {
+    ADD_FAILURE() << "cannot start " << CliPath().toStdString() << ": " << p.errorString().toStdString();
+    return run;
+  }
   p.write(input.data(), static_cast<qint64>(input.size()));
   p.closeWriteChannel();
   if (!p.waitForFinished(60000)) {

@@ -302,6 +302,68 @@ TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheM
   EXPECT_EQ(Mark(1), "★ 成功");
 }
 
+// ---- errors raised inside Connect --------------------------------------------
+
+// Fails the socket creations whose numbers (from 1) it is given.
+class FailingSockets : public PosixSocketsLayer {
+ public:
+  explicit FailingSockets(std::vector<int> failing) : failing_(std::move(failing)), previous_(SetSockets(this)) {}
+  ~FailingSockets() override { SetSockets(previous_); }
+  SockResult socket(int af, int type, int protocol) override {
+    if (std::find(failing_.begin(), failing_.end(), ++made_) != failing_.end()) return SockResult::Fail(10024);
+    return PosixSocketsLayer::socket(af, type, protocol);
+  }
+
+ private:
+  std::vector<int> failing_;
+  int made_ = 0;
+  SocketsLayer* previous_;
+};
+
+TEST(ConnectionTesterImmediateErrors, AWalkMarksARowWhoseSocketCannotBeMadeBeforeItGoesOn) {
+  RecordingPresenter shown;
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  FailingSockets layer({2});
+  HeadlessMainOps ops;
+  ConnectionTester tester(ops);
+  for (int n = 1; n <= 3; ++n) {
+    ops.Rows().Append(proxy.Address());
+    ops.Rows().SetText(n, 1, proxy.PortText());
+  }
+  std::vector<std::string> marksWhenStatusSet;
+  ops.onPanel = [&](int, const std::string& text) {
+    if (text.starts_with("IP:127")) marksWhenStatusSet.push_back(ops.Rows().Text(2, 5));
+  };
+  tester.testall();
+  // Row 2 was marked inside its own step, before the walk went on to row 3.
+  EXPECT_EQ(marksWhenStatusSet, (std::vector<std::string>{"", "☆ 失败", "☆ 失败"}));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "");
+  EXPECT_EQ(ops.Rows().Text(3, 5), "");
+  EXPECT_TRUE(IsTimeText(ops.Rows().Text(2, 6)));
+  ASSERT_TRUE(WaitUntil([&] { return !ops.Rows().Text(1, 5).empty() && !ops.Rows().Text(3, 5).empty(); }));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(3, 5), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(2, 5), "☆ 失败");
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWithTheFailure) {
+  RecordingPresenter shown;
+  FailingSockets layer({1});
+  HeadlessMainOps ops;
+  ConnectionTester tester(ops);
+  ops.Rows().Append("127.0.0.2");
+  ops.Rows().SetText(1, 1, "8080");
+  ops.selected = 1;
+  tester.conTest();
+  EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{"连接: 127.0.0.2:8080 中...", "Ping: 127.0.0.2",
+                                                         "地址: 127.0.0.2:8080 连接失败..."}));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "☆ 失败");
+  EXPECT_EQ(tester.Wsktest[0].State(), StateError);
+  EXPECT_TRUE(shown.shown.empty());
+}
+
 // ---- echo times -------------------------------------------------------------
 
 // Loses every echo.
