@@ -16,7 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -243,6 +243,25 @@ void BM_TestAllRows(benchmark::State& state) {
   state.counters["message_boxes"] = static_cast<double>(quiet.shown.size());
 }
 BENCHMARK(BM_TestAllRows)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+
+// The walk's echoes alone, all answered by loopback.
+void BM_AnsweredEchoes(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  IcmpEchoSender sender;
+  std::vector<EchoReply> replies(count);
+  std::vector<EchoTarget> targets(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    targets[i].destination = DottedToAddress("127.0.0." + std::to_string(i % 250 + 1));
+    targets[i].reply = &replies[i];
+  }
+  int answered = 0;
+  for (auto _ : state) {
+    sender.SendEchoes(targets, kEchoRequestData, kEchoTimeoutMs);
+    answered = static_cast<int>(std::count_if(targets.begin(), targets.end(), [](auto& t) { return t.answered; }));
+  }
+  state.counters["answered"] = answered;
+}
+BENCHMARK(BM_AnsweredEchoes)->Arg(1)->Arg(kRows)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The one shared wait when no echo is answered: a loopback that ignores echoes,
 // in a network namespace of the benchmark's own.
