@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,8 @@ struct SingleFailureCase {
   const char* earlierMark;
   const char* expectedMark;
 };
+
+void PrintTo(const SingleFailureCase& c, std::ostream* os) { *os << "earlier:" << (*c.earlierMark ? c.earlierMark : "none"); }
 
 class SingleFailure : public ConnectionTesterTest, public testing::WithParamInterface<SingleFailureCase> {};
 

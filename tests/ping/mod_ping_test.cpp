@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <string>
 
 #include "common/presenter.h"
@@ -31,6 +34,13 @@ struct DottedCase {
   const char* text;
   std::array<std::uint8_t, 4> bytes;  // all zero: not an address
 };
+
+// Names the case after its text, spaces shown as '_'.
+void PrintTo(const DottedCase& c, std::ostream* os) {
+  std::string name = *c.text ? c.text : "empty";
+  std::replace(name.begin(), name.end(), ' ', '_');
+  *os << name;
+}
 
 class DottedToAddressTest : public testing::TestWithParam<DottedCase> {};
 
@@ -136,6 +146,11 @@ struct SignCase {
   std::int32_t result;
 };
 
+void PrintTo(const SignCase& c, std::ostream* os) {
+  *os << (c.touch ? "status " + std::to_string(c.status) + " time " + std::to_string(c.time)
+                  : "untouched, earlier status " + std::to_string(c.earlierStatus));
+}
+
 class PingAddressSign : public PingAddressScripted, public testing::WithParamInterface<SignCase> {};
 
 TEST_P(PingAddressSign, ReturnsTheTimeOnAnAnswerAndMinusTheStatusOtherwise) {
@@ -190,13 +205,13 @@ bool DropRawSocketRight() {
 
 void ExpectLoopbackAnswer(std::int32_t result, const EchoReply& reply, const char* address) {
   EXPECT_GE(result, 0);
-  EXPECT_EQ(reply.status, kIpSuccess);
-  EXPECT_EQ(static_cast<std::uint32_t>(result), reply.roundTripTime);
-  EXPECT_EQ(reply.address, DottedToAddress(address));
-  EXPECT_EQ(reply.dataSize, 10u);
+  EXPECT_EQ(+reply.status, kIpSuccess);
+  EXPECT_EQ(static_cast<std::uint32_t>(result), +reply.roundTripTime);
+  EXPECT_EQ(+reply.address, DottedToAddress(address));
+  EXPECT_EQ(+reply.dataSize, 10);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.data), 10), "My Request");
-  EXPECT_EQ(reply.dataOffset, offsetof(EchoReply, data));
-  EXPECT_GT(reply.ttl, 0u);
+  EXPECT_EQ(+reply.dataOffset, offsetof(EchoReply, data));
+  EXPECT_GT(+reply.ttl, 0);
 }
 
 TEST(PingAddressLoopback, LocalHostAnswersWithStatusZeroAndATime) {
@@ -211,8 +226,8 @@ TEST(PingAddressLoopback, TextThatIsNotAnAddressIsNeverSentAndFails) {
   // Linux would take 0.0.0.0 for the local host and answer.
   EchoReply reply;
   EXPECT_EQ(PingAddress("1.2.3", reply), -11050);
-  EXPECT_EQ(reply.status, kIpGeneralFailure);
-  EXPECT_EQ(reply.dataSize, 0u);
+  EXPECT_EQ(+reply.status, kIpGeneralFailure);
+  EXPECT_EQ(+reply.dataSize, 0);
 }
 
 class EchoSocketKindTest : public testing::TestWithParam<EchoSocketKind> {};
@@ -252,8 +267,8 @@ TEST_P(EchoSocketKindTest, AHostThatDoesNotAnswerTimesOut) {
         sender.SendEchoes(std::span(&target, 1), "My Request", 200);
         ASSERT_EQ(sender.LastKind(), GetParam());
         EXPECT_FALSE(target.answered);
-        EXPECT_EQ(reply.status, kIpReqTimedOut);
-        EXPECT_EQ(reply.roundTripTime, 77u);
+        EXPECT_EQ(+reply.status, kIpReqTimedOut);
+        EXPECT_EQ(+reply.roundTripTime, 77u);
       },
       /*silent=*/true);
   ASSERT_TRUE(ran) << "needs root to make a network namespace";
@@ -265,8 +280,8 @@ TEST(PingAddressLoopback, AHostThatDoesNotAnswerGivesMinusTheTimedOutStatus) {
       [] {
         EchoReply reply;
         EXPECT_EQ(PingAddress("127.0.0.1", reply), -11010);
-        EXPECT_EQ(reply.status, kIpReqTimedOut);
-        EXPECT_EQ(reply.roundTripTime, 0u);
+        EXPECT_EQ(+reply.status, kIpReqTimedOut);
+        EXPECT_EQ(+reply.roundTripTime, 0u);
       },
       /*silent=*/true);
   ASSERT_TRUE(ran) << "needs root to make a network namespace";
@@ -281,7 +296,7 @@ TEST(PingAddressLoopback, WithoutAnyEchoSocketTheEchoFailsWithAStatus) {
     const std::int32_t result = PingAddress("127.0.0.1", reply);
     SetEchoes(nullptr);
     EXPECT_EQ(result, -11050);
-    EXPECT_EQ(reply.status, kIpGeneralFailure);
+    EXPECT_EQ(+reply.status, kIpGeneralFailure);
     EXPECT_FALSE(sender.LastKind().has_value());
   });
   ASSERT_TRUE(ran) << "needs root to make a network namespace";
