@@ -70,6 +70,9 @@ struct PosixSocketsLayer::Impl {
     bool writeArmed = false;
     bool closeDone = false;
     bool hupSeen = false;
+    // Linux gives an automatically chosen port back when a connect fails;
+    // Windows keeps a socket bound once it was, and so does this layer.
+    bool bound = false;
     bool inEpoll = false;
     std::uint32_t armed = 0;
     bool hasDeadline = false;
@@ -400,8 +403,11 @@ SockResult PosixSocketsLayer::socket(int af, int type, int protocol) {
 }
 
 SockResult PosixSocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
+  Impl::Reg* r = impl_->Find(s);
+  if (r && r->bound) return SockResult::Fail(WSAEINVAL);
   const sockaddr_in a = ToPosix(name);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Errno();
+  if (r) r->bound = true;
   return {};
 }
 
@@ -409,6 +415,7 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   const sockaddr_in a = ToPosix(name);
   Impl::Reg* r = impl_->Find(s);
   const bool async = r && r->sink;
+  if (r) r->bound = true;
   if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     if (r && r->stream) r->connected = true;
     if (async && r->stream) {
@@ -434,6 +441,7 @@ SockResult PosixSocketsLayer::listen(SOCKET s, int backlog) {
   if (::listen(s, backlog) != 0) return Errno();
   if (Impl::Reg* r = impl_->Find(s)) {
     r->listening = true;
+    r->bound = true;
     r->acceptArmed = true;
     impl_->Sync(s);
   }
@@ -457,6 +465,7 @@ SockResult PosixSocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
   if (addr) FromPosix(st, *addr);
   Impl::Reg& n = impl_->Know(fd, true);
   n.connected = true;
+  n.bound = true;
   // The new socket reports like the one that accepted it.
   if (sink) WSAAsyncSelect(fd, sink, events);
   return {fd, 0};
@@ -653,6 +662,8 @@ std::unique_ptr<HostLookupBuffer> PosixSocketsLayer::AllocLookupBuffer() {
   b->addresses.reserve(HostLookupBuffer::kSize / sizeof(std::uint32_t) / 8);
   return b;
 }
+
+void PosixSocketsLayer::FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) { buffer.reset(); }
 
 LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name,
                                                     HostLookupBuffer* buffer, int& error) {

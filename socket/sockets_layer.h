@@ -137,6 +137,7 @@ class SocketsLayer {
   // The block an asynchronous lookup writes its answer into; null when it
   // cannot be had.
   virtual std::unique_ptr<HostLookupBuffer> AllocLookupBuffer() = 0;
+  virtual void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) = 0;
   // Starts a lookup of `name` whose answer goes into `buffer` and is
   // reported to `sink`. Returns 0 when it did not start (`error` says why).
   virtual LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name,
@@ -184,6 +185,7 @@ class PosixSocketsLayer : public SocketsLayer {
   SockResult gethostbyname(const std::string& name, std::vector<std::uint32_t>& addresses) override;
   SockResult WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) override;
   std::unique_ptr<HostLookupBuffer> AllocLookupBuffer() override;
+  void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) override;
   LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name, HostLookupBuffer* buffer,
                                    int& error) override;
   SockResult WSACancelAsyncRequest(LookupTask task) override;

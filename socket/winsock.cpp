@@ -286,7 +286,9 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   (void)RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
 
-void WinSock::FreeLookupBuffer() { lookupBuffer_.reset(); }
+void WinSock::FreeLookupBuffer() {
+  if (lookupBuffer_) layer_->FreeLookupBuffer(std::move(lookupBuffer_));
+}
 
 void WinSock::CancelLookup() {
   if (lookupTask_ != 0 && layer_->WSACancelAsyncRequest(lookupTask_).ok()) FreeLookupBuffer();

@@ -1,0 +1,210 @@
+#include "faulty_sockets_layer.h"
+
+#include <QCoreApplication>
+#include <algorithm>
+
+namespace mivo {
+
+FaultySocketsLayer::FaultySocketsLayer(PosixSocketsLayer& inner) : inner_(inner), previous_(SetSockets(this)) {}
+
+FaultySocketsLayer::~FaultySocketsLayer() {
+  *alive_ = false;
+  SetSockets(previous_);
+}
+
+void FaultySocketsLayer::FailNext(SockCall call, int error, int times) { failures_[call] = {error, times}; }
+
+void FaultySocketsLayer::Heal(SockCall call) { failures_.erase(call); }
+
+void FaultySocketsLayer::LimitSends(std::size_t bytes) { sendAllowance_ = bytes; }
+
+void FaultySocketsLayer::ReleaseSends() {
+  sendAllowance_.reset();
+  for (SOCKET s : refused_) inner_.PostNotification(s, FD_WRITE, 0);
+  refused_.clear();
+}
+
+void FaultySocketsLayer::ScriptOption(int optname, std::int32_t value) { options_[optname] = value; }
+
+void FaultySocketsLayer::ScriptHostName(std::string name) { hostName_ = std::move(name); }
+
+void FaultySocketsLayer::ScriptHost(const std::string& name, std::vector<std::uint32_t> addresses) {
+  hosts_[name] = std::move(addresses);
+}
+
+void FaultySocketsLayer::ScriptLookup(const std::string& name, int error, std::vector<std::uint32_t> addresses) {
+  lookupScripts_[name] = {error, std::move(addresses)};
+}
+
+int FaultySocketsLayer::Scripted(SockCall call) {
+  ++calls_[static_cast<std::size_t>(call)];
+  const auto it = failures_.find(call);
+  if (it == failures_.end()) return 0;
+  const int error = it->second.first;
+  if (it->second.second > 0 && --it->second.second == 0) failures_.erase(it);
+  return error;
+}
+
+int FaultySocketsLayer::WSAStartup(std::uint16_t requestedVersion, WSAData& data) {
+  return inner_.WSAStartup(requestedVersion, data);
+}
+
+int FaultySocketsLayer::WSACleanup() { return inner_.WSACleanup(); }
+
+SockResult FaultySocketsLayer::socket(int af, int type, int protocol) {
+  if (const int e = Scripted(SockCall::socket)) return SockResult::Fail(e);
+  return inner_.socket(af, type, protocol);
+}
+
+SockResult FaultySocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
+  if (const int e = Scripted(SockCall::bind)) return SockResult::Fail(e);
+  return inner_.bind(s, name);
+}
+
+SockResult FaultySocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
+  if (const int e = Scripted(SockCall::connect)) return SockResult::Fail(e);
+  return inner_.connect(s, name);
+}
+
+SockResult FaultySocketsLayer::listen(SOCKET s, int backlog) {
+  if (const int e = Scripted(SockCall::listen)) return SockResult::Fail(e);
+  return inner_.listen(s, backlog);
+}
+
+SockResult FaultySocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
+  if (const int e = Scripted(SockCall::accept)) return SockResult::Fail(e);
+  return inner_.accept(s, addr);
+}
+
+SockResult FaultySocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, int flags) {
+  if (const int e = Scripted(SockCall::send)) return SockResult::Fail(e);
+  if (!sendAllowance_) return inner_.send(s, buf, len, flags);
+  const int n = static_cast<int>(std::min<std::size_t>(*sendAllowance_, static_cast<std::size_t>(std::max(len, 0))));
+  if (n == 0 && len > 0) {
+    refused_.insert(s);
+    return SockResult::Fail(WSAEWOULDBLOCK);
+  }
+  const SockResult r = inner_.send(s, buf, n, flags);
+  if (r.ok()) *sendAllowance_ -= static_cast<std::size_t>(r.value);
+  return r;
+}
+
+SockResult FaultySocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) {
+  if (const int e = Scripted(SockCall::sendto)) return SockResult::Fail(e);
+  return inner_.sendto(s, buf, len, flags, to);
+}
+
+SockResult FaultySocketsLayer::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {
+  if (const int e = Scripted(SockCall::recv)) return SockResult::Fail(e);
+  return inner_.recv(s, buf, len, flags);
+}
+
+SockResult FaultySocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from) {
+  if (const int e = Scripted(SockCall::recvfrom)) return SockResult::Fail(e);
+  return inner_.recvfrom(s, buf, len, flags, from);
+}
+
+SockResult FaultySocketsLayer::closesocket(SOCKET s) {
+  refused_.erase(s);
+  if (const int e = Scripted(SockCall::closesocket)) return SockResult::Fail(e);
+  return inner_.closesocket(s);
+}
+
+SockResult FaultySocketsLayer::getsockname(SOCKET s, SockAddrIn& name) {
+  if (const int e = Scripted(SockCall::getsockname)) return SockResult::Fail(e);
+  return inner_.getsockname(s, name);
+}
+
+SockResult FaultySocketsLayer::getpeername(SOCKET s, SockAddrIn& name) {
+  if (const int e = Scripted(SockCall::getpeername)) return SockResult::Fail(e);
+  return inner_.getpeername(s, name);
+}
+
+SockResult FaultySocketsLayer::getsockopt(SOCKET s, int level, int optname, std::int32_t& value) {
+  if (const int e = Scripted(SockCall::getsockopt)) return SockResult::Fail(e);
+  if (const auto it = options_.find(optname); it != options_.end()) {
+    value = it->second;
+    return {};
+  }
+  return inner_.getsockopt(s, level, optname, value);
+}
+
+SockResult FaultySocketsLayer::setsockopt(SOCKET s, int level, int optname, std::int32_t value) {
+  if (const int e = Scripted(SockCall::setsockopt)) return SockResult::Fail(e);
+  return inner_.setsockopt(s, level, optname, value);
+}
+
+SockResult FaultySocketsLayer::ioctlsocket(SOCKET s, std::uint32_t cmd, std::uint32_t& arg) {
+  if (const int e = Scripted(SockCall::ioctlsocket)) return SockResult::Fail(e);
+  return inner_.ioctlsocket(s, cmd, arg);
+}
+
+std::uint32_t FaultySocketsLayer::inet_addr(const std::string& text) { return inner_.inet_addr(text); }
+
+std::string FaultySocketsLayer::inet_ntoa(std::uint32_t addr) { return inner_.inet_ntoa(addr); }
+
+SockResult FaultySocketsLayer::gethostname(std::string& name) {
+  if (const int e = Scripted(SockCall::gethostname)) return SockResult::Fail(e);
+  if (hostName_) {
+    name = *hostName_;
+    return {};
+  }
+  return inner_.gethostname(name);
+}
+
+SockResult FaultySocketsLayer::gethostbyname(const std::string& name, std::vector<std::uint32_t>& addresses) {
+  if (const int e = Scripted(SockCall::gethostbyname)) return SockResult::Fail(e);
+  if (const auto it = hosts_.find(name); it != hosts_.end()) {
+    addresses = it->second;
+    return addresses.empty() ? SockResult::Fail(WSANO_DATA) : SockResult{};
+  }
+  return inner_.gethostbyname(name, addresses);
+}
+
+SockResult FaultySocketsLayer::WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) {
+  if (const int e = Scripted(SockCall::WSAAsyncSelect)) return SockResult::Fail(e);
+  return inner_.WSAAsyncSelect(s, sink, events);
+}
+
+std::unique_ptr<HostLookupBuffer> FaultySocketsLayer::AllocLookupBuffer() {
+  if (Scripted(SockCall::AllocLookupBuffer) != 0) return nullptr;
+  return inner_.AllocLookupBuffer();
+}
+
+void FaultySocketsLayer::FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) {
+  inner_.FreeLookupBuffer(std::move(buffer));
+}
+
+LookupTask FaultySocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name,
+                                                     HostLookupBuffer* buffer, int& error) {
+  if (const int e = Scripted(SockCall::WSAAsyncGetHostByName)) {
+    error = e;
+    return 0;
+  }
+  const auto script = lookupScripts_.find(name);
+  if (script == lookupScripts_.end()) return inner_.WSAAsyncGetHostByName(sink, name, buffer, error);
+  const LookupTask task = nextTask_++;
+  scriptedLookups_[task] = {sink, buffer, script->second};
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [this, task, alive = alive_] {
+        if (!*alive) return;
+        const auto it = scriptedLookups_.find(task);
+        if (it == scriptedLookups_.end()) return;
+        const ScriptedLookup l = it->second;
+        scriptedLookups_.erase(it);
+        l.buffer->addresses = l.answer.addresses;
+        l.sink->HostLookupNotify(task, l.answer.error);
+      },
+      Qt::QueuedConnection);
+  error = 0;
+  return task;
+}
+
+SockResult FaultySocketsLayer::WSACancelAsyncRequest(LookupTask task) {
+  if (const int e = Scripted(SockCall::WSACancelAsyncRequest)) return SockResult::Fail(e);
+  if (scriptedLookups_.erase(task) != 0) return {};
+  return inner_.WSACancelAsyncRequest(task);
+}
+
+}  // namespace mivo

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "socket/sockets_layer.h"
+
+namespace mivo {
+
+enum class SockCall {
+  socket,
+  bind,
+  connect,
+  listen,
+  accept,
+  send,
+  sendto,
+  recv,
+  recvfrom,
+  closesocket,
+  getsockname,
+  getpeername,
+  getsockopt,
+  setsockopt,
+  ioctlsocket,
+  gethostname,
+  gethostbyname,
+  WSAAsyncSelect,
+  WSAAsyncGetHostByName,
+  WSACancelAsyncRequest,
+  AllocLookupBuffer,
+  kCount
+};
+
+// A sockets layer for tests: every call goes to the real POSIX layer (so
+// loopback peers and notifications stay real) unless the test scripted a
+// failure for it. Installs itself as the process's layer for its lifetime.
+class FaultySocketsLayer : public SocketsLayer {
+ public:
+  explicit FaultySocketsLayer(PosixSocketsLayer& inner = PosixSockets());
+  ~FaultySocketsLayer() override;
+  FaultySocketsLayer(const FaultySocketsLayer&) = delete;
+  FaultySocketsLayer& operator=(const FaultySocketsLayer&) = delete;
+
+  // The next `times` calls of `call` fail with `error` without reaching the
+  // platform; times < 0 means every call from now on.
+  void FailNext(SockCall call, int error, int times = 1);
+  void Heal(SockCall call);
+  // Sends take at most `bytes` more bytes in total, then fail with
+  // WSAEWOULDBLOCK until ReleaseSends.
+  void LimitSends(std::size_t bytes);
+  // Lifts the limit and lets every socket a send was refused on hear FD_WRITE.
+  void ReleaseSends();
+  // getsockopt of `optname` succeeds with `value`.
+  void ScriptOption(int optname, std::int32_t value);
+  // gethostname / gethostbyname answer from the script instead of the system.
+  void ScriptHostName(std::string name);
+  void ScriptHost(const std::string& name, std::vector<std::uint32_t> addresses);
+  // Asynchronous lookups of `name` are answered from the event loop with
+  // `error` and `addresses` instead of asking a resolver.
+  void ScriptLookup(const std::string& name, int error, std::vector<std::uint32_t> addresses);
+  // Lookups started and not yet answered or cancelled.
+  std::size_t PendingLookups() const { return scriptedLookups_.size(); }
+
+  int Calls(SockCall call) const { return calls_[static_cast<std::size_t>(call)]; }
+  PosixSocketsLayer& Inner() { return inner_; }
+
+  int WSAStartup(std::uint16_t requestedVersion, WSAData& data) override;
+  int WSACleanup() override;
+  SockResult socket(int af, int type, int protocol) override;
+  SockResult bind(SOCKET s, const SockAddrIn& name) override;
+  SockResult connect(SOCKET s, const SockAddrIn& name) override;
+  SockResult listen(SOCKET s, int backlog) override;
+  SockResult accept(SOCKET s, SockAddrIn* addr) override;
+  SockResult send(SOCKET s, const std::uint8_t* buf, int len, int flags) override;
+  SockResult sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) override;
+  SockResult recv(SOCKET s, std::uint8_t* buf, int len, int flags) override;
+  SockResult recvfrom(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from) override;
+  SockResult closesocket(SOCKET s) override;
+  SockResult getsockname(SOCKET s, SockAddrIn& name) override;
+  SockResult getpeername(SOCKET s, SockAddrIn& name) override;
+  SockResult getsockopt(SOCKET s, int level, int optname, std::int32_t& value) override;
+  SockResult setsockopt(SOCKET s, int level, int optname, std::int32_t value) override;
+  SockResult ioctlsocket(SOCKET s, std::uint32_t cmd, std::uint32_t& arg) override;
+  std::uint32_t inet_addr(const std::string& text) override;
+  std::string inet_ntoa(std::uint32_t addr) override;
+  SockResult gethostname(std::string& name) override;
+  SockResult gethostbyname(const std::string& name, std::vector<std::uint32_t>& addresses) override;
+  SockResult WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) override;
+  std::unique_ptr<HostLookupBuffer> AllocLookupBuffer() override;
+  void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) override;
+  LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name, HostLookupBuffer* buffer,
+                                   int& error) override;
+  SockResult WSACancelAsyncRequest(LookupTask task) override;
+
+ private:
+  // Counts the call; returns the scripted error for it, 0 when it goes through.
+  int Scripted(SockCall call);
+
+  PosixSocketsLayer& inner_;
+  SocketsLayer* previous_;
+  std::array<int, static_cast<std::size_t>(SockCall::kCount)> calls_{};
+  std::map<SockCall, std::pair<int, int>> failures_;  // error, times left
+  std::optional<std::size_t> sendAllowance_;
+  std::set<SOCKET> refused_;
+  std::map<int, std::int32_t> options_;
+  std::optional<std::string> hostName_;
+  std::map<std::string, std::vector<std::uint32_t>> hosts_;
+  struct LookupScript {
+    int error;
+    std::vector<std::uint32_t> addresses;
+  };
+  std::map<std::string, LookupScript> lookupScripts_;
+  struct ScriptedLookup {
+    SocketNotifySink* sink;
+    HostLookupBuffer* buffer;
+    LookupScript answer;
+  };
+  std::map<LookupTask, ScriptedLookup> scriptedLookups_;
+  LookupTask nextTask_ = 0x40000000;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace mivo
