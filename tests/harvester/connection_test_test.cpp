@@ -229,6 +229,17 @@ TEST_F(ConnectionTesterTest, SecondWalkReusesElementsAndKeepsAnEarlierSuccess) {
   EXPECT_EQ(Mark(1), "★ 成功");
 }
 
+TEST_F(ConnectionTesterTest, ARowWithAHostNameConnectsButIsNotEchoed) {
+  LoopbackPort proxy("127.0.0.1");
+  ASSERT_TRUE(proxy.Listen());
+  AddRow("localhost", proxy.PortText());
+  tester.testall();
+  EXPECT_EQ(Time(1), "0 ms");
+  ASSERT_TRUE(WaitForMark(1));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(ops.panel2, "IP: 127.0.0.1:" + proxy.PortText() + " 连接成功...");
+}
+
 class BadPortText : public ConnectionTesterTest, public testing::WithParamInterface<const char*> {};
 
 TEST_P(BadPortText, KeepsTheElementsPreviousPort) {
