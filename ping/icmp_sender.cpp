@@ -90,7 +90,7 @@ class Batch {
   void Run(int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (std::size_t i = 0; i < targets_.size(); ++i) {
-      Send(i);
+      Send(i, deadline);
       if (i % kDrainEvery == kDrainEvery - 1) Drain();
     }
     while (pending_ > 0) {
@@ -114,7 +114,7 @@ class Batch {
     }
   }
 
-  void Send(std::size_t i) {
+  void Send(std::size_t i, Clock::time_point deadline) {
     EchoTarget& t = targets_[i];
     // Linux takes 0.0.0.0 for the local host; the address of a text that is not an address must not answer.
     if (t.destination == 0) {
@@ -139,15 +139,19 @@ class Batch {
     std::memcpy(&to.sin_addr, &t.destination, 4);
     sentAt_[i] = Clock::now();
     ssize_t n;
-    do {
+    for (;;) {
       n = sendto(fd_, packet, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-      if (n < 0 && (errno == EAGAIN || errno == ENOBUFS)) {
-        // The send queue is full: take in what has arrived and wait until there is room.
-        Drain();
-        pollfd p{fd_, POLLOUT, 0};
-        poll(&p, 1, 10);
+      if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != ENOBUFS)) break;
+      if (errno == EINTR) continue;
+      // The send queue is full: take in what has arrived and wait for room, within the time-out.
+      Drain();
+      if (Clock::now() >= deadline) {
+        t.reply->status = kIpReqTimedOut;
+        return;
       }
-    } while (n < 0 && (errno == EAGAIN || errno == ENOBUFS || errno == EINTR));
+      pollfd p{fd_, POLLOUT, 0};
+      poll(&p, 1, 10);
+    }
     if (n < 0) {
       const bool unreachable = errno == EHOSTUNREACH || errno == ENETUNREACH;
       t.reply->status = unreachable ? kIpDestHostUnreachable : kIpGeneralFailure;
@@ -321,14 +325,9 @@ void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view 
       continue;
     }
     lastKind_ = kind;
-    SendBatch(fd, kind, batch, data, timeoutMs);
+    Batch(fd, kind, batch, data).Run(timeoutMs);
     close(fd);
   }
-}
-
-void IcmpEchoSender::SendBatch(int fd, EchoSocketKind kind, std::span<EchoTarget> targets, std::string_view data,
-                               int timeoutMs) {
-  Batch(fd, kind, targets, data).Run(timeoutMs);
 }
 
 }  // namespace mivo

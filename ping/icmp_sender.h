@@ -25,9 +25,6 @@ class IcmpEchoSender : public EchoSender {
   std::optional<EchoSocketKind> LastKind() const { return lastKind_; }
 
  private:
-  void SendBatch(int fd, EchoSocketKind kind, std::span<EchoTarget> targets, std::string_view data,
-                 int timeoutMs);
-
   std::vector<EchoSocketKind> kinds_{EchoSocketKind::Datagram, EchoSocketKind::Raw};
   std::optional<EchoSocketKind> lastKind_;
 };
