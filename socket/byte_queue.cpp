@@ -5,9 +5,19 @@
 
 namespace mivo {
 
+namespace {
+constexpr std::size_t kLargestSpare = 4u << 20;
+}  // namespace
+
 void ByteQueue::Append(const std::uint8_t* data, std::size_t n) {
   if (n == 0) return;
-  chunks_.emplace_back(data, data + n);
+  if (spare_.capacity() >= n) {
+    spare_.assign(data, data + n);
+    chunks_.push_back(std::move(spare_));
+    spare_ = {};
+  } else {
+    chunks_.emplace_back(data, data + n);
+  }
   size_ += n;
 }
 
@@ -41,6 +51,7 @@ void ByteQueue::Drop(std::size_t n) {
       return;
     }
     n -= left;
+    if (c.capacity() > spare_.capacity() && c.capacity() <= kLargestSpare) spare_.swap(c);
     std::vector<std::uint8_t>().swap(c);
     ++first_;
     head_ = 0;
@@ -84,6 +95,7 @@ const std::uint8_t* ByteQueue::FrontRun(std::size_t& length) const {
 
 void ByteQueue::Clear() {
   std::vector<std::vector<std::uint8_t>>().swap(chunks_);
+  std::vector<std::uint8_t>().swap(spare_);
   first_ = 0;
   head_ = 0;
   size_ = 0;

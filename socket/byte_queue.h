@@ -23,6 +23,7 @@ class ByteQueue {
   std::vector<std::uint8_t> Take(std::size_t n);
   // The longest contiguous run at the front (for handing to send without a copy).
   const std::uint8_t* FrontRun(std::size_t& length) const;
+  // Empties the queue and gives back all its storage.
   void Clear();
 
  private:
@@ -31,6 +32,9 @@ class ByteQueue {
   std::vector<std::vector<std::uint8_t>> chunks_;
   std::size_t first_ = 0;
   std::size_t head_ = 0;  // bytes already taken from chunks_[first_]
+  // Storage of a chunk that has gone out, kept for the next copy in: a
+  // stream through the queue then reuses memory instead of touching fresh pages.
+  std::vector<std::uint8_t> spare_;
   std::size_t size_ = 0;
 };
 

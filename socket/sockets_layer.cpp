@@ -138,6 +138,8 @@ struct PosixSocketsLayer::Impl {
 
   Reg& Know(int fd, bool stream) {
     if (static_cast<std::size_t>(fd) >= regs.size()) regs.resize(static_cast<std::size_t>(fd) + 64);
+    // A record left by a descriptor that was closed behind the layer's back.
+    if (regs[fd].known) Forget(fd);
     Reg& r = regs[fd];
     r = Reg{};
     r.known = true;

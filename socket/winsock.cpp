@@ -185,12 +185,12 @@ bool WinSock::SocketExists() {
 
 bool WinSock::RegisterNotifications(SOCKET s) { return layer_->WSAAsyncSelect(s, this, kNotifySet).ok(); }
 
-std::uint32_t WinSock::ResolveSync(const std::string& text) {
+std::optional<std::uint32_t> WinSock::ResolveSync(const std::string& text) {
   const std::uint32_t a = layer_->inet_addr(text);
   if (a != INADDR_NONE_W) return a;
   std::vector<std::uint32_t> addresses;
   if (layer_->gethostbyname(text, addresses).ok() && !addresses.empty()) return addresses.front();
-  return INADDR_NONE_W;
+  return std::nullopt;
 }
 
 bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address) {
@@ -203,12 +203,12 @@ bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional
   }
   const std::string text = address && !address->IsEmpty() ? address->AsText() : std::string();
   // The empty text binds to every local address.
-  const std::uint32_t ip = text.empty() ? INADDR_ANY_W : ResolveSync(text);
+  const std::optional<std::uint32_t> ip = text.empty() ? INADDR_ANY_W : ResolveSync(text);
   if (!SocketExists()) return false;
-  if (ip == INADDR_NONE_W && text != "255.255.255.255") return false;
+  if (!ip) return false;
   SockAddrIn name;
   name.sin_port = HostToNetShort(static_cast<std::uint16_t>(p));
-  name.sin_addr = ip;
+  name.sin_addr = *ip;
   if (!layer_->bind(socket_, name).ok()) return false;
   if (p != 0) {
     requestedLocalPort_ = p;
@@ -380,6 +380,7 @@ void WinSock::PostSocket(int event, int error) {
 }
 
 void WinSock::OnConnect() {
+  ReadSocketOptions();
   ReadLocalAddress(socket_);
   ReadPeerAddress(socket_);
   EnterState(StateConnected);
@@ -475,10 +476,13 @@ void WinSock::SendData(const Variant& data) {
   } else if (state_ != StateConnected) {
     return;
   }
-  Bytes bytes = ToWireBytes(data);
-  if (bytes.empty()) return;
   const bool wasEmpty = SendBuffer_.empty();
-  SendBuffer_.Append(std::move(bytes));
+  if (data.Type() == vtByteArray) {
+    SendBuffer_.Append(data.ByteArray().data(), data.ByteArray().size());
+  } else {
+    SendBuffer_.Append(ToWireBytes(data));
+  }
+  if (SendBuffer_.empty()) return;  // nothing to send: empty text or array, or no wire form
   if (!wasEmpty) return;  // a drain is under way; FD_WRITE continues it in order
   if (protocol_ != ProtocolTcp)
     SendBufferedDataUDP();
@@ -522,15 +526,15 @@ void WinSock::SendBufferedData() {
 }
 
 void WinSock::SendBufferedDataUDP() {
-  const std::uint32_t address = ResolveSync(remoteHost_);
-  if (address == INADDR_NONE_W && remoteHost_ != "255.255.255.255") {
+  const std::optional<std::uint32_t> address = ResolveSync(remoteHost_);
+  if (!address) {
     SendBuffer_.Clear();
     return;
   }
   const Bytes datagram = SendBuffer_.Take(SendBuffer_.size());
   SockAddrIn to;
   to.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
-  to.sin_addr = address;
+  to.sin_addr = *address;
   const SockResult r = layer_->sendto(socket_, datagram.data(), static_cast<int>(datagram.size()), 0, to);
   if (!r.ok() && r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.SendBufferedDataUDP");
 }

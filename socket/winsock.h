@@ -140,7 +140,8 @@ class WinSock : private SocketNotifySink {
   void CloseSocketHandle();
   void StartUp();
   void ShutDown();
-  std::uint32_t ResolveSync(const std::string& text);
+  // Dotted text, else the first address of a synchronous lookup.
+  std::optional<std::uint32_t> ResolveSync(const std::string& text);
   // Returns false when a handler destroyed the control.
   [[nodiscard]] bool RaiseSocketError(int number, const char* source);
 
@@ -197,6 +198,11 @@ struct WinSockArrayEvents {
 
 class WinSockArray {
  public:
+  WinSockArray() = default;
+  // Elements refer back to the array's handlers, so the array stays put.
+  WinSockArray(const WinSockArray&) = delete;
+  WinSockArray& operator=(const WinSockArray&) = delete;
+
   WinSockArrayEvents events;
 
   // Creates element `Index` (or returns it when it exists); its events go to `events`.

@@ -190,6 +190,29 @@ TEST_F(Notifications, RefusedConnectEndsWith10061) {
   layer.closesocket(s);
 }
 
+TEST_F(Notifications, AddressNotAvailableAtOnceStillEndsWithAConnectNotification) {
+  // Two sockets sharing one local address and port cannot both reach the
+  // same peer: the second connect fails at once with EADDRNOTAVAIL.
+  RawListener listener;
+  const SOCKET a = Tcp();
+  const SOCKET b = Tcp();
+  const int one = 1;
+  ::setsockopt(a, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(b, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ASSERT_TRUE(layer.bind(a, To(0)).ok());
+  SockAddrIn local;
+  ASSERT_TRUE(layer.getsockname(a, local).ok());
+  ASSERT_TRUE(layer.bind(b, To(NetToHostShort(local.sin_port))).ok());
+  EXPECT_EQ(layer.connect(a, To(listener.port())).error, WSAEWOULDBLOCK);
+  ASSERT_TRUE(WaitUntil([&] { return sink.Count(a, FD_CONNECT) == 1; }));
+  EXPECT_EQ(layer.connect(b, To(listener.port())).error, WSAEADDRNOTAVAIL);
+  // Whoever waits for the outcome hears it.
+  ASSERT_TRUE(WaitUntil([&] { return sink.Count(b, FD_CONNECT) == 1; }));
+  EXPECT_EQ(sink.Last(b, FD_CONNECT)->error, WSAEADDRNOTAVAIL);
+  layer.closesocket(a);
+  layer.closesocket(b);
+}
+
 TEST_F(Notifications, ConnectToAPeerThatNeverAnswersTimesOutWith10060) {
   // A listener whose queue is full drops further handshakes without a word.
   RawListener silent(0);

@@ -285,6 +285,55 @@ TEST_F(TcpData, SendDataOutsideAConnectionDoesNothing) {
   EXPECT_TRUE(idleLog.lines.empty());
 }
 
+TEST(AcceptByRequest, HandleFromElsewhereIsUsedAndLeftOpen) {
+  RawListener listener;
+  Fd client = test::RawConnect(listener.port());
+  Fd served = listener.Accept();
+  ASSERT_TRUE(served.valid());
+  const std::size_t registered = PosixSockets().Registered();
+  {
+    WinSock w;
+    Bytes got;
+    w.events.DataArrival = [&](std::int32_t) {
+      Variant data;
+      w.GetData(data);
+      got = data.ByteArray();
+    };
+    w.Accept(served.get());
+    EXPECT_EQ(w.State(), StateConnected);
+    EXPECT_EQ(w.SocketHandle(), served.get());
+    EXPECT_EQ(w.LocalPort(), listener.port());
+    EXPECT_EQ(w.RemotePort(), 0);  // not read on this path
+    ASSERT_TRUE(test::SendAll(client.get(), {1, 2, 3}));
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == 3; }));
+    w.SendData(Bytes{4, 5});
+    Bytes back;
+    ASSERT_TRUE(WaitUntil([&] {
+      test::ReadAvailable(client.get(), back);
+      return back.size() == 2;
+    }));
+  }
+  // The control let go of the handle without closing it.
+  EXPECT_EQ(PosixSockets().Registered(), registered);
+  ASSERT_TRUE(test::SendAll(served.get(), {9}));
+  Bytes last;
+  EXPECT_TRUE(WaitUntil([&] {
+    test::ReadAvailable(client.get(), last);
+    return last.size() == 1;
+  }));
+}
+
+TEST_F(TcpData, SendDataFromSendCompleteKeepsTheOrder) {
+  int pieces = 0;
+  w.events.SendComplete = [&] {
+    if (++pieces < 4) w.SendData(std::string(1, static_cast<char>('a' + pieces)));
+  };
+  w.SendData("a");
+  const Bytes got = PeerReceives(4);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "abcd");
+  EXPECT_EQ(pieces, 4);
+}
+
 // Through the fault-injecting layer.
 class TcpDataFaults : public TcpData {
  protected:

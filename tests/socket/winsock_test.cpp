@@ -426,6 +426,47 @@ TEST_F(WinSockTest, ListenerDestroyedInsideConnectionRequestClosesTheRequest) {
   EXPECT_TRUE(WaitUntil([&] { return !test::ReadAvailable(client.get(), got); }));
 }
 
+TEST_F(WinSockTest, ManyControlsDestroyedAtEveryStageLeaveNothingBehind) {
+  RawListener listener(256);
+  const std::uint16_t closed = test::ClosedPort();
+  std::vector<std::unique_ptr<WinSock>> controls(300);
+  int events = 0;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    auto& w = controls[i];
+    w = std::make_unique<WinSock>();
+    // Every third control removes itself from inside its first event.
+    const bool selfDestroy = i % 3 == 0;
+    w->events.Connect = [&, i, selfDestroy] {
+      ++events;
+      if (selfDestroy) controls[i].reset();
+    };
+    w->events.Error = [&, i, selfDestroy](std::int16_t, std::string&, std::int32_t, std::string, std::string,
+                                          std::int32_t, bool&) {
+      ++events;
+      if (selfDestroy) controls[i].reset();
+    };
+    switch ((i / 2) % 4) {  // every kind both among those kept and those dropped early
+      case 0: w->Connect("127.0.0.1", listener.port()); break;
+      case 1: w->Connect("localhost", listener.port()); break;
+      case 2: w->Connect("127.0.0.1", closed); break;
+      default: w->Listen(); break;
+    }
+  }
+  // Half of them go before anything has been answered.
+  for (std::size_t i = 1; i < controls.size(); i += 2) controls[i].reset();
+  ASSERT_TRUE(WaitUntil([&] {
+    int waiting = 0;
+    for (std::size_t i = 0; i < controls.size(); i += 2)
+      if (controls[i] && (controls[i]->State() == StateConnecting ||
+                                        controls[i]->State() == StateResolvingHost))
+        ++waiting;
+    return waiting == 0;
+  }));
+  EXPECT_GT(events, 0);
+  controls.clear();
+  Settle();
+}
+
 TEST_F(WinSockTest, PropertiesAreReadThroughTheSetters) {
   WinSock w;
   w.ReadProperties({{"LocalPort", 70000}, {"Protocol", 1}, {"RemoteHost", "proxy.example"}, {"RemotePort", 3128},
