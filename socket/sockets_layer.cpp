@@ -87,7 +87,6 @@ struct PosixSocketsLayer::Impl {
   struct Lookup {
     SocketNotifySink* sink;
     HostLookupBuffer* buffer;
-    int qtId;
   };
 
   int epfd = -1;
@@ -547,18 +546,19 @@ SockResult PosixSocketsLayer::getpeername(SOCKET s, SockAddrIn& name) {
 
 SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::int32_t& value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
-  int type = 0;
-  socklen_t tlen = sizeof type;
-  if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0) return Errno();
   int popt = 0;
   switch (optname) {
     case SO_SNDBUF_W: popt = SO_SNDBUF; break;
     case SO_RCVBUF_W: popt = SO_RCVBUF; break;
     case SO_BROADCAST_W: popt = SO_BROADCAST; break;
-    case SO_MAX_MSG_SIZE_W:
+    case SO_MAX_MSG_SIZE_W: {
+      int type = 0;
+      socklen_t tlen = sizeof type;
+      if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &tlen) != 0) return Errno();
       if (type != SOCK_DGRAM) return SockResult::Fail(WSAENOPROTOOPT);
       value = 65507;  // largest UDP payload over IPv4
       return {};
+    }
     default: return SockResult::Fail(WSAENOPROTOOPT);
   }
   int v = 0;
@@ -684,9 +684,9 @@ LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, cons
   LookupTask task = impl_->nextTask++;
   if (impl_->nextTask == 0) impl_->nextTask = 1;
   Impl* impl = impl_.get();
-  const int id = QHostInfo::lookupHost(QString::fromUtf8(name), impl->ctx.data(),
-                                       [impl, task](const QHostInfo& info) { impl->LookupAnswered(task, info); });
-  impl_->lookups[task] = {sink, buffer, id};
+  impl_->lookups[task] = {sink, buffer};
+  QHostInfo::lookupHost(QString::fromUtf8(name), impl->ctx.data(),
+                        [impl, task](const QHostInfo& info) { impl->LookupAnswered(task, info); });
   error = 0;
   return task;
 }
@@ -694,7 +694,8 @@ LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, cons
 SockResult PosixSocketsLayer::WSACancelAsyncRequest(LookupTask task) {
   auto it = impl_->lookups.find(task);
   if (it == impl_->lookups.end()) return SockResult::Fail(WSAEINVAL);
-  QHostInfo::abortHostLookup(it->second.qtId);
+  // The resolver is left to finish on its own and its answer is dropped:
+  // aborting it makes this Qt lose the answer's handler object.
   impl_->lookups.erase(it);
   return {};
 }
