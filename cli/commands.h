@@ -6,5 +6,6 @@ namespace mivo::cli {
 int Parse(int argc, char** argv);
 int Fetch(int argc, char** argv);
 int Tunnel(int argc, char** argv);
+int Check(int argc, char** argv);
 
 }  // namespace mivo::cli

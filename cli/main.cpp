@@ -18,6 +18,7 @@ constexpr Subcommand kSubcommands[] = {
     {"parse", "parse FILE", mivo::cli::Parse},
     {"fetch", "fetch URL", mivo::cli::Fetch},
     {"tunnel", "tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]", mivo::cli::Tunnel},
+    {"check", "check < ROWS   (one 'address port' or 'address:port' a line)", mivo::cli::Check},
 };
 
 int Usage() {

@@ -1,9 +1,140 @@
 #include "connection_test.h"
 
+#include <vector>
+
+#include "harvester/main_window_ops.h"
+#include "harvester/status_texts.h"
+#include "ping/mod_ping.h"
+
 namespace mivo {
+namespace {
 
-void ConnectionTester::conTest() { (void)ops_; }
+constexpr int kPortColumn = 1;
+constexpr int kResultColumn = 5;
+constexpr int kTimeColumn = 6;
 
-void ConnectionTester::testall() {}
+std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
+
+}  // namespace
+
+ConnectionTester::ConnectionTester(MainWindowOps& ops) : ops_(ops) {
+  Wsktest.Load(0);
+  Wsktest.events.Connect = [this](int Index) { Wsktest_Connect(Index); };
+  Wsktest.events.Error = [this](int Index, std::int16_t Number, std::string& Description, std::int32_t sCode,
+                                std::string Source, std::string HelpFile, std::int32_t HelpContext,
+                                bool& CancelDisplay) {
+    Wsktest_Error(Index, Number, Description, sCode, std::move(Source), std::move(HelpFile), HelpContext,
+                  CancelDisplay);
+  };
+  Wsktest.events.CloseSck = [this](int Index) { Wsktest_CloseSck(Index); };
+}
+
+std::string ConnectionTester::PingText(const std::string& address) {
+  EchoReply reply{};
+  PingAddress(address, reply);
+  ops_.SetPanel(kStatusPanel, "Ping: " + address);
+  return TimeText(reply);
+}
+
+void ConnectionTester::conTest() {
+  WinSock& element = Wsktest[0];
+  // Closing drops any earlier attempt without an event, so its report goes too.
+  single_.reset();
+  element.CloseSck();
+  ProxyListModel& rows = ops_.Rows();
+  const int n = ops_.SelectedRow();
+  if (!rows.Exists(n)) {
+    ops_.SetPanel(kStatusPanel, kTextUpdateListFirst);
+    return;
+  }
+  const std::string address = rows.Text(n, 0);
+  const std::string port = rows.Text(n, kPortColumn);
+  single_ = SingleTest{n, address, port};
+  element.Connect(Variant(address), Variant(port));
+  ops_.SetPanel(kStatusPanel, "连接: " + address + ":" + port + " 中...");
+  rows.SetText(n, kTimeColumn, PingText(address));
+  if (!single_) return;
+  single_->starting = false;
+  // A connect refused at once failed before the texts above; report it last so that it stays visible.
+  if (single_->failed) ReportSingleFailure();
+}
+
+void ConnectionTester::testall() {
+  ProxyListModel& rows = ops_.Rows();
+  const int count = rows.Count();
+  if (count == 0) return;
+  // Every connect is started before any echo: the echoes then share one wait
+  // instead of blocking the window once per row.
+  std::vector<std::string> addresses(static_cast<std::size_t>(count));
+  for (int i = 1; i <= count; ++i) {
+    WinSock& element = Wsktest.Load(i);
+    element.CloseSck();
+    const std::string& address = addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, 0);
+    const std::string port = rows.Text(i, kPortColumn);
+    element.Connect(Variant(address), Variant(port));
+    ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
+  }
+  std::vector<EchoReply> replies(static_cast<std::size_t>(count));
+  PingAddresses(addresses, replies);
+  for (int i = 1; i <= count; ++i) {
+    const std::string& address = addresses[static_cast<std::size_t>(i - 1)];
+    rows.SetText(i, kTimeColumn, TimeText(replies[static_cast<std::size_t>(i - 1)]));
+    ops_.SetPanel(kStatusPanel, "Ping: " + address);
+    ops_.SetPanel(kStatusPanel, "Ping: " + address);
+  }
+}
+
+void ConnectionTester::Wsktest_Connect(int Index) {
+  ProxyListModel& rows = ops_.Rows();
+  WinSock* single = Wsktest.Find(0);
+  if (single && single->State() == StateConnected) {
+    // Reported against the row selected now, which may not be the one tested.
+    const int n = ops_.SelectedRow();
+    if (rows.Exists(n)) {
+      ops_.SetPanel(kStatusPanel, "地址: " + rows.Text(n, 0) + ":" + rows.Text(n, kPortColumn) + " 连接成功...");
+      rows.SetText(n, kResultColumn, kMarkSuccess);
+    }
+    single_.reset();
+    single->CloseSck();
+    return;
+  }
+  rows.SetText(Index, kResultColumn, kMarkSuccess);
+  if (WinSock* element = Wsktest.Find(Index))
+    ops_.SetPanel(kStatusPanel,
+                  "IP: " + element->RemoteHostIP() + ":" + std::to_string(element->RemotePort()) + " 连接成功...");
+}
+
+void ConnectionTester::Wsktest_Error(int Index, std::int16_t, std::string&, std::int32_t, std::string, std::string,
+                                     std::int32_t, bool&) {
+  if (Index == 0) {
+    if (!single_) return;
+    if (single_->starting)
+      single_->failed = true;
+    else
+      ReportSingleFailure();
+    return;
+  }
+  ProxyListModel& rows = ops_.Rows();
+  if (rows.Exists(Index) && rows.Text(Index, kResultColumn).empty()) rows.SetText(Index, kResultColumn, kMarkFailure);
+}
+
+void ConnectionTester::ReportSingleFailure() {
+  const SingleTest t = *single_;
+  single_.reset();
+  ops_.SetPanel(kStatusPanel, "地址: " + t.address + ":" + t.port + " 连接失败...");
+  // The tested row, as long as the list still holds the same proxy there; a
+  // success already shown stays, as it does for a walk.
+  ProxyListModel& rows = ops_.Rows();
+  if (rows.Exists(t.row) && rows.Text(t.row, 0) == t.address && rows.Text(t.row, kPortColumn) == t.port &&
+      rows.Text(t.row, kResultColumn).empty())
+    rows.SetText(t.row, kResultColumn, kMarkFailure);
+}
+
+void ConnectionTester::Wsktest_CloseSck(int Index) {
+  // A walk leaves its connections open; the proxy dropping one later says
+  // nothing new about the row, which keeps its mark. Only the element goes,
+  // so that the next walk makes it afresh.
+  if (Index != 0) Wsktest.Unload(Index);
+}
 
 }  // namespace mivo

@@ -1,19 +1,55 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "socket/winsock.h"
+
 namespace mivo {
 
 class MainWindowOps;
 
-// The reachability tests of the main window and their socket controls (Wsktest).
+inline constexpr const char* kMarkSuccess = "★ 成功";
+inline constexpr const char* kMarkFailure = "☆ 失败";
+
+// The reachability tests of the main window and their socket controls:
+// element 0 of Wsktest serves the single test, element i row i of a walk.
 class ConnectionTester {
  public:
-  explicit ConnectionTester(MainWindowOps& ops) : ops_(ops) {}
+  explicit ConnectionTester(MainWindowOps& ops);
+  ConnectionTester(const ConnectionTester&) = delete;
+  ConnectionTester& operator=(const ConnectionTester&) = delete;
 
+  // Menu commands.
   void conTest();
   void testall();
 
+  // One echo to `address`: its round-trip time as "<ms> ms".
+  std::string PingText(const std::string& address);
+
+  // Handlers of the Wsktest events.
+  void Wsktest_Connect(int Index);
+  void Wsktest_Error(int Index, std::int16_t Number, std::string& Description, std::int32_t sCode,
+                     std::string Source, std::string HelpFile, std::int32_t HelpContext, bool& CancelDisplay);
+  void Wsktest_CloseSck(int Index);
+
+  WinSockArray Wsktest;
+
  private:
+  // The single test whose outcome is still to come, as it was started.
+  struct SingleTest {
+    int row = 0;
+    std::string address;
+    std::string port;
+    bool starting = true;  // conTest has not returned yet
+    bool failed = false;   // failed while conTest was still running
+  };
+
+  void ReportSingleFailure();
+
   MainWindowOps& ops_;
+  std::optional<SingleTest> single_;
 };
 
 }  // namespace mivo

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/cli.h"
 #include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
 
@@ -18,7 +19,7 @@ struct CliRun {
 CliRun Cli(const QStringList& args) {
   QProcess p;
   p.setProcessChannelMode(QProcess::MergedChannels);
-  p.start(QString::fromUtf8(MIVO_CLI_PATH), QStringList{"tunnel"} + args);
+  p.start(test::BuiltProgram("cli/mivoproxy-cli"), QStringList{"tunnel"} + args);
   CliRun r;
   if (!p.waitForStarted(5000)) return r;
   // The loop keeps running so that the echo server in this process answers.

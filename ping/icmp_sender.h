@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "ping/mod_ping.h"
+
+namespace mivo {
+
+// How an echo reaches the network: an ICMP datagram socket (allowed to
+// ordinary users by the ping_group_range setting), or a raw socket (root or
+// CAP_NET_RAW).
+enum class EchoSocketKind { Datagram, Raw };
+
+// Echoes over ICMP sockets. The kinds are tried in order; when none can be
+// opened every target fails with the general-failure status.
+class IcmpEchoSender : public EchoSender {
+ public:
+  IcmpEchoSender() = default;
+  explicit IcmpEchoSender(std::vector<EchoSocketKind> kinds) : kinds_(std::move(kinds)) {}
+
+  void SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) override;
+
+  // The kind the last call sent with; empty when no socket could be opened.
+  std::optional<EchoSocketKind> LastKind() const { return lastKind_; }
+
+ private:
+  std::vector<EchoSocketKind> kinds_{EchoSocketKind::Datagram, EchoSocketKind::Raw};
+  std::optional<EchoSocketKind> lastKind_;
+};
+
+}  // namespace mivo

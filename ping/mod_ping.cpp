@@ -1,0 +1,71 @@
+#include "mod_ping.h"
+
+#include <cstring>
+
+#include "ping/icmp_sender.h"
+#include "ping/sockets_check.h"
+
+namespace mivo {
+namespace {
+IcmpEchoSender g_icmp;
+EchoSender* g_sender = &g_icmp;
+
+std::int32_t ResultOf(const EchoTarget& t) {
+  return t.answered ? static_cast<std::int32_t>(t.reply->roundTripTime) : -static_cast<std::int32_t>(t.reply->status);
+}
+}  // namespace
+
+EchoSender& Echoes() { return *g_sender; }
+
+EchoSender* SetEchoes(EchoSender* sender) {
+  EchoSender* old = g_sender;
+  g_sender = sender ? sender : &g_icmp;
+  return old;
+}
+
+std::uint32_t DottedToAddress(std::string_view text) {
+  std::uint8_t bytes[4] = {};
+  int part = 0;
+  bool digits = false;
+  unsigned value = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '.') {
+      if (!digits || part == 4) return 0;
+      bytes[part++] = static_cast<std::uint8_t>(value);
+      value = 0;
+      digits = false;
+    } else if (text[i] >= '0' && text[i] <= '9') {
+      // Only the value modulo 256 is kept, so any number of digits fits.
+      value = (value * 10 + static_cast<unsigned>(text[i] - '0')) % 256;
+      digits = true;
+    } else {
+      return 0;
+    }
+  }
+  if (part != 4) return 0;
+  std::uint32_t address;
+  std::memcpy(&address, bytes, 4);
+  return address;
+}
+
+std::vector<std::int32_t> PingAddresses(std::span<const std::string> addresses, std::span<EchoReply> replies) {
+  std::vector<EchoTarget> targets(addresses.size());
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    targets[i].destination = DottedToAddress(addresses[i]);
+    targets[i].reply = &replies[i];
+    CheckSocketsLayer();
+  }
+  Echoes().SendEchoes(targets, kEchoRequestData, kEchoTimeoutMs);
+  std::vector<std::int32_t> results(addresses.size());
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    results[i] = ResultOf(targets[i]);
+    ReleaseSocketsLayer();
+  }
+  return results;
+}
+
+std::int32_t PingAddress(const std::string& address, EchoReply& reply) {
+  return PingAddresses(std::span<const std::string>(&address, 1), std::span<EchoReply>(&reply, 1))[0];
+}
+
+}  // namespace mivo

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mivo {
+
+// The reply record of one echo, 278 bytes as the echo call lays it out. The
+// fields that were pointers stay 32 bits wide and hold offsets into this
+// record instead, so the layout is the same on every platform.
+#pragma pack(push, 1)
+struct EchoReply {
+  std::uint32_t address = 0;        // replying address, network byte order
+  std::uint32_t status = 0;         // 0 = success, else an IP status number
+  std::uint32_t roundTripTime = 0;  // milliseconds
+  std::uint16_t dataSize = 0;       // bytes of echoed data
+  std::uint16_t reserved = 0;
+  std::uint32_t dataOffset = 0;  // offset of the echoed data in this record, 0 when none
+  std::uint8_t ttl = 0;
+  std::uint8_t tos = 0;
+  std::uint8_t flags = 0;
+  std::uint8_t optionsSize = 0;
+  std::uint32_t optionsOffset = 0;  // offset of the IP options, 0 when none
+  std::uint8_t data[250] = {};
+};
+#pragma pack(pop)
+static_assert(sizeof(EchoReply) == 278, "the echo record is 278 bytes");
+
+// Echo status numbers, as the platform's echo call reports them.
+inline constexpr std::uint32_t kIpSuccess = 0;
+inline constexpr std::uint32_t kIpDestHostUnreachable = 11003;
+inline constexpr std::uint32_t kIpReqTimedOut = 11010;
+inline constexpr std::uint32_t kIpGeneralFailure = 11050;
+
+inline constexpr std::string_view kEchoRequestData = "My Request";
+inline constexpr int kEchoTimeoutMs = 200;
+
+// Four dot-separated decimal numbers, each taken modulo 256, as a value whose
+// bytes in memory order are the four numbers (network byte order). Anything
+// else gives 0: fewer or more than four parts, and parts that are empty or
+// hold anything but the digits 0-9 (host names, signs, spaces). No name is
+// ever resolved.
+std::uint32_t DottedToAddress(std::string_view text);
+
+// One echo request to each destination.
+struct EchoTarget {
+  std::uint32_t destination = 0;  // network byte order, as DottedToAddress gives it
+  EchoReply* reply = nullptr;     // filled on an answer; on failure only its status is written
+  bool answered = false;
+};
+
+// Sends echo requests and collects their replies. All requests of one call
+// share a single wait, so N destinations cost one time-out, not N.
+class EchoSender {
+ public:
+  virtual ~EchoSender() = default;
+  // Sends `data` to every target and waits at most `timeoutMs` in all.
+  virtual void SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) = 0;
+};
+
+// The sender in force for the process.
+EchoSender& Echoes();
+// Installs `sender` (not owned); nullptr restores the ICMP socket sender. Returns the previous one.
+EchoSender* SetEchoes(EchoSender* sender);
+
+// One echo to a dotted address, with the sockets-layer check and clean-up
+// around it. Returns the round-trip time in ms on an answer, otherwise minus
+// the reply's status. `reply` holds what the echo wrote.
+std::int32_t PingAddress(const std::string& address, EchoReply& reply);
+
+// PingAddress for many addresses at once: the same check and clean-up per
+// address, the same records and results, but one shared wait.
+std::vector<std::int32_t> PingAddresses(std::span<const std::string> addresses, std::span<EchoReply> replies);
+
+}  // namespace mivo

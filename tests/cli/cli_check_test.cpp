@@ -1,0 +1,100 @@
+#include <sys/resource.h>
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "tests/harvester/loopback_peers.h"
+#include "tests/support/cli.h"
+
+namespace mivo {
+namespace {
+
+using test::LoopbackPort;
+
+QString CliPath() { return test::BuiltProgram("cli/mivoproxy-cli"); }
+
+struct CheckRun {
+  int exitCode = -1;
+  std::vector<std::vector<std::string>> lines;  // tab-separated fields
+};
+
+// Runs `mivoproxy-cli check` with `input` on standard input, under the soft
+// open-file limit a desktop session usually starts programs with.
+CheckRun Check(const std::string& input) {
+  QProcess p;
+  p.setChildProcessModifier([] {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = 1024;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  });
+  p.start(CliPath(), {"check"});
+  CheckRun run;
+  if (!p.waitForStarted(10000)) {
+    ADD_FAILURE() << "cannot start " << CliPath().toStdString() << ": " << p.errorString().toStdString();
+    return run;
+  }
+  p.write(input.data(), static_cast<qint64>(input.size()));
+  p.closeWriteChannel();
+  if (!p.waitForFinished(60000)) {
+    p.kill();
+    p.waitForFinished();
+    return run;
+  }
+  run.exitCode = p.exitCode();
+  const std::string out = p.readAllStandardOutput().toStdString();
+  for (std::string_view line : Split(out, "\n")) {
+    if (line.empty()) continue;
+    std::vector<std::string> fields;
+    for (std::string_view f : Split(line, "\t")) fields.emplace_back(f);
+    run.lines.push_back(std::move(fields));
+  }
+  return run;
+}
+
+bool IsTimeText(const std::string& s) { return s.size() > 3 && s.ends_with(" ms") && s[0] >= '0' && s[0] <= '9'; }
+
+TEST(CliCheck, ReadsBothRowFormsAndPrintsOneLinePerRowInOrder) {
+  LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
+  ASSERT_TRUE(proxy.Listen());
+  const std::string input = "127.0.0.2 " + proxy.PortText() + "\n" +     //
+                            "127.0.0.3:" + refused.PortText() + "\r\n" +  //
+                            "\n" +                                         //
+                            "  127.0.0.2:" + proxy.PortText() + "  \n";
+  const CheckRun run = Check(input);
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_EQ(run.lines.size(), 3u);
+  const std::vector<std::vector<std::string>> expected{
+      {"127.0.0.2", proxy.PortText(), "★ 成功"},
+      {"127.0.0.3", refused.PortText(), "☆ 失败"},
+      {"127.0.0.2", proxy.PortText(), "★ 成功"},
+  };
+  for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(run.lines[i].size(), 4u) << i;
+    EXPECT_EQ(std::vector<std::string>(run.lines[i].begin(), run.lines[i].begin() + 3), expected[i]);
+    EXPECT_TRUE(IsTimeText(run.lines[i][3])) << run.lines[i][3];
+  }
+}
+
+TEST(CliCheck, TwoThousandRowsStayWithinTheOpenFileLimit) {
+  LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
+  ASSERT_TRUE(proxy.Listen(4096));
+  std::string input;
+  for (int i = 0; i < 2000; ++i)
+    input += i % 2 ? "127.0.0.3 " + refused.PortText() + "\n" : "127.0.0.2 " + proxy.PortText() + "\n";
+  const CheckRun run = Check(input);
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_EQ(run.lines.size(), 2000u);
+  int wrong = 0;
+  for (std::size_t i = 0; i < run.lines.size(); ++i)
+    if (run.lines[i].size() != 4 || run.lines[i][2] != (i % 2 ? "☆ 失败" : "★ 成功")) ++wrong;
+  EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+}  // namespace mivo

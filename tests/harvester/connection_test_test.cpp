@@ -1,0 +1,422 @@
+#include "harvester/connection_test.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/presenter.h"
+#include "harvester/main_window_ops.h"
+#include "harvester/status_texts.h"
+#include "ping/mod_ping.h"
+#include "tests/harvester/loopback_peers.h"
+#include "tests/support/wait.h"
+
+namespace mivo {
+namespace {
+
+using test::LoopbackPort;
+using test::WaitUntil;
+
+class ConnectionTesterTest : public testing::Test {
+ protected:
+  ~ConnectionTesterTest() override { EXPECT_TRUE(shown.shown.empty()) << shown.shown.front().text; }
+
+  int AddRow(const std::string& address, const std::string& port) {
+    ops.Rows().Append(address);
+    const int n = ops.Rows().Count();
+    ops.Rows().SetText(n, 1, port);
+    return n;
+  }
+  int AddRow(const LoopbackPort& p) { return AddRow(p.Address(), p.PortText()); }
+  std::string Mark(int n) { return ops.Rows().Text(n, 5); }
+  std::string Time(int n) { return ops.Rows().Text(n, 6); }
+  bool HasStatus(const std::string& text) {
+    return std::find(ops.statusHistory.begin(), ops.statusHistory.end(), text) != ops.statusHistory.end();
+  }
+  bool WaitForMark(int n) {
+    return WaitUntil([&] { return !Mark(n).empty(); });
+  }
+
+  RecordingPresenter shown;
+  HeadlessMainOps ops;
+  ConnectionTester tester{ops};
+};
+
+bool IsTimeText(const std::string& s) {
+  return s.size() > 3 && s.ends_with(" ms") &&
+         std::all_of(s.begin(), s.end() - 3, [](char c) { return c >= '0' && c <= '9'; }) &&
+         (s.size() == 4 || s[0] != '0');
+}
+
+// ---- single test --------------------------------------------------------
+
+TEST_F(ConnectionTesterTest, SingleTestWithoutRowsAsksForAList) {
+  tester.conTest();
+  EXPECT_EQ(ops.panel2, kTextUpdateListFirst);
+  EXPECT_EQ(ops.statusHistory.size(), 1u);
+  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+}
+
+TEST_F(ConnectionTesterTest, SingleTestWithoutSelectionClosesElementZeroAndStartsNothing) {
+  LoopbackPort silent("127.0.0.1");
+  ASSERT_TRUE(silent.ListenSilently());
+  AddRow(silent);
+  ops.selected = 1;
+  tester.conTest();
+  ASSERT_EQ(tester.Wsktest[0].State(), StateConnecting);
+
+  ops.selected = 0;
+  tester.conTest();
+  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(ops.panel2, kTextUpdateListFirst);
+  EXPECT_EQ(Mark(1), "");
+}
+
+TEST_F(ConnectionTesterTest, SingleTestOfAListeningProxyMarksSuccessAndClosesAgain) {
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  AddRow("127.0.0.5", "1");
+  const int n = AddRow(proxy);
+  ops.selected = n;
+  tester.conTest();
+  const std::vector<std::string> started{"连接: 127.0.0.2:" + proxy.PortText() + " 中...", "Ping: 127.0.0.2"};
+  EXPECT_EQ(ops.statusHistory, started);
+  EXPECT_TRUE(IsTimeText(Time(n))) << Time(n);
+  EXPECT_EQ(Mark(n), "") << "no outcome before the event loop runs";
+
+  ASSERT_TRUE(WaitForMark(n));
+  EXPECT_EQ(Mark(n), "★ 成功");
+  EXPECT_EQ(ops.panel2, "地址: 127.0.0.2:" + proxy.PortText() + " 连接成功...");
+  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(Mark(1), "");
+  EXPECT_EQ(Time(1), "");
+}
+
+struct SingleFailureCase {
+  const char* earlierMark;
+  const char* expectedMark;
+};
+
+void PrintTo(const SingleFailureCase& c, std::ostream* os) { *os << "earlier:" << (*c.earlierMark ? c.earlierMark : "none"); }
+
+class SingleFailure : public ConnectionTesterTest, public testing::WithParamInterface<SingleFailureCase> {};
+
+TEST_P(SingleFailure, IsReportedForTheTestedRowAndMarksOnlyAnEmptyColumn) {
+  LoopbackPort refused("127.0.0.3");
+  const int n = AddRow(refused);
+  ops.Rows().SetText(n, 5, GetParam().earlierMark);
+  ops.selected = n;
+  tester.conTest();
+  const std::string failed = "地址: 127.0.0.3:" + refused.PortText() + " 连接失败...";
+  ASSERT_TRUE(WaitUntil([&] { return ops.panel2 == failed; }));
+  EXPECT_EQ(Mark(n), GetParam().expectedMark);
+  EXPECT_EQ(tester.Wsktest[0].State(), StateError);
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlierMarks, SingleFailure,
+                         testing::Values(SingleFailureCase{"", "☆ 失败"}, SingleFailureCase{"★ 成功", "★ 成功"},
+                                         SingleFailureCase{"☆ 失败", "☆ 失败"}));
+
+TEST_F(ConnectionTesterTest, SingleSuccessConcernsTheRowSelectedWhenItArrives) {
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  AddRow(proxy);
+  AddRow("127.0.0.9", "8080");
+  ops.selected = 1;
+  tester.conTest();
+  ops.selected = 2;
+  ASSERT_TRUE(WaitForMark(2));
+  EXPECT_EQ(Mark(2), "★ 成功");
+  EXPECT_EQ(Mark(1), "");
+  EXPECT_EQ(ops.panel2, "地址: 127.0.0.9:8080 连接成功...");
+}
+
+TEST_F(ConnectionTesterTest, ASecondSingleTestAbandonsTheFirst) {
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  LoopbackPort refused("127.0.0.3");
+  AddRow(proxy);
+  AddRow(refused);
+  ops.selected = 1;
+  tester.conTest();
+  ops.selected = 2;
+  tester.conTest();
+  ASSERT_TRUE(WaitForMark(2));
+  EXPECT_EQ(Mark(2), "☆ 失败");
+  EXPECT_EQ(ops.panel2, "地址: 127.0.0.3:" + refused.PortText() + " 连接失败...");
+  // The first connect had completed in the kernel before the second test closed it.
+  EXPECT_EQ(proxy.AcceptAll(), 1);
+  EXPECT_EQ(Mark(1), "");
+}
+
+TEST_F(ConnectionTesterTest, SingleFailureAfterTheListWasRefilledLeavesTheNewRowAlone) {
+  LoopbackPort refused("127.0.0.3");
+  AddRow(refused);
+  ops.selected = 1;
+  tester.conTest();
+  ops.Rows().Clear();
+  AddRow("127.0.0.7", "3128");
+  ops.selected = 1;
+  const std::string failed = "地址: 127.0.0.3:" + refused.PortText() + " 连接失败...";
+  ASSERT_TRUE(WaitUntil([&] { return ops.panel2 == failed; }));
+  EXPECT_EQ(Mark(1), "");
+}
+
+// ---- test of all rows -----------------------------------------------------
+
+TEST_F(ConnectionTesterTest, WalkOverAnEmptyListDoesNothing) {
+  tester.testall();
+  EXPECT_TRUE(ops.statusHistory.empty());
+  EXPECT_EQ(tester.Wsktest.Count(), 1);
+}
+
+TEST_F(ConnectionTesterTest, WalkMarksEveryRowAndLeavesSuccessesConnected) {
+  LoopbackPort a("127.0.0.2"), refused("127.0.0.3"), b("127.0.0.4");
+  ASSERT_TRUE(a.Listen());
+  ASSERT_TRUE(b.Listen());
+  AddRow(a);
+  AddRow(refused);
+  AddRow(b);
+  tester.testall();
+
+  for (int n = 1; n <= 3; ++n) {
+    EXPECT_TRUE(IsTimeText(Time(n))) << n << ": " << Time(n);
+    EXPECT_EQ(Mark(n), "") << "no outcome before the walk returns";
+    const LoopbackPort& p = n == 1 ? a : n == 2 ? refused : b;
+    EXPECT_TRUE(HasStatus("IP:" + p.Address() + " , 端口: " + p.PortText() + " 正在连接中..."));
+    EXPECT_TRUE(HasStatus("Ping: " + p.Address()));
+  }
+  EXPECT_EQ(ops.panel2, "Ping: 127.0.0.4");
+  EXPECT_EQ(tester.Wsktest.Count(), 4);
+
+  ASSERT_TRUE(WaitUntil([&] { return !Mark(1).empty() && !Mark(2).empty() && !Mark(3).empty(); }));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(Mark(2), "☆ 失败");
+  EXPECT_EQ(Mark(3), "★ 成功");
+  EXPECT_TRUE(HasStatus("IP: 127.0.0.2:" + a.PortText() + " 连接成功..."));
+  EXPECT_TRUE(HasStatus("IP: 127.0.0.4:" + b.PortText() + " 连接成功..."));
+  EXPECT_FALSE(HasStatus("IP: 127.0.0.3:" + refused.PortText() + " 连接成功..."));
+  EXPECT_EQ(tester.Wsktest[1].State(), StateConnected);
+  EXPECT_EQ(tester.Wsktest[2].State(), StateError);
+  EXPECT_EQ(tester.Wsktest[3].State(), StateConnected);
+  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+}
+
+TEST_F(ConnectionTesterTest, SecondWalkReusesElementsAndKeepsAnEarlierSuccess) {
+  LoopbackPort a("127.0.0.2"), b("127.0.0.3");
+  ASSERT_TRUE(a.Listen());
+  AddRow(a);
+  AddRow(b);
+  tester.testall();
+  ASSERT_TRUE(WaitUntil([&] { return !Mark(1).empty() && !Mark(2).empty(); }));
+  ASSERT_EQ(Mark(1), "★ 成功");
+  ASSERT_EQ(Mark(2), "☆ 失败");
+  const WinSock* first1 = tester.Wsktest.Find(1);
+  const WinSock* first2 = tester.Wsktest.Find(2);
+
+  // Row 1's proxy goes away (its port now refuses), row 2's comes up.
+  a.StopListening();
+  ASSERT_TRUE(b.Listen());
+  ops.Rows().SetText(1, 6, "");
+  tester.testall();
+  EXPECT_EQ(tester.Wsktest.Find(1), first1);
+  EXPECT_EQ(tester.Wsktest.Find(2), first2);
+  EXPECT_EQ(Time(1).empty(), false);
+  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[1].State() == StateError && Mark(2) == "★ 成功"; }));
+  EXPECT_EQ(Mark(1), "★ 成功");
+}
+
+TEST_F(ConnectionTesterTest, ARowWithAHostNameConnectsButIsNotEchoed) {
+  LoopbackPort proxy("127.0.0.1");
+  ASSERT_TRUE(proxy.Listen());
+  AddRow("localhost", proxy.PortText());
+  tester.testall();
+  EXPECT_EQ(Time(1), "0 ms");
+  ASSERT_TRUE(WaitForMark(1));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(ops.panel2, "IP: 127.0.0.1:" + proxy.PortText() + " 连接成功...");
+}
+
+class BadPortText : public ConnectionTesterTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(BadPortText, KeepsTheElementsPreviousPort) {
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  AddRow(proxy);
+  tester.testall();
+  ASSERT_TRUE(WaitForMark(1));
+  ASSERT_EQ(Mark(1), "★ 成功");
+
+  ops.Rows().SetText(1, 1, GetParam());
+  ops.Rows().SetText(1, 5, "");
+  tester.testall();
+  EXPECT_TRUE(HasStatus(std::string("IP:127.0.0.2 , 端口: ") + GetParam() + " 正在连接中..."));
+  ASSERT_TRUE(WaitForMark(1));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(tester.Wsktest[1].RemotePort(), proxy.Port());
+}
+
+TEST_P(BadPortText, OnANewElementMeansPortZero) {
+  AddRow("127.0.0.2", GetParam());
+  tester.testall();
+  ASSERT_TRUE(WaitForMark(1));
+  EXPECT_EQ(Mark(1), "☆ 失败");
+  EXPECT_EQ(tester.Wsktest[1].RemotePort(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BadPortText, testing::Values("", "0", "65536", "-1", "abc", "99999999999"));
+
+TEST_F(ConnectionTesterTest, OutcomesOfAWalkGoToTheRowsThatNowHaveTheNumbers) {
+  LoopbackPort a("127.0.0.2"), refused("127.0.0.3");
+  ASSERT_TRUE(a.Listen());
+  AddRow(a);
+  AddRow(refused);
+  AddRow(a);
+  tester.testall();
+  ops.Rows().Clear();
+  AddRow("127.0.0.11", "1");
+  AddRow("127.0.0.12", "2");
+  ASSERT_TRUE(WaitUntil([&] { return !Mark(1).empty() && !Mark(2).empty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[3].State() == StateConnected; }));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(Mark(2), "☆ 失败");
+  EXPECT_EQ(ops.Rows().Count(), 2);
+  EXPECT_EQ(Time(1), "");
+}
+
+TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheMark) {
+  LoopbackPort proxy("127.0.0.2"), silent("127.0.0.3");
+  ASSERT_TRUE(proxy.Listen());
+  ASSERT_TRUE(silent.ListenSilently());
+  AddRow(proxy);
+  AddRow(silent);
+  ops.selected = 2;
+  tester.testall();
+  ASSERT_TRUE(WaitForMark(1));
+  tester.conTest();  // a single test that stays pending
+  ASSERT_EQ(tester.Wsktest[0].State(), StateConnecting);
+  const std::string status = ops.panel2;
+
+  ASSERT_EQ(proxy.AcceptAll(), 1);
+  proxy.CloseAccepted();
+  ASSERT_TRUE(WaitUntil([&] { return !tester.Wsktest.Exists(1); }));
+  EXPECT_EQ(Mark(1), "★ 成功");
+  EXPECT_EQ(Mark(2), "");
+  EXPECT_EQ(ops.panel2, status);
+  EXPECT_EQ(tester.Wsktest[0].State(), StateConnecting);
+  EXPECT_TRUE(tester.Wsktest.Exists(2));
+
+  ops.Rows().SetText(1, 5, "");
+  tester.testall();
+  EXPECT_TRUE(tester.Wsktest.Exists(1));
+  ASSERT_TRUE(WaitForMark(1));
+  EXPECT_EQ(Mark(1), "★ 成功");
+}
+
+// ---- errors raised inside Connect --------------------------------------------
+
+// Fails the socket creations whose numbers (from 1) it is given.
+class FailingSockets : public PosixSocketsLayer {
+ public:
+  explicit FailingSockets(std::vector<int> failing) : failing_(std::move(failing)), previous_(SetSockets(this)) {}
+  ~FailingSockets() override { SetSockets(previous_); }
+  SockResult socket(int af, int type, int protocol) override {
+    if (std::find(failing_.begin(), failing_.end(), ++made_) != failing_.end()) return SockResult::Fail(10024);
+    return PosixSocketsLayer::socket(af, type, protocol);
+  }
+
+ private:
+  std::vector<int> failing_;
+  int made_ = 0;
+  SocketsLayer* previous_;
+};
+
+TEST(ConnectionTesterImmediateErrors, AWalkMarksARowWhoseSocketCannotBeMadeBeforeItGoesOn) {
+  RecordingPresenter shown;
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  FailingSockets layer({2});
+  HeadlessMainOps ops;
+  ConnectionTester tester(ops);
+  for (int n = 1; n <= 3; ++n) {
+    ops.Rows().Append(proxy.Address());
+    ops.Rows().SetText(n, 1, proxy.PortText());
+  }
+  std::vector<std::string> marksWhenStatusSet;
+  ops.onPanel = [&](int, const std::string& text) {
+    if (text.starts_with("IP:127")) marksWhenStatusSet.push_back(ops.Rows().Text(2, 5));
+  };
+  tester.testall();
+  // Row 2 was marked inside its own step, before the walk went on to row 3.
+  EXPECT_EQ(marksWhenStatusSet, (std::vector<std::string>{"", "☆ 失败", "☆ 失败"}));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "");
+  EXPECT_EQ(ops.Rows().Text(3, 5), "");
+  EXPECT_TRUE(IsTimeText(ops.Rows().Text(2, 6)));
+  ASSERT_TRUE(WaitUntil([&] { return !ops.Rows().Text(1, 5).empty() && !ops.Rows().Text(3, 5).empty(); }));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(3, 5), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(2, 5), "☆ 失败");
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWithTheFailure) {
+  RecordingPresenter shown;
+  FailingSockets layer({1});
+  HeadlessMainOps ops;
+  ConnectionTester tester(ops);
+  ops.Rows().Append("127.0.0.2");
+  ops.Rows().SetText(1, 1, "8080");
+  ops.selected = 1;
+  tester.conTest();
+  EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{"连接: 127.0.0.2:8080 中...", "Ping: 127.0.0.2",
+                                                         "地址: 127.0.0.2:8080 连接失败..."}));
+  EXPECT_EQ(ops.Rows().Text(1, 5), "☆ 失败");
+  EXPECT_EQ(tester.Wsktest[0].State(), StateError);
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+// ---- echo times -------------------------------------------------------------
+
+// Loses every echo.
+class LostEchoes : public EchoSender {
+ public:
+  LostEchoes() : previous_(SetEchoes(this)) {}
+  ~LostEchoes() override { SetEchoes(previous_); }
+  void SendEchoes(std::span<EchoTarget> targets, std::string_view, int) override {
+    calls++;
+    for (EchoTarget& t : targets) t.reply->status = kIpReqTimedOut;
+  }
+  int calls = 0;
+
+ private:
+  EchoSender* previous_;
+};
+
+TEST_F(ConnectionTesterTest, AnEchoWithoutReplyShowsZeroMilliseconds) {
+  LostEchoes lost;
+  AddRow("127.0.0.2", "1");
+  AddRow("127.0.0.3", "1");
+  ops.Rows().SetText(1, 6, "5 ms");
+  ops.selected = 1;
+  tester.conTest();
+  EXPECT_EQ(Time(1), "0 ms");
+  EXPECT_EQ(tester.PingText("127.0.0.1"), "0 ms");
+  EXPECT_EQ(ops.panel2, "Ping: 127.0.0.1");
+  ops.Rows().SetText(2, 6, "7 ms");
+  tester.testall();
+  EXPECT_EQ(Time(1), "0 ms");
+  EXPECT_EQ(Time(2), "0 ms");
+  EXPECT_EQ(lost.calls, 3) << "the walk's echoes share one wait";
+}
+
+TEST_F(ConnectionTesterTest, PingTextShowsTheRoundTripOfARealEcho) {
+  const std::string text = tester.PingText("127.0.0.1");
+  EXPECT_TRUE(IsTimeText(text)) << text;
+  EXPECT_EQ(ops.panel2, "Ping: 127.0.0.1");
+}
+
+}  // namespace
+}  // namespace mivo

@@ -1,0 +1,62 @@
+#include <QAction>
+#include <QTableView>
+
+#include <gtest/gtest.h>
+
+#include "common/presenter.h"
+#include "harvester/ui/frm_main.h"
+#include "tests/harvester/loopback_peers.h"
+#include "tests/support/wait.h"
+
+namespace mivo {
+namespace {
+
+using test::LoopbackPort;
+using test::WaitUntil;
+
+class FrmMainConnectionTest : public testing::Test {
+ protected:
+  FrmMainConnectionTest() {
+    window.show();
+    EXPECT_TRUE(proxy.Listen());
+    for (const LoopbackPort* p : {&proxy, &refused}) {
+      window.Rows().Append(p->Address());
+      window.Rows().SetText(window.Rows().Count(), 1, p->PortText());
+    }
+  }
+  void Trigger(const char* name) { window.findChild<QAction*>(name)->trigger(); }
+  QString Cell(int row, int column) {
+    auto* model = window.findChild<QTableView*>("Lw1")->model();
+    return model->data(model->index(row, column)).toString();
+  }
+
+  RecordingPresenter shown;
+  LoopbackPort proxy{"127.0.0.2"};
+  LoopbackPort refused{"127.0.0.3"};
+  frmMain window;
+};
+
+TEST_F(FrmMainConnectionTest, TestAllMarksTheRowsTheListShows) {
+  Trigger("testall");
+  EXPECT_EQ(window.Panel(kStatusPanel), "Ping: 127.0.0.3");
+  ASSERT_TRUE(WaitUntil([&] { return !Cell(0, 5).isEmpty() && !Cell(1, 5).isEmpty(); }));
+  EXPECT_EQ(Cell(0, 5), QString::fromUtf8("★ 成功"));
+  EXPECT_EQ(Cell(1, 5), QString::fromUtf8("☆ 失败"));
+  EXPECT_TRUE(Cell(0, 6).endsWith(" ms"));
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+TEST_F(FrmMainConnectionTest, TestSelectedUsesTheListSelection) {
+  Trigger("conTest");
+  EXPECT_EQ(window.Panel(kStatusPanel), "请先更新代理列表...");
+  window.findChild<QTableView*>("Lw1")->selectRow(0);
+  Trigger("conTest");
+  const std::string done = "地址: 127.0.0.2:" + proxy.PortText() + " 连接成功...";
+  ASSERT_TRUE(WaitUntil([&] { return window.Panel(kStatusPanel) == done; }));
+  EXPECT_EQ(Cell(0, 5), QString::fromUtf8("★ 成功"));
+  EXPECT_EQ(Cell(1, 5), QString());
+  EXPECT_TRUE(shown.shown.empty());
+}
+
+}  // namespace
+}  // namespace mivo
