@@ -1,0 +1,133 @@
+// Long runs of the two busiest commands: no descriptor may stay behind and
+// memory may not grow from one round to the next.
+#include <dirent.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/fdlimit.h"
+#include "harvester/connection_test.h"
+#include "harvester/main_window_ops.h"
+#include "tests/harvester/loopback_peers.h"
+#include "tests/support/wait.h"
+#include "tests/tunnel/proxy_peers.h"
+#include "tests/tunnel/tunnel_fakes.h"
+#include "tunnel/tunnel_texts.h"
+#include "tunnel/winsock1.h"
+
+namespace mivo {
+namespace {
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Growth allowed between the first measured round and the last: allocator
+// slack, not a leak of one allocation per row or per tunnel.
+constexpr long kSlackKiB = 3 * 1024;
+
+TEST(Soak, FiveWalksOverTwoThousandRows) {
+  RaiseOpenFileLimit();
+  constexpr int kRows = 2000;
+  std::vector<std::unique_ptr<test::LoopbackPort>> peers;
+  HeadlessMainOps ops;
+  for (int i = 0; i < kRows; ++i) {
+    auto peer = std::make_unique<test::LoopbackPort>();
+    if (i % 2 == 0) {
+      ASSERT_TRUE(peer->Listen());
+    }
+    ops.Rows().Append(peer->Address());
+    ops.Rows().SetText(i + 1, 1, peer->PortText());
+    peers.push_back(std::move(peer));
+  }
+  ConnectionTester tester(ops);
+  auto walkEnded = [&] {
+    for (int i = 1; i <= kRows; ++i) {
+      const std::int32_t s = tester.Wsktest[i].State();
+      if (s == StateConnecting || s == StateResolvingHost || s == StateHostResolved) return false;
+    }
+    return true;
+  };
+
+  int descriptors = 0;
+  long resident = 0;
+  for (int walk = 1; walk <= 5; ++walk) {
+    tester.testall();
+    ASSERT_TRUE(test::WaitUntil(walkEnded, 30000)) << "walk " << walk;
+    test::Settle();
+    for (auto& peer : peers) {
+      peer->AcceptAll();
+      peer->CloseAccepted();  // the proxies hang up between walks
+    }
+    for (int i = 1; i <= kRows; ++i)
+      ASSERT_EQ(ops.Rows().Text(i, 5), i % 2 == 1 ? kMarkSuccess : kMarkFailure) << "row " << i << ", walk " << walk;
+    if (walk == 2) {  // the first walk creates the elements
+      descriptors = OpenDescriptors();
+      resident = ResidentKiB();
+    }
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_LT(ResidentKiB() - resident, kSlackKiB);
+}
+
+TEST(Soak, TwoHundredTunnelsInARow) {
+  test::EchoServer echo;
+  test::Endpoint proxy;
+  std::unique_ptr<test::ProxyProcess> socks = test::StartMicrosocks(proxy);
+  if (!socks) GTEST_SKIP() << "microsocks is not installed";
+  Moduleproxy m;
+  m.ProxyKind = Socks5;
+
+  int descriptors = 0;
+  long resident = 0;
+  for (int round = 1; round <= 200; ++round) {
+    test::FakeView view;
+    std::unique_ptr<TunnelSocket> socket = NewWinsock1();
+    view.socket = socket.get();
+    view.targetHost = "127.0.0.1";
+    view.targetPort = std::to_string(echo.Port());
+    TunnelSession session{m, view, *socket};
+    std::string echoed;
+    socket->onConnect = [&] { session.OnConnect(); };
+    socket->onDataArrival = [&] {
+      const bool open = m.HandshakeState == StepTunnelOpen;
+      session.OnDataArrival();
+      if (open) echoed += m.ReplyData;
+    };
+    ASSERT_TRUE(session.ConnectClicked({proxy.host, std::to_string(proxy.port), "", "", view.targetHost, view.targetPort}));
+    // The module state outlives each round; the new view tells this round's outcome.
+    ASSERT_TRUE(test::WaitUntil([&] { return view.status == kTextTargetConnected || view.Count(test::ViewEvent::Box) > 0; }))
+        << "round " << round;
+    ASSERT_EQ(view.status, kTextTargetConnected) << "round " << round;
+    socket->SendBytes(Bytes{'s', 'o', 'a', 'k'});
+    ASSERT_TRUE(test::WaitUntil([&] { return echoed == "soak"; })) << "round " << round;
+    session.DisconnectClicked();
+    socket.reset();
+    test::Settle();
+    if (round == 20) {
+      descriptors = OpenDescriptors();
+      resident = ResidentKiB();
+    }
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_LT(ResidentKiB() - resident, kSlackKiB);
+}
+
+}  // namespace
+}  // namespace mivo
