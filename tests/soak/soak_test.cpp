@@ -42,6 +42,20 @@ long ResidentKiB() {
 // slack, not a leak of one allocation per row or per tunnel.
 constexpr long kSlackKiB = 3 * 1024;
 
+// AddressSanitizer holds freed memory back on purpose, so resident memory
+// says nothing there; its leak checker watches the same runs instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+void ExpectFlatMemory(long before) {
+  if (kMemoryIsMeasurable) {
+    EXPECT_LT(ResidentKiB() - before, kSlackKiB);
+  }
+}
+
 TEST(Soak, FiveWalksOverTwoThousandRows) {
   RaiseOpenFileLimit();
   constexpr int kRows = 2000;
@@ -83,7 +97,7 @@ TEST(Soak, FiveWalksOverTwoThousandRows) {
     }
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
-  EXPECT_LT(ResidentKiB() - resident, kSlackKiB);
+  ExpectFlatMemory(resident);
 }
 
 TEST(Soak, TwoHundredTunnelsInARow) {
@@ -126,7 +140,7 @@ TEST(Soak, TwoHundredTunnelsInARow) {
     }
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
-  EXPECT_LT(ResidentKiB() - resident, kSlackKiB);
+  ExpectFlatMemory(resident);
 }
 
 }  // namespace
