@@ -168,6 +168,51 @@ TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
   EXPECT_EQ(output, "连接目标服务器成功！\n");
 }
 
+// The relay ends with either side: a target that says goodbye and closes
+// closes the client's connection after the goodbye, and a client that leaves
+// closes the target's.
+TEST(SiteRelay, EitherSideClosingEndsTheOther) {
+  SampleProxy listed;
+  listed.kind = ProxyKind::Socks4;
+  ProxyListener listener(listed, SpeakingConversation);
+  ASSERT_TRUE(listener.Listen(QHostAddress::LocalHost, 0, nullptr));
+
+  QTcpServer target;
+  ASSERT_TRUE(target.listen(QHostAddress::LocalHost, 0));
+  std::vector<QTcpSocket*> accepted;
+  QObject::connect(&target, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* t = target.nextPendingConnection()) accepted.push_back(t);
+  });
+  auto open = [&](QTcpSocket& client, QByteArray& back) {
+    QObject::connect(&client, &QTcpSocket::readyRead, [&] { back += client.readAll(); });
+    client.connectToHost(QHostAddress::LocalHost, listener.Port());
+    const quint16 port = target.serverPort();
+    client.write(QByteArray("\x04\x01", 2) + char(port >> 8) + char(port & 0xFF) +
+                 QByteArray("\x7F\x00\x00\x01\x00", 5));
+    return test::WaitUntil([&] { return back.size() >= 8; }) && back.at(1) == char(90);
+  };
+
+  QTcpSocket first;
+  QByteArray back;
+  ASSERT_TRUE(open(first, back)) << back.toHex().toStdString();
+  ASSERT_TRUE(test::WaitUntil([&] { return accepted.size() == 1; }));
+  accepted[0]->write("bye");
+  accepted[0]->disconnectFromHost();
+  ASSERT_TRUE(test::WaitUntil([&] { return first.state() == QAbstractSocket::UnconnectedState; }));
+  back += first.readAll();
+  EXPECT_EQ(back.mid(8), "bye");
+
+  QTcpSocket second;
+  QByteArray back2;
+  ASSERT_TRUE(open(second, back2)) << back2.toHex().toStdString();
+  ASSERT_TRUE(test::WaitUntil([&] { return accepted.size() == 2; }));
+  bool targetClosed = false;
+  QObject::connect(accepted[1], &QTcpSocket::disconnected, [&] { targetClosed = true; });
+  second.disconnectFromHost();
+  EXPECT_TRUE(test::WaitUntil([&] { return targetClosed; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return listener.Connections() == 0; }));
+}
+
 TEST(SiteEcho, FixedPortByDefaultAndReportedWhenTaken) {
   // Another site holds the echo port; a second one says so and still serves.
   QTcpServer holder;
