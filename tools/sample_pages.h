@@ -18,6 +18,8 @@ struct SampleProxy {
   std::string speed;
   std::string location;
   bool listening = false;  // false: connections to it are refused
+  // SOCKS5 and HTTP only: the sample user name and password are required.
+  bool credentials = false;
 };
 
 struct SamplePage {

@@ -14,6 +14,7 @@ namespace {
 
 constexpr qsizetype kMaxRequestHead = 16 * 1024;
 constexpr int kMaxHeldConnections = 1024;
+constexpr qint64 kReadChunk = 64 * 1024;
 
 const char* Reason(int status) {
   switch (status) {
@@ -50,7 +51,99 @@ quint16 FreedPort(const QHostAddress& address) {
 
 }  // namespace
 
-bool IsLoopback(const QHostAddress& address) { return address.isLoopback(); }
+// ----- RelayConversation -----
+
+RelayConversation::RelayConversation(std::unique_ptr<ProxyHandshake> handshake) : handshake_(std::move(handshake)) {}
+
+RelayConversation::~RelayConversation() {
+  if (target_) {
+    target_->disconnect(this);
+    target_->abort();
+  }
+}
+
+void RelayConversation::Received(QTcpSocket& socket, const QByteArray& bytes) {
+  client_ = &socket;
+  Apply(handshake_->Received(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
+}
+
+void RelayConversation::Apply(const HandshakeTurn& turn) {
+  if (!client_) return;
+  if (!turn.reply.empty()) client_->write(turn.reply.data(), static_cast<qint64>(turn.reply.size()));
+  if (!turn.toTarget.empty() && target_) {
+    target_->write(turn.toTarget.data(), static_cast<qint64>(turn.toTarget.size()));
+    if (target_->bytesToWrite() > kMaxPendingWrite) return CloseClient();
+  }
+  if (turn.open) Open(*turn.open);
+  if (turn.close) CloseClient();
+}
+
+void RelayConversation::Open(const RelayTarget& target) {
+  // The handshakes refuse other addresses already; this is the last word.
+  if (!IsLoopback(target.address) || target_) return Apply(handshake_->TargetConnected(false));
+  target_ = new QTcpSocket(this);
+  target_->setReadBufferSize(kReadChunk);
+  connect(target_, &QTcpSocket::connected, this, [this] { Apply(handshake_->TargetConnected(true)); });
+  connect(target_, &QTcpSocket::readyRead, this, &RelayConversation::FromTarget);
+  connect(target_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+    if (handshake_->Relaying()) return CloseClient();
+    Apply(handshake_->TargetConnected(false));
+  });
+  connect(target_, &QTcpSocket::disconnected, this, &RelayConversation::CloseClient);
+  target_->connectToHost(target.address, target.port);
+}
+
+void RelayConversation::FromTarget() {
+  if (!client_ || !handshake_->Relaying()) return;
+  client_->write(target_->readAll());
+  if (client_->bytesToWrite() > kMaxPendingWrite) CloseClient();
+}
+
+void RelayConversation::CloseClient() {
+  // Queued: closing may end the connection, and with it this conversation.
+  if (client_) {
+    QMetaObject::invokeMethod(client_.data(), [client = client_] { if (client) client->disconnectFromHost(); },
+                              Qt::QueuedConnection);
+  }
+  if (target_) target_->disconnectFromHost();
+}
+
+std::unique_ptr<ProxyConversation> SpeakingConversation(const SampleProxy& proxy) {
+  return std::make_unique<RelayConversation>(HandshakeFor(proxy));
+}
+
+// ----- EchoServer -----
+
+EchoServer::EchoServer(QObject* parent) : QObject(parent), server_(new QTcpServer(this)) {
+  connect(server_, &QTcpServer::newConnection, this, [this] {
+    while (QTcpSocket* c = server_->nextPendingConnection()) {
+      c->setParent(this);
+      if (connections_ >= kMaxHeldConnections) {
+        c->abort();
+        c->deleteLater();
+        continue;
+      }
+      ++connections_;
+      c->setReadBufferSize(kReadChunk);
+      connect(c, &QTcpSocket::readyRead, c, [c] {
+        c->write(c->readAll());
+        if (c->bytesToWrite() > kMaxPendingWrite) c->abort();
+      });
+      connect(c, &QTcpSocket::disconnected, this, [this, c] {
+        --connections_;
+        c->deleteLater();
+      });
+    }
+  });
+}
+
+bool EchoServer::Listen(quint16 port, std::string* error) {
+  if (server_->listen(QHostAddress::LocalHost, port)) return true;
+  if (error) *error = server_->errorString().toStdString();
+  return false;
+}
+
+quint16 EchoServer::Port() const { return server_->serverPort(); }
 
 // ----- ProxyListener -----
 
@@ -59,8 +152,8 @@ struct ProxyListener::Connection {
   std::unique_ptr<ProxyConversation> conversation;
 };
 
-ProxyListener::ProxyListener(ProxyKind kind, ConversationFactory factory, QObject* parent)
-    : QObject(parent), kind_(kind), factory_(std::move(factory)), server_(new QTcpServer(this)) {
+ProxyListener::ProxyListener(SampleProxy proxy, ConversationFactory factory, QObject* parent)
+    : QObject(parent), proxy_(std::move(proxy)), factory_(std::move(factory)), server_(new QTcpServer(this)) {
   connect(server_, &QTcpServer::newConnection, this, &ProxyListener::Accept);
 }
 
@@ -82,7 +175,8 @@ void ProxyListener::Accept() {
       socket->deleteLater();
       continue;
     }
-    std::unique_ptr<ProxyConversation> conversation = factory_ ? factory_(kind_) : nullptr;
+    socket->setReadBufferSize(kReadChunk);
+    std::unique_ptr<ProxyConversation> conversation = factory_ ? factory_(proxy_) : nullptr;
     if (!conversation) conversation = std::make_unique<SilentConversation>();
     connections_.push_back(std::make_unique<Connection>(Connection{socket, std::move(conversation)}));
     ProxyConversation* talk = connections_.back()->conversation.get();
@@ -98,7 +192,8 @@ void ProxyListener::Drop(QTcpSocket* socket) {
 
 // ----- SampleSite -----
 
-SampleSite::SampleSite(QObject* parent) : QObject(parent), server_(new QTcpServer(this)), pages_(SamplePages()) {
+SampleSite::SampleSite(QObject* parent)
+    : QObject(parent), server_(new QTcpServer(this)), pages_(SamplePages()), echo_(new EchoServer(this)) {
   connect(server_, &QTcpServer::newConnection, this, &SampleSite::Accept);
 }
 
@@ -113,9 +208,16 @@ bool SampleSite::Start(const SampleSiteOptions& options, std::string* error) {
     if (error) *error = server_->errorString().toStdString();
     return false;
   }
+  if (options.proxies) {
+    std::string why;
+    echoing_ = echo_->Listen(options.echoPort, &why);
+    if (!echoing_) warnings_.push_back("echo 127.0.0.1:" + std::to_string(options.echoPort) + ": " + why);
+  }
   StartListeners(options);
   return true;
 }
+
+quint16 SampleSite::EchoPort() const { return echoing_ ? echo_->Port() : 0; }
 
 void SampleSite::StartListeners(const SampleSiteOptions& options) {
   for (SamplePage& page : pages_) {
@@ -128,7 +230,7 @@ void SampleSite::StartListeners(const SampleSiteOptions& options) {
         continue;
       }
       if (!options.proxies) continue;
-      auto listener = std::make_unique<ProxyListener>(proxy.kind, factory_);
+      auto listener = std::make_unique<ProxyListener>(proxy, factory_);
       std::string why;
       const quint16 port = options.fixedProxyPorts ? static_cast<quint16>(proxy.port) : 0;
       if (!listener->Listen(address, port, &why)) {

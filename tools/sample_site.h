@@ -3,22 +3,22 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/proxy_handshakes.h"
 #include "tools/sample_pages.h"
 
 class QTcpServer;
-class QTcpSocket;
 
 namespace mivo::sample {
 
-// Talks on one connection accepted by a listed proxy's listener. Today every
-// listener keeps silent; a protocol speaker for the listener's kind plugs in
-// through SetConversationFactory.
+// Talks on one connection accepted by a listed proxy's listener.
 class ProxyConversation {
  public:
   virtual ~ProxyConversation() = default;
@@ -31,14 +31,42 @@ class SilentConversation final : public ProxyConversation {
   void Received(QTcpSocket&, const QByteArray&) override {}
 };
 
-using ConversationFactory = std::function<std::unique_ptr<ProxyConversation>(ProxyKind)>;
+// Speaks the listed proxy's handshake, then relays between the client and
+// the loopback target it asked for, in both directions.
+class RelayConversation final : public QObject, public ProxyConversation {
+  Q_OBJECT
+
+ public:
+  explicit RelayConversation(std::unique_ptr<ProxyHandshake> handshake);
+  ~RelayConversation() override;
+  void Received(QTcpSocket& socket, const QByteArray& bytes) override;
+
+ private:
+  void Apply(const HandshakeTurn& turn);
+  void Open(const RelayTarget& target);
+  void FromTarget();
+  void CloseClient();
+
+  std::unique_ptr<ProxyHandshake> handshake_;
+  QPointer<QTcpSocket> client_;
+  QTcpSocket* target_ = nullptr;
+};
+
+// A peer that leaves more than this unread behind a relay or the echo
+// server is cut off.
+inline constexpr qint64 kMaxPendingWrite = 1024 * 1024;
+
+using ConversationFactory = std::function<std::unique_ptr<ProxyConversation>(const SampleProxy&)>;
+
+// The conversation a listed proxy holds: its protocol, relayed.
+std::unique_ptr<ProxyConversation> SpeakingConversation(const SampleProxy& proxy);
 
 // Listens for one listed proxy and gives each connection its conversation.
 class ProxyListener : public QObject {
   Q_OBJECT
 
  public:
-  ProxyListener(ProxyKind kind, ConversationFactory factory, QObject* parent = nullptr);
+  ProxyListener(SampleProxy proxy, ConversationFactory factory, QObject* parent = nullptr);
   ~ProxyListener() override;
 
   bool Listen(const QHostAddress& address, quint16 port, std::string* error);
@@ -50,7 +78,7 @@ class ProxyListener : public QObject {
   void Accept();
   void Drop(QTcpSocket* socket);
 
-  ProxyKind kind_;
+  SampleProxy proxy_;
   ConversationFactory factory_;
   QTcpServer* server_;
   std::vector<std::unique_ptr<Connection>> connections_;
@@ -64,6 +92,22 @@ struct SampleSiteOptions {
   // just freed), and the pages list the ports in use; for running beside
   // another copy of the site.
   bool fixedProxyPorts = true;
+  // The echo server the proxies' tunnels lead to, on 127.0.0.1; 0: any free port.
+  quint16 echoPort = 7007;
+};
+
+// Sends back every byte it receives; the target the sample proxies reach.
+class EchoServer : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit EchoServer(QObject* parent = nullptr);
+  bool Listen(quint16 port, std::string* error);
+  quint16 Port() const;
+
+ private:
+  QTcpServer* server_;
+  int connections_ = 0;
 };
 
 // The sample list site: the twelve list pages, generated pages of N rows
@@ -88,6 +132,8 @@ class SampleSite : public QObject {
   // Request targets in the order they arrived.
   const std::vector<std::string>& Requests() const { return requests_; }
   const std::vector<std::unique_ptr<ProxyListener>>& Listeners() const { return listeners_; }
+  // 0 when the echo server could not listen (see Warnings).
+  quint16 EchoPort() const;
 
   void SetConversationFactory(ConversationFactory factory) { factory_ = std::move(factory); }
 
@@ -109,10 +155,9 @@ class SampleSite : public QObject {
   std::vector<std::string> warnings_;
   std::vector<std::string> requests_;
   std::vector<std::unique_ptr<ProxyListener>> listeners_;
-  ConversationFactory factory_;
+  ConversationFactory factory_ = SpeakingConversation;
+  EchoServer* echo_;
+  bool echoing_ = false;
 };
-
-// Whether `address` is a loopback address (127.0.0.0/8 or ::1).
-bool IsLoopback(const QHostAddress& address);
 
 }  // namespace mivo::sample

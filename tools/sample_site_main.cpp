@@ -11,7 +11,7 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports]\n"
+               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] [--echo-port 7007]\n"
                "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n");
   return 2;
 }
@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--address" && hasValue) {
       options.address = QHostAddress(QString::fromLocal8Bit(argv[++i]));
       if (options.address.isNull()) return Usage();
+    } else if (arg == "--echo-port" && hasValue) {
+      int port = 0;
+      if (!ParseInt(argv[++i], 0, 65535, port)) return Usage();
+      options.echoPort = static_cast<quint16>(port);
     } else if (arg == "--no-proxies") {
       options.proxies = false;
     } else if (arg == "--any-proxy-ports") {
@@ -61,6 +65,7 @@ int main(int argc, char** argv) {
   }
   for (const std::string& warning : site.Warnings()) std::fprintf(stderr, "mivo-sample-site: %s\n", warning.c_str());
   std::printf("mivo-sample-site: %s/\n", site.Origin().c_str());
+  if (site.EchoPort() != 0) std::printf("mivo-sample-site: echo 127.0.0.1:%u\n", unsigned{site.EchoPort()});
   std::fflush(stdout);
   return app.exec();
 }

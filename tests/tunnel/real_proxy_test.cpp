@@ -1,6 +1,7 @@
 // The handshake against real proxy servers on loopback (or those named by
 // MIVO_TEST_SOCKS4 / MIVO_TEST_SOCKS5 / MIVO_TEST_SOCKS5_AUTH /
-// MIVO_TEST_HTTP_PROXY), tunnelling to a loopback echo server.
+// MIVO_TEST_HTTP_PROXY), tunnelling to a loopback echo server. No SOCKS4
+// server is packaged; the sample site's own one stands in.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include "tests/tunnel/proxy_peers.h"
 #include "tests/tunnel/tunnel_fakes.h"
 #include "tunnel/tunnel_texts.h"
+#include "tools/sample_site.h"
 #include "tunnel/winsock1.h"
 
 namespace mivo {
@@ -49,8 +51,14 @@ class RealProxy : public ::testing::TestWithParam<Case> {
     }
     const int targetPort = c.closedTarget ? closedPort : echo.Port();
     switch (c.peer) {
-      case Peer::Socks4:
-        return false;  // no SOCKS4 server is packaged; only the environment can name one
+      case Peer::Socks4: {
+        sample::SampleProxy listed;
+        listed.kind = sample::ProxyKind::Socks4;
+        site = std::make_unique<sample::ProxyListener>(listed, sample::SpeakingConversation);
+        if (!site->Listen(QHostAddress::LocalHost, 0, nullptr)) return false;
+        proxy.port = site->Port();
+        return true;
+      }
       case Peer::Socks5:
         process = test::StartMicrosocks(proxy);
         break;
@@ -75,6 +83,7 @@ class RealProxy : public ::testing::TestWithParam<Case> {
   int closedPort = test::FreeLoopbackPort();
   Endpoint proxy;
   std::unique_ptr<test::ProxyProcess> process;
+  std::unique_ptr<sample::ProxyListener> site;
 };
 
 TEST_P(RealProxy, Handshake) {
@@ -132,6 +141,7 @@ TEST_P(RealProxy, Handshake) {
 
 const Case kCases[] = {
     {"Socks4", Peer::Socks4, Socks4, 0, false, false, kTextTargetConnected, true},
+    {"Socks4TargetRefused", Peer::Socks4, Socks4, 0, false, true, kTextSocks4Failed, false},
     {"Socks5", Peer::Socks5, Socks5, 0, false, false, kTextTargetConnected, true},
     // The proxy reaches nothing at the target: read as the CONNECT reply at step 3.
     {"Socks5TargetRefused", Peer::Socks5, Socks5, 0, false, true, kTextTargetFailed, false},

@@ -1,0 +1,234 @@
+// The program's own tunnel logic through the sample site's listed proxies to
+// the site's echo server, as the tunnel window and the command line use it.
+
+#include <QProcess>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/cli.h"
+#include "tests/support/wait.h"
+#include "tests/tunnel/tunnel_fakes.h"
+#include "tools/sample_site.h"
+#include "tunnel/tunnel_texts.h"
+#include "tunnel/winsock1.h"
+
+namespace mivo::sample {
+namespace {
+
+using test::FakeView;
+using test::ViewEvent;
+
+enum class Login { None, Right, Wrong };
+enum class Aim { Echo, ClosedPort };
+
+struct Case {
+  const char* name;
+  ProxyKind kind;
+  bool credentials;  // the listed proxy asks for them
+  std::int16_t engineKind;
+  Login login;       // what the user ticks and types
+  Aim aim;
+  const char* outcome;  // the status on success, or the failure box's text
+  bool succeeds;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class SiteProxies : public ::testing::TestWithParam<Case> {
+ protected:
+  SiteProxies() {
+    SampleSiteOptions options;
+    options.port = 0;
+    options.fixedProxyPorts = false;
+    options.echoPort = 0;
+    std::string error;
+    EXPECT_TRUE(site.Start(options, &error)) << error;
+    EXPECT_TRUE(site.Warnings().empty());
+  }
+
+  const SampleProxy* Listed(ProxyKind kind, bool credentials) const {
+    for (const SamplePage& page : site.Pages())
+      for (const SampleProxy& p : page.proxies)
+        if (p.listening && p.kind == kind && p.credentials == credentials) return &p;
+    return nullptr;
+  }
+
+  SampleSite site;
+  int closedPort = [] {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+  }();
+};
+
+TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
+  const Case& c = GetParam();
+  const SampleProxy* proxy = Listed(c.kind, c.credentials);
+  ASSERT_NE(proxy, nullptr) << "the pages list such a proxy";
+  ASSERT_NE(site.EchoPort(), 0);
+
+  Moduleproxy m;
+  m.ProxyKind = c.engineKind;
+  FakeView view;
+  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
+  view.socket = socket.get();
+  view.ticked = c.login == Login::None ? 0 : 1;
+  if (c.login != Login::None) {
+    view.user = kSampleUser;
+    view.password = c.login == Login::Right ? kSamplePassword : "wrong";
+  }
+  view.targetHost = "127.0.0.1";
+  view.targetPort = std::to_string(c.aim == Aim::Echo ? site.EchoPort() : closedPort);
+  TunnelSession session{m, view, *socket};
+
+  std::string echoed;
+  socket->onConnect = [&] { session.OnConnect(); };
+  socket->onDataArrival = [&] {
+    const bool open = m.HandshakeState == StepTunnelOpen;
+    session.OnDataArrival();
+    if (open) echoed += m.ReplyData;
+  };
+  ASSERT_TRUE(session.ConnectClicked(
+      {proxy->address, std::to_string(proxy->port), view.user, view.password, view.targetHost, view.targetPort}));
+  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
+                              15000))
+      << "state " << m.HandshakeState << ", status " << view.status;
+
+  if (!c.succeeds) {
+    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
+    for (const ViewEvent& e : view.events) {
+      if (e.kind == ViewEvent::Box) {
+        EXPECT_EQ(e.data, c.outcome);
+      }
+    }
+    EXPECT_EQ(m.HandshakeState, StepIdle);
+    return;
+  }
+  EXPECT_EQ(view.status, c.outcome);
+  EXPECT_EQ(view.Count(ViewEvent::Box), 0);
+  const Bytes probe{'s', 'a', 'm', 'p', 'l', 'e', 0x00, 0xFF, 0x05, '\r', '\n'};
+  socket->SendBytes(probe);
+  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
+  EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
+  // A second round trip: the relay keeps going both ways.
+  echoed.clear();
+  socket->SendText("again");
+  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= 5; }, 10000)) << echoed;
+  EXPECT_EQ(echoed, "again");
+}
+
+const Case kCases[] = {
+    {"Socks4", ProxyKind::Socks4, false, Socks4, Login::None, Aim::Echo, kTextTargetConnected, true},
+    {"Socks4TargetRefused", ProxyKind::Socks4, false, Socks4, Login::None, Aim::ClosedPort, kTextSocks4Failed, false},
+    {"Socks5", ProxyKind::Socks5, false, Socks5, Login::None, Aim::Echo, kTextTargetConnected, true},
+    {"Socks5TargetRefused", ProxyKind::Socks5, false, Socks5, Login::None, Aim::ClosedPort, kTextTargetFailed, false},
+    {"Socks5TickedWithoutServerAuth", ProxyKind::Socks5, false, Socks5, Login::Right, Aim::Echo, kTextProxyFailed,
+     false},
+    {"Socks5Login", ProxyKind::Socks5, true, Socks5, Login::Right, Aim::Echo, kTextTargetConnected, true},
+    {"Socks5LoginWrongPassword", ProxyKind::Socks5, true, Socks5, Login::Wrong, Aim::Echo, kTextAuthRejected, false},
+    {"Socks5LoginUnticked", ProxyKind::Socks5, true, Socks5, Login::None, Aim::Echo, kTextProxyFailed, false},
+    {"Socks5LoginTargetRefused", ProxyKind::Socks5, true, Socks5, Login::Right, Aim::ClosedPort,
+     kTextSocks5TargetFailed, false},
+    {"Http", ProxyKind::Http, false, Http11, Login::None, Aim::Echo, kTextTargetConnected, true},
+    {"HttpTargetRefused", ProxyKind::Http, false, Http11, Login::None, Aim::ClosedPort, kTextHttpFailed, false},
+    {"HttpBasic", ProxyKind::Http, true, Http11, Login::Right, Aim::Echo, kTextTargetConnected, true},
+    {"HttpBasicWrongPassword", ProxyKind::Http, true, Http11, Login::Wrong, Aim::Echo, kTextHttpFailed, false},
+    {"HttpBasicUnticked", ProxyKind::Http, true, Http11, Login::None, Aim::Echo, kTextHttpFailed, false},
+    // A SOCKS5 proxy spoken to as HTTP answers with nothing the engine takes for success.
+    {"HttpToSocks5", ProxyKind::Socks5, false, Http11, Login::None, Aim::Echo, kTextHttpFailed, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, SiteProxies, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
+  SampleSite site;
+  SampleSiteOptions options;
+  options.port = 0;
+  options.fixedProxyPorts = false;
+  options.echoPort = 0;
+  std::string error;
+  ASSERT_TRUE(site.Start(options, &error)) << error;
+  const SampleProxy* socks4 = nullptr;
+  for (const SamplePage& page : site.Pages())
+    for (const SampleProxy& p : page.proxies)
+      if (!socks4 && p.listening && p.kind == ProxyKind::Socks4) socks4 = &p;
+  ASSERT_NE(socks4, nullptr);
+
+  QProcess cli;
+  cli.setProcessChannelMode(QProcess::MergedChannels);
+  cli.start(test::BuiltProgram("cli/mivoproxy-cli"),
+            {"tunnel", "--type", "socks4", "--proxy", QString::fromStdString(socks4->address) + ":" +
+             QString::number(socks4->port), "--target", "127.0.0.1:" + QString::number(site.EchoPort())});
+  // The loop keeps running so that the site in this process answers.
+  ASSERT_TRUE(test::WaitUntil([&] { return cli.state() == QProcess::NotRunning; }, 60000));
+  const std::string output = cli.readAll().toStdString();
+  EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(cli.exitCode(), 0) << output;
+  EXPECT_EQ(output, "连接目标服务器成功！\n");
+}
+
+// The relay ends with either side: a target that says goodbye and closes
+// closes the client's connection after the goodbye, and a client that leaves
+// closes the target's.
+TEST(SiteRelay, EitherSideClosingEndsTheOther) {
+  SampleProxy listed;
+  listed.kind = ProxyKind::Socks4;
+  ProxyListener listener(listed, SpeakingConversation);
+  ASSERT_TRUE(listener.Listen(QHostAddress::LocalHost, 0, nullptr));
+
+  QTcpServer target;
+  ASSERT_TRUE(target.listen(QHostAddress::LocalHost, 0));
+  std::vector<QTcpSocket*> accepted;
+  QObject::connect(&target, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* t = target.nextPendingConnection()) accepted.push_back(t);
+  });
+  auto open = [&](QTcpSocket& client, QByteArray& back) {
+    QObject::connect(&client, &QTcpSocket::readyRead, [&] { back += client.readAll(); });
+    client.connectToHost(QHostAddress::LocalHost, listener.Port());
+    const quint16 port = target.serverPort();
+    client.write(QByteArray("\x04\x01", 2) + char(port >> 8) + char(port & 0xFF) +
+                 QByteArray("\x7F\x00\x00\x01\x00", 5));
+    return test::WaitUntil([&] { return back.size() >= 8; }) && back.at(1) == char(90);
+  };
+
+  QTcpSocket first;
+  QByteArray back;
+  ASSERT_TRUE(open(first, back)) << back.toHex().toStdString();
+  ASSERT_TRUE(test::WaitUntil([&] { return accepted.size() == 1; }));
+  accepted[0]->write("bye");
+  accepted[0]->disconnectFromHost();
+  ASSERT_TRUE(test::WaitUntil([&] { return first.state() == QAbstractSocket::UnconnectedState; }));
+  back += first.readAll();
+  EXPECT_EQ(back.mid(8), "bye");
+
+  QTcpSocket second;
+  QByteArray back2;
+  ASSERT_TRUE(open(second, back2)) << back2.toHex().toStdString();
+  ASSERT_TRUE(test::WaitUntil([&] { return accepted.size() == 2; }));
+  bool targetClosed = false;
+  QObject::connect(accepted[1], &QTcpSocket::disconnected, [&] { targetClosed = true; });
+  second.disconnectFromHost();
+  EXPECT_TRUE(test::WaitUntil([&] { return targetClosed; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return listener.Connections() == 0; }));
+}
+
+TEST(SiteEcho, FixedPortByDefaultAndReportedWhenTaken) {
+  // Another site holds the echo port; a second one says so and still serves.
+  QTcpServer holder;
+  ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));
+  SampleSite site;
+  SampleSiteOptions options;
+  options.port = 0;
+  options.fixedProxyPorts = false;
+  options.echoPort = holder.serverPort();
+  std::string error;
+  ASSERT_TRUE(site.Start(options, &error)) << error;
+  EXPECT_EQ(site.EchoPort(), 0);
+  ASSERT_FALSE(site.Warnings().empty());
+  EXPECT_NE(site.Warnings().front().find("echo 127.0.0.1:" + std::to_string(holder.serverPort())), std::string::npos);
+  EXPECT_EQ(SampleSiteOptions{}.echoPort, 7007);
+}
+
+}  // namespace
+}  // namespace mivo::sample
