@@ -75,7 +75,7 @@ std::vector<SamplePage> SamplePages() {
       proxy.speed = Speed(35 + (n * 37) % 400);
       proxy.location = campus ? kCampusLocations[static_cast<std::size_t>(n) % kCampusLocations.size()]
                               : kCityLocations[static_cast<std::size_t>(n) % kCityLocations.size()];
-      proxy.listening = j % 3 != 2;
+      proxy.listening = j % 3 != 1;
       // The even-numbered pages list proxies that ask for the sample credentials.
       proxy.credentials = p % 2 == 1 && proxy.kind != ProxyKind::Socks4;
       page.proxies.push_back(std::move(proxy));
