@@ -20,6 +20,7 @@ namespace {
 constexpr int kOutcomeWaitMs = 21000 + 2000;
 
 // "address port" or "address:port"; a line with one word has an empty port.
+// Words after the port are ignored, so the rows `fetch` prints can be checked.
 void AddRowFrom(std::string_view line, ProxyListModel& rows) {
   line = TrimSpaces(line);
   std::size_t cut = line.find_first_of(" \t");
@@ -27,12 +28,13 @@ void AddRowFrom(std::string_view line, ProxyListModel& rows) {
   if (cut != std::string_view::npos) {
     address = line.substr(0, cut);
     port = line.substr(line.find_first_not_of(" \t", cut));
+    port = port.substr(0, port.find_first_of(" \t"));
   } else if ((cut = line.rfind(':')) != std::string_view::npos) {
     address = line.substr(0, cut);
     port = line.substr(cut + 1);
   }
   rows.Append(std::string(address));
-  rows.SetText(rows.Count(), 1, std::string(TrimSpaces(port)));
+  rows.SetText(rows.Count(), 1, port);
 }
 
 bool AllHaveOutcomes(const ProxyListModel& rows) {

@@ -25,6 +25,10 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   click 100 60                         # first row
   click 95 11; click 110 124 3         # 设置代理 > 测试所有
   import -window "$win" "$out/frmMain.png"
+  # Scroll the list to its right end: the test and time columns.
+  xdotool mousemove $((X + WIDTH - 8)) $((Y + HEIGHT - 37)); for _ in $(seq 40); do xdotool click 1; done; sleep 0.3
+  import -window "$win" "$out/frmMain-tested.png"
+  xdotool mousemove $((X + 8)) $((Y + HEIGHT - 37)); for _ in $(seq 40); do xdotool click 1; done
   click 160 11; click 175 34           # 程序设置 > 程序设置
   import -window "$win" "$out/frmMain-settings.png"
   click 160 11; click 175 57           # 程序设置 > 代理列表
@@ -33,4 +37,4 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   tunnel=$(xdotool search --name "穿透代理测试" | head -n1)
   import -window "$tunnel" "$out/pTest.png"
 ' bash "$build" "$out"
-echo "saved $out/frmMain.png, $out/frmMain-settings.png and $out/pTest.png"
+echo "saved $out/frmMain.png, $out/frmMain-tested.png, $out/frmMain-settings.png and $out/pTest.png"

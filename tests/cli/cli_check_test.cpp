@@ -81,6 +81,17 @@ TEST(CliCheck, ReadsBothRowFormsAndPrintsOneLinePerRowInOrder) {
   }
 }
 
+TEST(CliCheck, TakesTheRowsFetchPrints) {
+  // fetch prints address, port, type, location and speed: only the first two count.
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  const CheckRun run = Check("127.0.0.2\t" + proxy.PortText() + "\tHTTP\t北京市 电信\t0.35\n");
+  ASSERT_EQ(run.lines.size(), 1u);
+  ASSERT_EQ(run.lines[0].size(), 4u);
+  EXPECT_EQ(run.lines[0][1], proxy.PortText());
+  EXPECT_EQ(run.lines[0][2], "★ 成功");
+}
+
 TEST(CliCheck, TwoThousandRowsStayWithinTheOpenFileLimit) {
   LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
   ASSERT_TRUE(proxy.Listen(4096));
