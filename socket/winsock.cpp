@@ -44,9 +44,19 @@ std::optional<std::int32_t> WholeNumber(const Variant& v) {
   const std::optional<double> d = v.Number();
   if (!d) return std::nullopt;
   const double r = std::nearbyint(*d);
-  if (r < std::numeric_limits<std::int32_t>::min() || r > std::numeric_limits<std::int32_t>::max())
+  // Written so that NaN fails too: converting it to an integer is undefined.
+  if (!(r >= std::numeric_limits<std::int32_t>::min() && r <= std::numeric_limits<std::int32_t>::max()))
     return std::nullopt;
   return static_cast<std::int32_t>(r);
+}
+
+// maxLen as a number of bytes: 0 when it is not positive (NaN included), and
+// not capped at 32 bits, so that a larger length still takes all that waits.
+std::size_t ByteCount(const Variant& v) {
+  const double r = std::nearbyint(v.Number().value_or(0));
+  if (!(r >= 1)) return 0;
+  if (r >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(r);
 }
 
 std::int32_t Clamp32(std::size_t n) {
@@ -620,13 +630,13 @@ void WinSock::ReadData(Variant& data, Variant& varType, Variant& maxLen, bool ma
   if (type == vtText || type == vtByteArray) {
     std::size_t count = available;
     if (maxLenGiven) {
-      const std::int32_t m = WholeNumber(maxLen).value_or(0);
-      if (m <= 0 || available == 0) {
+      const std::size_t m = ByteCount(maxLen);
+      if (m == 0 || available == 0) {
         data = Bytes{};
         if (protocol_ != ProtocolTcp && !peek) DiscardDatagram();
         return;
       }
-      count = std::min(static_cast<std::size_t>(m), available);
+      count = std::min(m, available);
     } else if (available == 0) {
       data = Bytes{};
       return;

@@ -60,7 +60,7 @@ using PropertyBag = std::map<std::string, Variant>;
 // that happens on it is reported through `events`. No method waits for the
 // network and no method reports a socket failure to its caller: failures
 // arrive as the Error event or show in State().
-class WinSock : private SocketNotifySink {
+class WinSock final : private SocketNotifySink {
  public:
   // Uses the sockets layer in force when the control is created.
   WinSock();

@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -240,6 +241,44 @@ TEST_F(TcpData, ChosenTypeAndAvailableCountAreWrittenBack) {
   EXPECT_TRUE(odd.IsEmpty());
   EXPECT_EQ(w.BytesReceived(), 3);
 }
+
+// Lengths and type numbers no 32-bit integer holds: a length beyond it still
+// takes what waits, NaN takes nothing (and must not be turned into an integer).
+struct OddNumberCase {
+  const char* name;
+  Variant varType;
+  Variant maxLen;
+  std::size_t taken;
+  bool changed;  // whether data becomes a byte array at all
+};
+
+class OddNumbers : public TcpData, public ::testing::WithParamInterface<OddNumberCase> {};
+
+TEST_P(OddNumbers, TakeWhatTheLengthAllows) {
+  const OddNumberCase& c = GetParam();
+  const Bytes sent{1, 2, 3, 4, 5};
+  PeerSends(sent, 5);
+  Variant data;
+  w.GetData(data, c.varType, c.maxLen);
+  EXPECT_EQ(w.BytesReceived(), static_cast<std::int32_t>(sent.size() - c.taken));
+  if (c.changed)
+    EXPECT_EQ(data.ByteArray(), Bytes(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(c.taken)));
+  else
+    EXPECT_TRUE(data.IsEmpty());
+}
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    BeyondThirtyTwoBits, OddNumbers,
+    ::testing::Values(OddNumberCase{"trillion", vtByteArray, 1e12, 5, true},
+                      OddNumberCase{"three_billion", vtByteArray, 3e9, 5, true},
+                      OddNumberCase{"trillion_as_text", vtByteArray, "1e12", 5, true},
+                      OddNumberCase{"minus_trillion", vtByteArray, -1e12, 0, true},
+                      OddNumberCase{"nan_length", vtByteArray, kNaN, 0, true},
+                      OddNumberCase{"nan_type", kNaN, 2, 0, false},
+                      OddNumberCase{"huge_type", 1e12, 2, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TcpData, AfterThePeerClosesUnreadBytesCanNoLongerBeTaken) {
   log.lines.clear();
