@@ -148,11 +148,11 @@ void frmMain::BuildSettingsPanel() {
   frame->setObjectName("Frame1");
   frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
   for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
-    const CheckSpec& spec = kExportChecks[i];
-    auto* box = new QCheckBox(Q(spec.caption), frame);
-    box->setObjectName(spec.name);
-    box->setGeometry(TwipsRect(spec.left, 315, spec.width + 120, 240));
-    box->setChecked(spec.ticked);
+    const CheckSpec& check = kExportChecks[i];
+    auto* box = new QCheckBox(Q(check.caption), frame);
+    box->setObjectName(check.name);
+    box->setGeometry(TwipsRect(check.left, 315, check.width + 120, 240));
+    box->setChecked(check.ticked);
     Ck[i + 1] = box;
   }
   // The address is always exported, so its box only shows that.
