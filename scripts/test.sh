@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: once in the normal
-# build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is needed, builds, and runs every test: each fuzz target for a
+# bounded time in its own clang build, then the whole suite in the normal
+# build and once more under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,9 +15,8 @@ run() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
 }
 
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
+
 run build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The sanitizer pass skips the benchmarks: they measure the normal build.
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF
-
-# Each fuzz target for a bounded time, in its own clang build.
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
