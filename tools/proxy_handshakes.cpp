@@ -11,6 +11,16 @@ namespace {
 
 std::uint8_t At(const std::string& s, std::size_t i) { return static_cast<std::uint8_t>(s[i]); }
 
+// What entering a step does, the same in every protocol: closing ends the
+// connection, relaying hands on the bytes that came early.
+template <typename Step>
+void EnterStep(Step& step, Step next, std::string& in, HandshakeTurn& turn) {
+  step = next;
+  if (step == Step::Closed) turn.close = true;
+  if (step == Step::Relaying) turn.toTarget += in;
+  if (step == Step::Closed || step == Step::Relaying) in.clear();
+}
+
 std::string Bytes(std::initializer_list<std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // ----- SOCKS4 -----
@@ -119,10 +129,7 @@ Socks4Handshake::Step Socks4Handshake::DoRequest(HandshakeTurn& turn) {
 }
 
 void Socks4Handshake::Enter(Step next, HandshakeTurn& turn) {
-  step_ = next;
-  if (step_ == Step::Closed) turn.close = true;
-  if (step_ == Step::Relaying) turn.toTarget += in_;
-  if (step_ == Step::Closed || step_ == Step::Relaying) in_.clear();
+  EnterStep(step_, next, in_, turn);
 }
 
 void Socks4Handshake::Run(HandshakeTurn& turn) {
@@ -244,10 +251,7 @@ Socks5Handshake::Step Socks5Handshake::DoRequest(HandshakeTurn& turn) {
 }
 
 void Socks5Handshake::Enter(Step next, HandshakeTurn& turn) {
-  step_ = next;
-  if (step_ == Step::Closed) turn.close = true;
-  if (step_ == Step::Relaying) turn.toTarget += in_;
-  if (step_ == Step::Closed || step_ == Step::Relaying) in_.clear();
+  EnterStep(step_, next, in_, turn);
 }
 
 void Socks5Handshake::Run(HandshakeTurn& turn) {
@@ -331,10 +335,7 @@ HttpConnectHandshake::Step HttpConnectHandshake::DoHead(HandshakeTurn& turn) {
 }
 
 void HttpConnectHandshake::Enter(Step next, HandshakeTurn& turn) {
-  step_ = next;
-  if (step_ == Step::Closed) turn.close = true;
-  if (step_ == Step::Relaying) turn.toTarget += in_;
-  if (step_ == Step::Closed || step_ == Step::Relaying) in_.clear();
+  EnterStep(step_, next, in_, turn);
 }
 
 void HttpConnectHandshake::Run(HandshakeTurn& turn) {
