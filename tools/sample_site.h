@@ -94,6 +94,15 @@ struct SampleSiteOptions {
   bool fixedProxyPorts = true;
   // The echo server the proxies' tunnels lead to, on 127.0.0.1; 0: any free port.
   quint16 echoPort = 7007;
+
+  // Every port free-chosen: for a site that runs beside other copies, as in tests.
+  static SampleSiteOptions AnyFreePorts() {
+    SampleSiteOptions o;
+    o.port = 0;
+    o.fixedProxyPorts = false;
+    o.echoPort = 0;
+    return o;
+  }
 };
 
 // Sends back every byte it receives; the target the sample proxies reach.

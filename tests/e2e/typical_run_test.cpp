@@ -31,10 +31,7 @@ QString Q(const char* s) { return QString::fromUtf8(s); }
 class TypicalRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    sample::SampleSiteOptions options;
-    options.port = 0;
-    options.fixedProxyPorts = false;  // beside other tests' sites
-    options.echoPort = 0;
+    sample::SampleSiteOptions options = sample::SampleSiteOptions::AnyFreePorts();
     std::string error;
     ASSERT_TRUE(site.Start(options, &error)) << error;
     window.show();

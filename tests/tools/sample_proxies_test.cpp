@@ -38,10 +38,7 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 class SiteProxies : public ::testing::TestWithParam<Case> {
  protected:
   SiteProxies() {
-    SampleSiteOptions options;
-    options.port = 0;
-    options.fixedProxyPorts = false;
-    options.echoPort = 0;
+    SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
     std::string error;
     EXPECT_TRUE(site.Start(options, &error)) << error;
     EXPECT_TRUE(site.Warnings().empty());
@@ -143,10 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Loopback, SiteProxies, ::testing::ValuesIn(kCases),
 
 TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
   SampleSite site;
-  SampleSiteOptions options;
-  options.port = 0;
-  options.fixedProxyPorts = false;
-  options.echoPort = 0;
+  SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;
   const SampleProxy* socks4 = nullptr;
@@ -218,9 +212,7 @@ TEST(SiteEcho, FixedPortByDefaultAndReportedWhenTaken) {
   QTcpServer holder;
   ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, 0));
   SampleSite site;
-  SampleSiteOptions options;
-  options.port = 0;
-  options.fixedProxyPorts = false;
+  SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   options.echoPort = holder.serverPort();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;

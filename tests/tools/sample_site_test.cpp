@@ -99,11 +99,8 @@ TEST(SamplePages, TwelvePagesOfLoopbackProxiesSomeListeningSomeRefusing) {
 class SiteTest : public ::testing::Test {
  protected:
   explicit SiteTest(bool proxies = false) {
-    SampleSiteOptions options;
-    options.port = 0;
+    SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
     options.proxies = proxies;
-    options.fixedProxyPorts = false;
-    options.echoPort = 0;
     std::string error;
     EXPECT_TRUE(site.Start(options, &error)) << error;
   }
@@ -290,10 +287,7 @@ TEST(SampleSite, ConversationOfTheListenersKindTalksOnEachConnection) {
     asked.push_back(proxy.kind);
     return std::make_unique<EchoConversation>();
   });
-  SampleSiteOptions options;
-  options.port = 0;
-  options.fixedProxyPorts = false;
-  options.echoPort = 0;
+  SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;
   const SampleProxy* socks5 = nullptr;
