@@ -8,7 +8,8 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "common/text.h"
+#include "cli/options.h"
+#include "cli/row_input.h"
 #include "harvester/connection_test.h"
 #include "harvester/main_window_ops.h"
 
@@ -18,24 +19,6 @@ namespace {
 // The sockets layer ends a connect that has not completed after 21 seconds;
 // the margin lets that last outcome arrive.
 constexpr int kOutcomeWaitMs = 21000 + 2000;
-
-// "address port" or "address:port"; a line with one word has an empty port.
-// Words after the port are ignored, so the rows `fetch` prints can be checked.
-void AddRowFrom(std::string_view line, ProxyListModel& rows) {
-  line = TrimSpaces(line);
-  std::size_t cut = line.find_first_of(" \t");
-  std::string_view address = line, port;
-  if (cut != std::string_view::npos) {
-    address = line.substr(0, cut);
-    port = line.substr(line.find_first_not_of(" \t", cut));
-    port = port.substr(0, port.find_first_of(" \t"));
-  } else if ((cut = line.rfind(':')) != std::string_view::npos) {
-    address = line.substr(0, cut);
-    port = line.substr(cut + 1);
-  }
-  rows.Append(std::string(address));
-  rows.SetText(rows.Count(), 1, port);
-}
 
 bool AllHaveOutcomes(const ProxyListModel& rows) {
   for (int n = 1; n <= rows.Count(); ++n)
@@ -47,14 +30,14 @@ bool AllHaveOutcomes(const ProxyListModel& rows) {
 
 int Check(int argc, char**) {
   if (argc != 0) {
-    std::fprintf(stderr, "usage: mivoproxy-cli check < ROWS\n");
-    return 2;
+    std::fprintf(stderr, "mivoproxy-cli check: too many arguments\nusage: mivoproxy-cli check < ROWS\n");
+    return kExitUsage;
   }
   HeadlessMainOps ops;
   ProxyListModel& rows = ops.Rows();
-  for (std::string line; std::getline(std::cin, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!TrimSpaces(line).empty()) AddRowFrom(line, rows);
+  for (const InputRow& row : ReadRows(std::cin)) {
+    rows.Append(row.address);
+    rows.SetText(rows.Count(), 1, row.port);
   }
 
   ConnectionTester tester(ops);

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/print_rows.h"
 #include "harvester/http_request.h"
 #include "harvester/page_download.h"
@@ -9,14 +10,17 @@
 namespace mivo::cli {
 
 int Fetch(int argc, char** argv) {
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: mivoproxy-cli fetch URL\n");
-    return 2;
+  std::string error;
+  const std::optional<std::string> url = SingleOperand(argc, argv, "URL", error);
+  if (url && !IsUsablePageAddress(*url)) error = "not an http or https address: " + *url;
+  if (!url || !error.empty()) {
+    std::fprintf(stderr, "mivoproxy-cli fetch: %s\nusage: mivoproxy-cli fetch URL\n", error.c_str());
+    return kExitUsage;
   }
   HeadlessMainOps ops;
   EchoPanelsToStderr(ops);
   // The list-page command itself, with its box set to the given address.
-  ops.addresses[0] = argv[0];
+  ops.addresses[0] = *url;
   ListPageCommand(ops, 0);
   EndAbandonedHttpRequests();
   PrintRows(ops.Rows());

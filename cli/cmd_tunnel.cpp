@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_session.h"
 #include "tunnel/winsock1.h"
@@ -16,7 +17,7 @@ namespace {
 
 constexpr int kExitTunnelOpen = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUnreachable = 2;
+constexpr int kExitUnreachable = 3;
 // The control gives up on a connect after 21 s; this only guards against it never answering.
 constexpr int kConnectGuardMs = 25000;
 // A proxy that accepted the connection but never finishes the handshake.
@@ -24,57 +25,13 @@ constexpr int kHandshakeTimeoutMs = 30000;
 
 constexpr const char* kUsage =
     "usage: mivoproxy-cli tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT "
-    "[--user U --password P]\n";
-
-struct Options {
-  std::int16_t kind = -1;
-  std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
-  bool credentials = false;
-};
-
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-  host = text.substr(0, colon);
-  port = text.substr(colon + 1);
-  return true;
-}
-
-std::optional<Options> ParseOptions(int argc, char** argv) {
-  Options o;
-  bool haveProxy = false, haveTarget = false;
-  for (int i = 0; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const std::string value = argv[i + 1];
-    if (flag == "--type") {
-      if (value == "socks4") o.kind = Socks4;
-      else if (value == "socks5") o.kind = Socks5;
-      else if (value == "http") o.kind = Http11;
-      else return std::nullopt;
-    } else if (flag == "--proxy") {
-      if (!SplitHostPort(value, o.proxyHost, o.proxyPort)) return std::nullopt;
-      haveProxy = true;
-    } else if (flag == "--target") {
-      if (!SplitHostPort(value, o.targetHost, o.targetPort)) return std::nullopt;
-      haveTarget = true;
-    } else if (flag == "--user") {
-      o.user = value;
-      o.credentials = true;
-    } else if (flag == "--password") {
-      o.password = value;
-      o.credentials = true;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (argc % 2 != 0 || o.kind < 0 || !haveProxy || !haveTarget) return std::nullopt;
-  return o;
-}
+    "[--user U --password P]\n"
+    "exit 0: tunnel open; 1: the proxy refused or failed the handshake; 2: usage; 3: proxy unreachable\n";
 
 // The tunnel window without a window: what it would show goes to stdout.
 class PrintingView : public TunnelView {
  public:
-  PrintingView(const Options& o, TunnelSocket& socket) : o_(o), socket_(socket) {}
+  PrintingView(const TunnelOptions& o, TunnelSocket& socket) : o_(o), socket_(socket) {}
 
   void SetStatus(const std::string& text) override {
     if (!text.empty()) std::printf("%s\n", text.c_str());
@@ -97,17 +54,18 @@ class PrintingView : public TunnelView {
   int boxes = 0;
 
  private:
-  const Options& o_;
+  const TunnelOptions& o_;
   TunnelSocket& socket_;
 };
 
 }  // namespace
 
 int Tunnel(int argc, char** argv) {
-  const std::optional<Options> o = ParseOptions(argc, argv);
+  std::string error;
+  const std::optional<TunnelOptions> o = ParseTunnelArgs(argc, argv, error);
   if (!o) {
-    std::fprintf(stderr, "%s", kUsage);
-    return kExitFailed;
+    std::fprintf(stderr, "mivoproxy-cli tunnel: %s\n%s", error.c_str(), kUsage);
+    return kExitUsage;
   }
   Moduleproxy& m = ProxyModule();
   m.ProxyKind = o->kind;

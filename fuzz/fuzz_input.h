@@ -43,6 +43,14 @@ class Input {
     return s;
   }
 
+  // Everything not read yet.
+  std::string Rest() {
+    std::string s(reinterpret_cast<const char*>(p_), left_);
+    p_ += left_;
+    left_ = 0;
+    return s;
+  }
+
  private:
   const std::uint8_t* p_;
   std::size_t left_;

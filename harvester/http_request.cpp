@@ -28,6 +28,8 @@ bool UsableUrl(const QUrl& url) {
   return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
+QUrl PageUrl(const std::string& address) { return QUrl(QString::fromStdString(address)); }
+
 // An error status still comes with the server's page, which is kept; a
 // failure of the transfer itself (refused, reset, cut short, too many
 // redirects) leaves a body that cannot be trusted.
@@ -60,7 +62,7 @@ class NetworkHttpRequest final : public HttpRequest {
 
   bool Open(const std::string& method, const std::string& address, bool async) override {
     if (state_ != kHttpUninitialized || !async || method.empty()) return false;
-    const QUrl url(QString::fromStdString(address));
+    const QUrl url = PageUrl(address);
     if (!UsableUrl(url)) return false;
     request_ = QNetworkRequest(url);
     request_.setTransferTimeout(kIdleLimitMs);
@@ -141,6 +143,8 @@ HttpRequestFactory& Factory() {
 }
 
 }  // namespace
+
+bool IsUsablePageAddress(const std::string& address) { return UsableUrl(PageUrl(address)); }
 
 std::unique_ptr<HttpRequest> CreateNetworkHttpRequest() {
   if (!QCoreApplication::instance()) return nullptr;

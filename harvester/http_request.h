@@ -35,6 +35,10 @@ class HttpRequest {
   virtual std::string ResponseBody() const = 0;
 };
 
+// Whether a page address can be requested at all: an http or https address
+// with a host, as Open accepts it.
+bool IsUsablePageAddress(const std::string& address);
+
 using HttpRequestFactory = std::function<std::unique_ptr<HttpRequest>()>;
 
 // A new request object, or nullptr when none can be made (no event loop).

@@ -106,8 +106,10 @@ SockResult FaultySocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, in
 
 SockResult FaultySocketsLayer::closesocket(SOCKET s) {
   refused_.erase(s);
+  // As on Linux, the descriptor is released even when the close reports an error.
+  const SockResult r = inner_.closesocket(s);
   if (const int e = Scripted(SockCall::closesocket)) return SockResult::Fail(e);
-  return inner_.closesocket(s);
+  return r;
 }
 
 SockResult FaultySocketsLayer::getsockname(SOCKET s, SockAddrIn& name) {

@@ -52,6 +52,9 @@ void FromPosix(const sockaddr_storage& st, SockAddrIn& out) {
 
 using Clock = std::chrono::steady_clock;
 
+// Windows refuses 0.0.0.0/8 as a destination; Linux would deliver it to this host.
+bool UnspecifiedNetwork(const SockAddrIn& a) { return (ntohl(a.sin_addr) >> 24) == 0; }
+
 }  // namespace
 
 struct PosixSocketsLayer::Impl {
@@ -417,7 +420,8 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   Impl::Reg* r = impl_->Find(s);
   const bool async = r && r->sink;
   if (r) r->bound = true;
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
+  const bool refused = UnspecifiedNetwork(name);
+  if (!refused && ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     if (r && r->stream) r->connected = true;
     if (async && r->stream) {
       impl_->Post(s, FD_CONNECT, 0);
@@ -425,7 +429,7 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
     }
     return {};
   }
-  const int err = errno;
+  const int err = refused ? EADDRNOTAVAIL : errno;
   if (err == EINPROGRESS && async) {
     impl_->StartConnect(s, *r);
     return SockResult::Fail(WSAEWOULDBLOCK);
@@ -488,6 +492,7 @@ SockResult PosixSocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, i
 
 SockResult PosixSocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) {
   (void)flags;
+  if (UnspecifiedNetwork(to)) return SockResult::Fail(WSAEADDRNOTAVAIL);
   const sockaddr_in a = ToPosix(to);
   const ssize_t n = ::sendto(s, buf, static_cast<std::size_t>(std::max(len, 0)), MSG_NOSIGNAL,
                              reinterpret_cast<const sockaddr*>(&a), sizeof a);

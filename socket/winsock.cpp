@@ -315,10 +315,19 @@ void WinSock::Listen() {
 
 void WinSock::Accept(std::int32_t requestID) {
   protocol_ = ProtocolTcp;
-  // The control can reach only one socket; one it held before would
-  // otherwise stay open and registered for as long as the process runs.
-  if (socket_ != INVALID_SOCKET && socket_ != requestID) layer_->closesocket(socket_);
+  // The control can reach only one socket. One it owned would otherwise stay
+  // open for as long as the process runs; one taken by request goes back to
+  // its owner, no longer reporting here.
+  if (socket_ != INVALID_SOCKET && socket_ != requestID) {
+    if (acceptedByRequest_)
+      layer_->WSAAsyncSelect(socket_, nullptr, 0);
+    else
+      layer_->closesocket(socket_);
+  }
   socket_ = requestID;
+  // Bytes of the earlier connection are not the new peer's.
+  ReceiveBuffer_.Clear();
+  SendBuffer_.Clear();
   ReadSocketOptions();
   auto& pending = PendingAccepts();
   if (pending.erase(requestID) != 0) {
@@ -338,7 +347,8 @@ void WinSock::Accept(std::int32_t requestID) {
 void WinSock::OnAccept() {
   const SockResult r = layer_->accept(socket_, nullptr);
   if (!r.ok()) {
-    (void)RaiseSocketError(r.error, "WinSock.PostSocket");
+    // A notification the socket no longer backs is no failure.
+    if (r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.PostSocket");
     return;
   }
   const auto request = static_cast<SOCKET>(r.value);
@@ -427,27 +437,28 @@ void WinSock::ReadPeerAddress(SOCKET s) {
 
 // --- closing -------------------------------------------------------------------
 
-void WinSock::CloseSocketHandle() {
-  if (layer_->closesocket(socket_).ok())
-    socket_ = INVALID_SOCKET;
-  else
-    EnterState(StateError);
+bool WinSock::CloseSocketHandle() {
+  // The descriptor is gone even when closing it reports an error; its number
+  // may soon be another socket's, so it is never closed again.
+  const bool closed = layer_->closesocket(socket_).ok();
+  if (!closed) EnterState(StateError);
+  socket_ = INVALID_SOCKET;
+  return closed;
 }
 
 void WinSock::CloseSck() {
   if (socket_ == INVALID_SOCKET) return;
   EnterState(StateClosing);
   CancelLookup();
-  CloseSocketHandle();
-  const bool closed = socket_ == INVALID_SOCKET;
+  const bool closed = CloseSocketHandle();
   boundLocalPort_ = 0;
   remoteHostIP_.clear();
   ReceiveBuffer_.Clear();
   SendBuffer_.Clear();
   sendChunkSize_ = 0;
   receiveSize_ = 0;
-  if (closed) acceptedByRequest_ = false;
-  // A handle that would not close stays, and so does the error that says so.
+  acceptedByRequest_ = false;
+  // A close that reported an error leaves the error that says so.
   EnterState(closed ? StateClosed : StateError);
 }
 

@@ -137,7 +137,8 @@ class WinSock final : private SocketNotifySink {
   bool RegisterNotifications(SOCKET s);
   void CancelLookup();
   void FreeLookupBuffer();
-  void CloseSocketHandle();
+  // False when the close reported an error; the handle is dropped either way.
+  bool CloseSocketHandle();
   void StartUp();
   void ShutDown();
   // Dotted text, else the first address of a synchronous lookup.

@@ -129,10 +129,11 @@ Transition Socks5ConnectReply(const std::string& reply) {
 
 Transition HttpConnected(Moduleproxy& m, const TunnelView& view) {
   const std::string host = view.TargetHostText();
-  const std::string port = view.TargetPortText();
+  const std::optional<std::int32_t> port = PortNumber(view.TargetPortText());
   if (!IsHttpHost(host)) return FailWithError(kTextBadHttpTarget);
-  if (!PortNumber(port)) return FailWithError(kTextBadTargetPort);
-  m.HttpRequest = HttpConnectRequest(host, port, view.AuthTicked(), view.UserText(), view.PasswordText());
+  if (!port) return FailWithError(kTextBadTargetPort);
+  m.HttpRequest =
+      HttpConnectRequest(host, std::to_string(*port), view.AuthTicked(), view.UserText(), view.PasswordText());
   Transition t = Stay(StepFirstReply);
   t.text = m.HttpRequest;
   return t;

@@ -85,11 +85,17 @@ TEST(CliCheck, TakesTheRowsFetchPrints) {
   // fetch prints address, port, type, location and speed: only the first two count.
   LoopbackPort proxy("127.0.0.2");
   ASSERT_TRUE(proxy.Listen());
-  const CheckRun run = Check("127.0.0.2\t" + proxy.PortText() + "\tHTTP\t北京市 电信\t0.35\n");
-  ASSERT_EQ(run.lines.size(), 1u);
+  // A page row without a port comes out with empty cells; it is checked all the same.
+  const CheckRun run = Check("127.0.0.2\t" + proxy.PortText() + "\tHTTP\t北京市 电信\t0.35\n" +
+                             "127.0.0.2\t\tHTTP\t\t\n");
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_EQ(run.lines.size(), 2u);
   ASSERT_EQ(run.lines[0].size(), 4u);
   EXPECT_EQ(run.lines[0][1], proxy.PortText());
   EXPECT_EQ(run.lines[0][2], "★ 成功");
+  ASSERT_EQ(run.lines[1].size(), 4u);
+  EXPECT_EQ(run.lines[1][1], "");
+  EXPECT_EQ(run.lines[1][2], "☆ 失败");
 }
 
 TEST(CliCheck, TwoThousandRowsStayWithinTheOpenFileLimit) {

@@ -35,10 +35,14 @@ TEST(CliParse, EmptyFileFailsWithTheFetchText) {
   EXPECT_EQ(r.err.toStdString(), "获取失败,请检查网络!\n");
 }
 
-TEST(CliParse, MissingFileOrArgumentIsAUsageError) {
-  EXPECT_EQ(test::RunCli({"parse", "/nonexistent/page.html"}).exitCode, 2);
-  EXPECT_EQ(test::RunCli({"parse"}).exitCode, 2);
-  EXPECT_EQ(test::RunCli({"no-such-command"}).exitCode, 2);
+TEST(CliParse, AnUnusableArgumentIsAUsageErrorWithAMessage) {
+  for (const QStringList& args : {QStringList{"parse", "/nonexistent/page.html"}, QStringList{"parse", "/"},
+                                  QStringList{"parse"}, QStringList{"no-such-command"},
+                                  QStringList{"check", "extra"}}) {
+    const auto r = test::RunCli(args);
+    EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+    EXPECT_FALSE(r.err.isEmpty()) << args.join(' ').toStdString();
+  }
 }
 
 }  // namespace

@@ -348,6 +348,18 @@ TEST(AcceptByRequest, HandleFromElsewhereIsUsedAndLeftOpen) {
       test::ReadAvailable(client.get(), back);
       return back.size() == 2;
     }));
+    // Accepting another connection leaves this one to its owner, and its
+    // unread bytes are not the new caller's.
+    w.events.DataArrival = nullptr;
+    ASSERT_TRUE(test::SendAll(client.get(), {7, 8}));
+    ASSERT_TRUE(WaitUntil([&] { return w.BytesReceived() == 2; }));
+    WinSock server;
+    server.Listen();
+    server.events.ConnectionRequest = [&](std::int32_t id) { w.Accept(id); };
+    Fd caller = test::RawConnect(static_cast<std::uint16_t>(server.LocalPort()));
+    ASSERT_TRUE(WaitUntil([&] { return w.RemotePort() == test::LocalPortOf(caller.get()); }));
+    EXPECT_EQ(w.BytesReceived(), 0);
+    server.CloseSck();
   }
   // The control let go of the handle without closing it.
   EXPECT_EQ(PosixSockets().Registered(), registered);

@@ -170,18 +170,34 @@ TEST_F(Faults, ConnectTimeOutReachesTheControlAs10060) {
   w.CloseSck();
 }
 
-TEST_F(Faults, CloseFailureLeavesTheHandleAndStateError) {
-  WinSock w;
-  w.Protocol(ProtocolUdp);
-  w.Connect("127.0.0.1", 9);
-  const SOCKET handle = w.SocketHandle();
-  layer.FailNext(SockCall::closesocket, WSAENETDOWN);
-  w.CloseSck();
-  EXPECT_EQ(w.State(), StateError);
-  EXPECT_EQ(w.SocketHandle(), handle);
-  w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
-  EXPECT_EQ(w.SocketHandle(), -1);
+TEST_F(Faults, CloseFailureLeavesStateErrorAndNeverClosesTheNumberAgain) {
+  {
+    WinSock w;
+    w.Protocol(ProtocolUdp);
+    w.Connect("127.0.0.1", 9);
+    layer.FailNext(SockCall::closesocket, WSAENETDOWN);
+    w.CloseSck();
+    EXPECT_EQ(w.State(), StateError);
+    EXPECT_EQ(w.SocketHandle(), -1);
+    // The number may be another socket's by now.
+    w.CloseSck();
+    EXPECT_EQ(w.State(), StateError);
+  }
+  EXPECT_EQ(layer.Calls(SockCall::closesocket), 1);
+}
+
+TEST_F(Faults, AnAcceptWithNothingToTakeIsNoFailure) {
+  WinSock server;
+  EventLog log;
+  log.Attach(server);
+  server.Listen();
+  layer.FailNext(SockCall::accept, WSAEWOULDBLOCK);
+  Fd client = test::RawConnect(static_cast<std::uint16_t>(server.LocalPort()));
+  ASSERT_TRUE(WaitUntil([&] { return layer.Calls(SockCall::accept) == 1; }));
+  Settle();
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_EQ(server.State(), StateListening);
+  server.CloseSck();
 }
 
 TEST_F(Faults, AcceptFailureRaisesFromPostSocket) {

@@ -248,6 +248,26 @@ TEST_F(WinSockTest, UdpConnectOpensWithoutEvents) {
   w.CloseSck();
 }
 
+TEST_F(WinSockTest, TheUnspecifiedNetworkIsNoDestinationEvenWithALocalListener) {
+  // Linux would hand 0.0.0.0 to this host, where the listener answers.
+  RawListener listener;
+  WinSock tcp, udp;
+  EventLog tcpLog, udpLog;
+  tcpLog.Attach(tcp);
+  udpLog.Attach(udp);
+  tcp.Connect("0.0.0.0", listener.port());
+  udp.Protocol(ProtocolUdp);
+  udp.Connect("0.1.2.3", listener.port());
+  udp.SendData(std::string("x"));
+  ASSERT_TRUE(WaitUntil([&] { return tcpLog.errors == 1 && udpLog.errors == 1; }));
+  EXPECT_EQ(tcpLog.lines, std::vector<std::string>{"Error 10049 不能分配请求地址. WinSock.PostSocket 0 [] 0 cancel"});
+  EXPECT_EQ(udpLog.lines,
+            std::vector<std::string>{"Error 10049 不能分配请求地址. WinSock.SendBufferedDataUDP 0 [] 0 cancel"});
+  EXPECT_FALSE(listener.Accept(0).valid());
+  tcp.CloseSck();
+  udp.CloseSck();
+}
+
 TEST_F(WinSockTest, BindTakesPortAndAddressAndOpens) {
   WinSock w;
   w.Bind(0, "127.0.0.1");

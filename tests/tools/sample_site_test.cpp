@@ -358,11 +358,11 @@ TEST_F(Programs, RowsOptionWritesAGeneratedPageInGbk) {
   ExpectParsedAs(FromGbk(site.readAllStandardOutput().toStdString()), GeneratedProxies(7));
 }
 
-TEST_F(Programs, CliFetchOfAnUnusableAddressFails) {
+TEST_F(Programs, CliFetchOfAnUnusableAddressIsAUsageError) {
   site.start(Binary("cli/mivoproxy-cli"), {"fetch", "not an address"});
   ASSERT_TRUE(test::WaitUntil([&] { return site.state() == QProcess::NotRunning; }, 10000));
-  EXPECT_EQ(site.exitCode(), 1);
-  EXPECT_NE(site.readAllStandardError().toStdString().find("获取失败,请检查网络!"), std::string::npos);
+  EXPECT_EQ(site.exitCode(), 2);
+  EXPECT_NE(site.readAllStandardError().toStdString().find("not an http or https address"), std::string::npos);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_F(CliTunnel, HttpWithBasicCredentials) {
 
 TEST_F(CliTunnel, RefusedProxyIsUnreachable) {
   const CliRun r = Cli({"--type", "socks4", "--proxy", Addr(test::FreeLoopbackPort()), "--target", Addr(echo.Port())});
-  EXPECT_EQ(r.exitCode, 2) << r.output;
+  EXPECT_EQ(r.exitCode, 3) << r.output;
   EXPECT_NE(r.output.find("10061"), std::string::npos) << r.output;
 }
 
@@ -116,7 +116,7 @@ TEST_P(CliTunnelInput, RefusedWithoutConnecting) {
   QStringList args = GetParam().args;
   args.replaceInStrings("PROXY", Addr(listener.serverPort()));
   const CliRun r = Cli(args);
-  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_EQ(r.exitCode, 2) << r.output;
   EXPECT_FALSE(listener.hasPendingConnections());
 }
 
@@ -126,6 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArgs{"NoTarget", {"--type", "socks4", "--proxy", "PROXY"}},
                       BadArgs{"TargetName", {"--type", "socks4", "--proxy", "PROXY", "--target", "localhost:80"}},
                       BadArgs{"TargetPort", {"--type", "socks5", "--proxy", "PROXY", "--target", "127.0.0.1:70000"}},
+                      BadArgs{"ProxyPort", {"--type", "socks5", "--proxy", "127.0.0.1:99999999999", "--target",
+                                            "127.0.0.1:80"}},
                       BadArgs{"DanglingFlag", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80",
                                                "--user"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -205,7 +205,8 @@ TEST(HandshakeMessages, HttpStepStoresTheRequestBuiltFromTheBoxes) {
   Moduleproxy m = ReadyModule();
   FakeView view;
   view.targetHost = "127.0.0.2";
-  view.targetPort = "22";
+  // The port goes out as the number that was checked, without the box's spaces.
+  view.targetPort = " 22 ";
   ProxyHandshake(m, view, Http11, 1);
   EXPECT_EQ(m.HttpRequest, "CONNECT 127.0.0.2:22 HTTP/1.1\r\nHost: 127.0.0.2:22\r\n\r\n");
   EXPECT_EQ(view.events, std::vector<ViewEvent>{SentText(m.HttpRequest)});

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace mivo::cli {
+
+// Exit code of every usage error: an unknown or missing argument, or one the
+// command cannot use. The message goes to standard error with the usage.
+inline constexpr int kExitUsage = 2;
+
+struct TunnelOptions {
+  std::int16_t kind = -1;
+  std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
+  bool credentials = false;
+};
+
+// The arguments after "tunnel"; on failure `error` says what is wrong with them.
+std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, std::string& error);
+
+// A single operand (parse FILE, fetch URL); `error` names what is missing or extra.
+std::optional<std::string> SingleOperand(int argc, const char* const* argv, const char* what, std::string& error);
+
+// The whole content of a regular file; `error` says why it cannot be had.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
+
+}  // namespace mivo::cli

@@ -1,0 +1,55 @@
+#include "row_input.h"
+
+namespace mivo::cli {
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r";
+
+std::string_view Trim(std::string_view s) {
+  const std::size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The text up to the first `stop` character, and what follows it.
+std::string_view CutAt(std::string_view& s, std::string_view stop) {
+  const std::size_t cut = s.find_first_of(stop);
+  const std::string_view head = s.substr(0, cut);
+  s = cut == std::string_view::npos ? std::string_view() : s.substr(cut + 1);
+  return head;
+}
+
+}  // namespace
+
+bool RowFromLine(std::string_view line, InputRow& row) {
+  if (Trim(line).empty()) return false;
+  if (line.find('\t') != std::string_view::npos) {
+    row.address = Trim(CutAt(line, "\t"));
+    row.port = Trim(CutAt(line, "\t"));
+    return true;
+  }
+  line = Trim(line);
+  const std::string_view first = CutAt(line, " ");
+  const std::string_view rest = Trim(line);
+  if (!rest.empty()) {
+    row.address = first;
+    row.port = rest.substr(0, rest.find(' '));
+  } else if (const std::size_t colon = first.rfind(':'); colon != std::string_view::npos) {
+    row.address = first.substr(0, colon);
+    row.port = first.substr(colon + 1);
+  } else {
+    row.address = first;
+    row.port.clear();
+  }
+  return true;
+}
+
+std::vector<InputRow> ReadRows(std::istream& in) {
+  std::vector<InputRow> rows;
+  InputRow row;
+  for (std::string line; std::getline(in, line);)
+    if (RowFromLine(line, row)) rows.push_back(row);
+  return rows;
+}
+
+}  // namespace mivo::cli
