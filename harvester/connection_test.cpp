@@ -1,7 +1,9 @@
 #include "connection_test.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "common/fdlimit.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/status_texts.h"
 #include "ping/mod_ping.h"
@@ -12,12 +14,24 @@ namespace {
 constexpr int kPortColumn = 1;
 constexpr int kResultColumn = 5;
 constexpr int kTimeColumn = 6;
+// How soon a row put back for want of a descriptor is tried again when no
+// other row of the walk is left to free one.
+constexpr int kRetryMs = 50;
+
+// The process, not the proxy, ran out: the row waits for a descriptor.
+bool OutOfDescriptors(int number) { return number == WSAEMFILE || number == WSAENOBUFS; }
 
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
 
 }  // namespace
 
 ConnectionTester::ConnectionTester(MainWindowOps& ops) : ops_(ops) {
+  retry_.setSingleShot(true);
+  retry_.setInterval(kRetryMs);
+  QObject::connect(&retry_, &QTimer::timeout, [this] {
+    walk_.limit = std::max<std::size_t>(walk_.limit, 1);
+    StartRows();
+  });
   Wsktest.Load(0);
   Wsktest.events.Connect = [this](int Index) { Wsktest_Connect(Index); };
   Wsktest.events.Error = [this](int Index, std::int16_t Number, std::string& Description, std::int32_t sCode,
@@ -63,17 +77,21 @@ void ConnectionTester::testall() {
   ProxyListModel& rows = ops_.Rows();
   const int count = rows.Count();
   if (count == 0) return;
-  // Every connect is started before any echo: the echoes then share one wait
-  // instead of blocking the window once per row.
+  // A walk still under way ends here: its rows not yet started are dropped.
+  retry_.stop();
+  walk_ = Walk{};
+  walk_.lastRow = count;
+  walk_.pending.assign(static_cast<std::size_t>(count) + 1, false);
+  // Sockets an earlier walk left open are closed before their rows reconnect.
+  std::size_t held = 0;
+  for (int i = 1; i <= count; ++i)
+    if (const WinSock* element = Wsktest.Find(i); element && element->SocketHandle() != INVALID_SOCKET) ++held;
+  walk_.limit = SocketAllowance() + held;
+  StartRows();
+  // The echoes share one wait after every connect has started, instead of
+  // blocking the window once per row.
   std::vector<std::string> addresses(static_cast<std::size_t>(count));
-  for (int i = 1; i <= count; ++i) {
-    WinSock& element = Wsktest.Load(i);
-    element.CloseSck();
-    const std::string& address = addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, 0);
-    const std::string port = rows.Text(i, kPortColumn);
-    element.Connect(Variant(address), Variant(port));
-    ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
-  }
+  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, 0);
   std::vector<EchoReply> replies(static_cast<std::size_t>(count));
   PingAddresses(addresses, replies);
   for (int i = 1; i <= count; ++i) {
@@ -82,6 +100,56 @@ void ConnectionTester::testall() {
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
   }
+}
+
+void ConnectionTester::StartRow(int Index) {
+  ProxyListModel& rows = ops_.Rows();
+  WinSock& element = Wsktest.Load(Index);
+  element.CloseSck();
+  walk_.pending[static_cast<std::size_t>(Index)] = true;
+  ++walk_.inFlight;
+  const std::string address = rows.Text(Index, 0);
+  const std::string port = rows.Text(Index, kPortColumn);
+  element.Connect(Variant(address), Variant(port));
+  ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
+}
+
+void ConnectionTester::StartRows() {
+  // An outcome raised inside Connect comes back here; the loop below goes on.
+  if (walk_.starting) return;
+  walk_.starting = true;
+  while (walk_.inFlight < walk_.limit) {
+    if (!walk_.waiting.empty()) {
+      const int row = walk_.waiting.back();
+      walk_.waiting.pop_back();
+      StartRow(row);
+    } else if (walk_.nextRow <= walk_.lastRow) {
+      StartRow(walk_.nextRow++);
+    } else {
+      break;
+    }
+  }
+  walk_.starting = false;
+  // A row put back while nothing else of the walk runs would wait for ever.
+  if (!walk_.waiting.empty() && walk_.inFlight == 0) retry_.start();
+}
+
+void ConnectionTester::RowEnded(int Index, bool putBack) {
+  if (Index < 1 || static_cast<std::size_t>(Index) >= walk_.pending.size() ||
+      !walk_.pending[static_cast<std::size_t>(Index)])
+    return;
+  walk_.pending[static_cast<std::size_t>(Index)] = false;
+  --walk_.inFlight;
+  if (putBack) {
+    walk_.waiting.push_back(Index);
+    // Fewer descriptors than counted: no more at once than hold one now.
+    walk_.limit = walk_.inFlight;
+  }
+  const bool rowsWait = !walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow;
+  if (!rowsWait) return;
+  // Only a walk larger than the descriptors gives up a known outcome's socket.
+  if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
+  StartRows();
 }
 
 void ConnectionTester::Wsktest_Connect(int Index) {
@@ -102,10 +170,11 @@ void ConnectionTester::Wsktest_Connect(int Index) {
   if (WinSock* element = Wsktest.Find(Index))
     ops_.SetPanel(kStatusPanel,
                   "IP: " + element->RemoteHostIP() + ":" + std::to_string(element->RemotePort()) + " 连接成功...");
+  RowEnded(Index, false);
 }
 
-void ConnectionTester::Wsktest_Error(int Index, std::int16_t, std::string&, std::int32_t, std::string, std::string,
-                                     std::int32_t, bool&) {
+void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string&, std::int32_t, std::string,
+                                     std::string, std::int32_t, bool&) {
   if (Index == 0) {
     if (!single_) return;
     if (single_->starting)
@@ -114,8 +183,12 @@ void ConnectionTester::Wsktest_Error(int Index, std::int16_t, std::string&, std:
       ReportSingleFailure();
     return;
   }
+  const bool putBack = OutOfDescriptors(Number) && Index < static_cast<int>(walk_.pending.size()) &&
+                      walk_.pending[static_cast<std::size_t>(Index)];
   ProxyListModel& rows = ops_.Rows();
-  if (rows.Exists(Index) && rows.Text(Index, kResultColumn).empty()) rows.SetText(Index, kResultColumn, kMarkFailure);
+  if (!putBack && rows.Exists(Index) && rows.Text(Index, kResultColumn).empty())
+    rows.SetText(Index, kResultColumn, kMarkFailure);
+  RowEnded(Index, putBack);
 }
 
 void ConnectionTester::ReportSingleFailure() {

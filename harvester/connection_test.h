@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <QTimer>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "socket/winsock.h"
 
@@ -46,10 +48,30 @@ class ConnectionTester {
     bool failed = false;   // failed while conTest was still running
   };
 
+  // A walk holds at most as many connects as the process has descriptors
+  // for; the rows beyond start as earlier ones end.
+  struct Walk {
+    std::size_t limit = 0;
+    std::size_t inFlight = 0;
+    int nextRow = 1;           // the next row never started
+    int lastRow = 0;
+    std::vector<int> waiting;  // rows put back for want of a descriptor
+    std::vector<bool> pending; // by row: started, outcome not known yet
+    bool starting = false;     // StartRows is on the stack
+  };
+
   void ReportSingleFailure();
+  // Element `Index` of the walk: CloseSck, Connect to row `Index`, status text.
+  void StartRow(int Index);
+  // Starts waiting rows while the walk has descriptors to spare.
+  void StartRows();
+  // Row `Index` of the walk has its outcome (or was put back).
+  void RowEnded(int Index, bool putBack);
 
   MainWindowOps& ops_;
   std::optional<SingleTest> single_;
+  Walk walk_;
+  QTimer retry_;  // for a row put back while nothing of the walk is in flight
 };
 
 }  // namespace mivo

@@ -1,7 +1,6 @@
 #include "sockets_layer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -575,6 +574,11 @@ SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::
 
 SockResult PosixSocketsLayer::setsockopt(SOCKET s, int level, int optname, std::int32_t value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
+  if (optname == SO_REUSE_UNICASTPORT_W) {
+    const int v = value != 0;
+    if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &v, sizeof v) != 0) return Errno();
+    return {};
+  }
   int popt = 0;
   switch (optname) {
     case SO_SNDBUF_W: popt = SO_SNDBUF; break;
@@ -645,8 +649,8 @@ SockResult PosixSocketsLayer::WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, i
     socklen_t slen = sizeof st;
     r->connected = r->stream && !r->listening && ::getpeername(s, reinterpret_cast<sockaddr*>(&st), &slen) == 0;
   }
-  const int fl = ::fcntl(s, F_GETFL);
-  if (fl < 0 || ::fcntl(s, F_SETFL, fl | O_NONBLOCK) != 0) return Errno();
+  int on = 1;
+  if (::ioctl(s, FIONBIO, &on) != 0) return Errno();
   if (sink && events != 0) {
     if (!r->sink) ++impl_->registered;
     r->sink = sink;

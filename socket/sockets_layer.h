@@ -29,6 +29,9 @@ inline constexpr int SO_BROADCAST_W = 0x20;
 inline constexpr int SO_SNDBUF_W = 0x1001;
 inline constexpr int SO_RCVBUF_W = 0x1002;
 inline constexpr int SO_MAX_MSG_SIZE_W = 0x2003;
+// Set before a bind to port 0: the port is chosen at connect time instead,
+// where the choice does not grow with the number of bound sockets.
+inline constexpr int SO_REUSE_UNICASTPORT_W = 0x3007;
 inline constexpr std::uint32_t FIONREAD_W = 0x4004667F;
 inline constexpr int MSG_PEEK_W = 2;
 

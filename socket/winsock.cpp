@@ -65,6 +65,19 @@ std::int32_t Clamp32(std::size_t n) {
 
 std::size_t Positive(std::int32_t size) { return static_cast<std::size_t>(size > 0 ? size : kDefaultBufferSize); }
 
+// Where recv writes before the bytes join a queue: one area for every control
+// (they all run on one thread), grown as needed and never cleared, since a
+// socket buffer's worth of zeros for each arrival costs more than the copy.
+std::uint8_t* ReceiveArea(std::size_t size) {
+  static std::unique_ptr<std::uint8_t[]> area;
+  static std::size_t capacity = 0;
+  if (capacity < size) {
+    area.reset(new std::uint8_t[size]);
+    capacity = size;
+  }
+  return area.get();
+}
+
 }  // namespace
 
 WinSock::WinSock() : layer_(&Sockets()) { StartUp(); }
@@ -241,6 +254,10 @@ void WinSock::Connect(std::optional<Variant> RemoteHost, std::optional<Variant> 
     if (const auto n = WholeNumber(*RemotePort); n && *n >= 1 && *n <= 65535) remotePort_ = *n;
   }
   if (!SocketExists()) return;
+  // With no local port asked for, the kernel picks one at connect time: a
+  // pick at bind time costs more the more sockets are bound, as in a walk.
+  if (protocol_ == ProtocolTcp && requestedLocalPort_ == 0)
+    layer_->setsockopt(socket_, SOL_SOCKET_W, SO_REUSE_UNICASTPORT_W, 1);
   if (!BindSocket(std::nullopt, std::nullopt)) return;
   if (protocol_ != ProtocolTcp) {
     EnterState(StateOpen);
@@ -292,6 +309,7 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   name.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
   name.sin_addr = address;
   const SockResult r = layer_->connect(socket_, name);
+  if (boundLocalPort_ == 0) ReadLocalAddress(socket_);  // a port left to connect time is chosen now
   if (r.ok() || r.error == WSAEWOULDBLOCK || r.error == WSAEADDRNOTAVAIL) return;  // FD_CONNECT follows
   (void)RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
@@ -562,8 +580,8 @@ void WinSock::SendBufferedDataUDP() {
 
 void WinSock::ReceiveIntoBuffer() {
   const std::size_t size = Positive(receiveSize_);
-  Bytes area(size);
-  const SockResult r = layer_->recv(socket_, area.data(), static_cast<int>(size), 0);
+  std::uint8_t* area = ReceiveArea(size);
+  const SockResult r = layer_->recv(socket_, area, static_cast<int>(size), 0);
   if (!r.ok()) {
     // A notification the socket no longer backs is no failure.
     if (r.error != WSAEWOULDBLOCK) EnterState(StateError);
@@ -571,12 +589,7 @@ void WinSock::ReceiveIntoBuffer() {
   }
   const auto n = static_cast<std::size_t>(r.value);
   if (n == 0) return;  // orderly close; FD_CLOSE follows
-  if (n * 2 < size) {
-    ReceiveBuffer_.Append(area.data(), n);
-  } else {
-    area.resize(n);
-    ReceiveBuffer_.Append(std::move(area));
-  }
+  ReceiveBuffer_.Append(area, n);
   (void)Fire(alive_, events.DataArrival, Clamp32(ReceiveBuffer_.size()));
 }
 

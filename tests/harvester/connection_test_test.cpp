@@ -321,15 +321,17 @@ TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheM
 // Fails the socket creations whose numbers (from 1) it is given.
 class FailingSockets : public PosixSocketsLayer {
  public:
-  explicit FailingSockets(std::vector<int> failing) : failing_(std::move(failing)), previous_(SetSockets(this)) {}
+  explicit FailingSockets(std::vector<int> failing, int error = WSANOTINITIALISED)
+      : failing_(std::move(failing)), error_(error), previous_(SetSockets(this)) {}
   ~FailingSockets() override { SetSockets(previous_); }
   SockResult socket(int af, int type, int protocol) override {
-    if (std::find(failing_.begin(), failing_.end(), ++made_) != failing_.end()) return SockResult::Fail(10024);
+    if (std::find(failing_.begin(), failing_.end(), ++made_) != failing_.end()) return SockResult::Fail(error_);
     return PosixSocketsLayer::socket(af, type, protocol);
   }
 
  private:
   std::vector<int> failing_;
+  int error_;
   int made_ = 0;
   SocketsLayer* previous_;
 };
@@ -360,6 +362,25 @@ TEST(ConnectionTesterImmediateErrors, AWalkMarksARowWhoseSocketCannotBeMadeBefor
   EXPECT_EQ(ops.Rows().Text(3, 5), "★ 成功");
   EXPECT_EQ(ops.Rows().Text(2, 5), "☆ 失败");
   EXPECT_TRUE(shown.shown.empty());
+}
+
+TEST(ConnectionTesterImmediateErrors, ARowThatFindsNoDescriptorWaitsForOneInsteadOfFailing) {
+  LoopbackPort proxy("127.0.0.2");
+  ASSERT_TRUE(proxy.Listen());
+  FailingSockets layer({2, 4}, WSAEMFILE);
+  HeadlessMainOps ops;
+  ConnectionTester tester(ops);
+  for (int n = 1; n <= 3; ++n) {
+    ops.Rows().Append(proxy.Address());
+    ops.Rows().SetText(n, 1, proxy.PortText());
+  }
+  tester.testall();
+  ASSERT_TRUE(WaitUntil([&] {
+    for (int n = 1; n <= 3; ++n)
+      if (ops.Rows().Text(n, 5).empty()) return false;
+    return true;
+  }));
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(ops.Rows().Text(n, 5), "★ 成功") << n;
 }
 
 TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWithTheFailure) {
