@@ -75,6 +75,12 @@ struct PosixSocketsLayer::Impl {
     // Linux gives an automatically chosen port back when a connect fails;
     // Windows keeps a socket bound once it was, and so does this layer.
     bool bound = false;
+    // The port is left to connect time; a bind to any address and port 0
+    // then needs no call at all, since connect binds just so.
+    bool portAtConnect = false;
+    // A stream socket as made, whose buffer sizes are still the system's
+    // defaults; Linux enlarges them once connected.
+    bool defaultSizes = false;
     bool inEpoll = false;
     std::uint32_t armed = 0;
     bool hasDeadline = false;
@@ -401,13 +407,17 @@ SockResult PosixSocketsLayer::socket(int af, int type, int protocol) {
     return SockResult::Fail(type == SOCK_STREAM_W || type == SOCK_DGRAM_W ? WSAEPROTONOSUPPORT : WSAESOCKTNOSUPPORT);
   const int fd = ::socket(AF_INET, ptype | SOCK_CLOEXEC, 0);
   if (fd < 0) return Errno();
-  impl_->Know(fd, ptype == SOCK_STREAM);
+  impl_->Know(fd, ptype == SOCK_STREAM).defaultSizes = ptype == SOCK_STREAM;
   return {fd, 0};
 }
 
 SockResult PosixSocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
   Impl::Reg* r = impl_->Find(s);
   if (r && r->bound) return SockResult::Fail(WSAEINVAL);
+  if (r && r->stream && r->portAtConnect && name.sin_port == 0 && name.sin_addr == INADDR_ANY_W && name.sin_family == AF_INET_W) {
+    r->bound = true;
+    return {};
+  }
   const sockaddr_in a = ToPosix(name);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Errno();
   if (r) r->bound = true;
@@ -418,7 +428,10 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   const sockaddr_in a = ToPosix(name);
   Impl::Reg* r = impl_->Find(s);
   const bool async = r && r->sink;
-  if (r) r->bound = true;
+  if (r) {
+    r->bound = true;
+    r->defaultSizes = false;
+  }
   const bool refused = UnspecifiedNetwork(name);
   if (!refused && ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     if (r && r->stream) r->connected = true;
@@ -565,20 +578,33 @@ SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::
     }
     default: return SockResult::Fail(WSAENOPROTOOPT);
   }
+  // Every new stream socket starts with the same sizes: read them once.
+  static int defaultSizes[2] = {-1, -1};
+  int* cached = nullptr;
+  if (const Impl::Reg* r = impl_->Find(s); r && r->defaultSizes && popt != SO_BROADCAST)
+    cached = &defaultSizes[popt == SO_RCVBUF];
+  if (cached && *cached >= 0) {
+    value = *cached;
+    return {};
+  }
   int v = 0;
   socklen_t len = sizeof v;
   if (::getsockopt(s, SOL_SOCKET, popt, &v, &len) != 0) return Errno();
   value = v;
+  if (cached) *cached = v;
   return {};
 }
 
 SockResult PosixSocketsLayer::setsockopt(SOCKET s, int level, int optname, std::int32_t value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
+  Impl::Reg* r = impl_->Find(s);
   if (optname == SO_REUSE_UNICASTPORT_W) {
     const int v = value != 0;
     if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &v, sizeof v) != 0) return Errno();
+    if (r) r->portAtConnect = v != 0;
     return {};
   }
+  if (r) r->defaultSizes = false;
   int popt = 0;
   switch (optname) {
     case SO_SNDBUF_W: popt = SO_SNDBUF; break;

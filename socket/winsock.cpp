@@ -216,7 +216,8 @@ std::optional<std::uint32_t> WinSock::ResolveSync(const std::string& text) {
   return std::nullopt;
 }
 
-bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address) {
+bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address,
+                         bool portAtConnect) {
   if (state_ == StateOpen) return true;
   std::int32_t p = 0;
   if (!port) {
@@ -235,7 +236,7 @@ bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional
   if (!layer_->bind(socket_, name).ok()) return false;
   if (p != 0) {
     requestedLocalPort_ = p;
-  } else {
+  } else if (!portAtConnect) {
     SockAddrIn bound;
     if (layer_->getsockname(socket_, bound).ok()) boundLocalPort_ = NetToHostShort(bound.sin_port);
   }
@@ -256,9 +257,9 @@ void WinSock::Connect(std::optional<Variant> RemoteHost, std::optional<Variant> 
   if (!SocketExists()) return;
   // With no local port asked for, the kernel picks one at connect time: a
   // pick at bind time costs more the more sockets are bound, as in a walk.
-  if (protocol_ == ProtocolTcp && requestedLocalPort_ == 0)
-    layer_->setsockopt(socket_, SOL_SOCKET_W, SO_REUSE_UNICASTPORT_W, 1);
-  if (!BindSocket(std::nullopt, std::nullopt)) return;
+  const bool portAtConnect = protocol_ == ProtocolTcp && requestedLocalPort_ == 0 &&
+                             layer_->setsockopt(socket_, SOL_SOCKET_W, SO_REUSE_UNICASTPORT_W, 1).ok();
+  if (!BindSocket(std::nullopt, std::nullopt, portAtConnect)) return;
   if (protocol_ != ProtocolTcp) {
     EnterState(StateOpen);
     return;
@@ -418,7 +419,9 @@ void WinSock::PostSocket(int event, int error) {
 }
 
 void WinSock::OnConnect() {
-  ReadSocketOptions();
+  // Linux enlarges the buffers once connected: their sizes are read again
+  // when data first moves.
+  sendChunkSize_ = receiveSize_ = 0;
   ReadLocalAddress(socket_);
   ReadPeerAddress(socket_);
   EnterState(StateConnected);
@@ -530,6 +533,7 @@ void WinSock::SendData(const Variant& data) {
 }
 
 void WinSock::SendBufferedData() {
+  if (sendChunkSize_ == 0) ReadSocketOptions();
   const std::size_t chunk = Positive(sendChunkSize_);
   std::int64_t sent = 0;
   Bytes scratch;
@@ -579,6 +583,7 @@ void WinSock::SendBufferedDataUDP() {
 }
 
 void WinSock::ReceiveIntoBuffer() {
+  if (receiveSize_ == 0) ReadSocketOptions();
   const std::size_t size = Positive(receiveSize_);
   std::uint8_t* area = ReceiveArea(size);
   const SockResult r = layer_->recv(socket_, area, static_cast<int>(size), 0);

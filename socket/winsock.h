@@ -124,7 +124,9 @@ class WinSock final : private SocketNotifySink {
   // Steps of the state machine.
   void EnterState(SocketState next);
   bool SocketExists();
-  bool BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address);
+  // With `portAtConnect` the port is chosen by the connect that follows and read back then.
+  bool BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address,
+                  bool portAtConnect = false);
   bool ResolveIfHostname(const std::string& text, std::uint32_t& address);
   void HostLookupDone(int error);
   void ConnectToIP(std::uint32_t address);

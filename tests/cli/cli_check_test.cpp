@@ -23,14 +23,16 @@ struct CheckRun {
   std::vector<std::vector<std::string>> lines;  // tab-separated fields
 };
 
-// Runs `mivoproxy-cli check` with `input` on standard input, under the soft
+// Runs `mivoproxy-cli check` with `input` on standard input, under the
 // open-file limit a desktop session usually starts programs with.
-CheckRun Check(const std::string& input) {
+CheckRun Check(const std::string& input, rlim_t openFiles = 1024) {
   QProcess p;
-  p.setChildProcessModifier([] {
+  p.setChildProcessModifier([openFiles] {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = 1024;
+    lim.rlim_cur = openFiles;
+    // The program raises its soft limit to the hard one at start.
+    if (openFiles < 1024) lim.rlim_max = openFiles;
     setrlimit(RLIMIT_NOFILE, &lim);
   });
   p.start(CliPath(), {"check"});
@@ -98,20 +100,28 @@ TEST(CliCheck, TakesTheRowsFetchPrints) {
   EXPECT_EQ(run.lines[1][2], "☆ 失败");
 }
 
-TEST(CliCheck, TwoThousandRowsStayWithinTheOpenFileLimit) {
+class CliCheckLimit : public ::testing::TestWithParam<std::pair<int, rlim_t>> {};
+
+// More rows than descriptors: the rest wait for the first to end, and none
+// is marked failed for want of a descriptor.
+TEST_P(CliCheckLimit, EveryRowGetsItsOwnOutcome) {
+  const auto [rows, openFiles] = GetParam();
   LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
   ASSERT_TRUE(proxy.Listen(4096));
   std::string input;
-  for (int i = 0; i < 2000; ++i)
+  for (int i = 0; i < rows; ++i)
     input += i % 2 ? "127.0.0.3 " + refused.PortText() + "\n" : "127.0.0.2 " + proxy.PortText() + "\n";
-  const CheckRun run = Check(input);
+  const CheckRun run = Check(input, openFiles);
   EXPECT_EQ(run.exitCode, 0);
-  ASSERT_EQ(run.lines.size(), 2000u);
+  ASSERT_EQ(run.lines.size(), static_cast<std::size_t>(rows));
   int wrong = 0;
   for (std::size_t i = 0; i < run.lines.size(); ++i)
     if (run.lines[i].size() != 4 || run.lines[i][2] != (i % 2 ? "☆ 失败" : "★ 成功")) ++wrong;
   EXPECT_EQ(wrong, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(RowsAndOpenFiles, CliCheckLimit,
+                         ::testing::Values(std::pair<int, rlim_t>{2000, 1024}, std::pair<int, rlim_t>{600, 150}));
 
 }  // namespace
 }  // namespace mivo
