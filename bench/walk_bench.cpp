@@ -386,7 +386,7 @@ void BM_AnsweredEchoes(benchmark::State& state) {
   }
   state.counters["answered"] = answered;
 }
-BENCHMARK(BM_AnsweredEchoes)->Arg(1)->Arg(kRows)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AnsweredEchoes)->Arg(1)->Arg(kRows)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The one shared wait when no echo is answered: a loopback that ignores echoes,
 // in a network namespace of the benchmark's own.
@@ -404,7 +404,7 @@ void BM_UnansweredEchoes(benchmark::State& state) {
   });
   if (!ran) state.SkipWithError("needs root to make a network namespace");
 }
-BENCHMARK(BM_UnansweredEchoes)->Arg(1)->Arg(kRows)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_UnansweredEchoes)->Arg(1)->Arg(kRows)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 }  // namespace mivo

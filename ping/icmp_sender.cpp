@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 namespace mivo {
 namespace {
@@ -24,7 +25,7 @@ constexpr std::uint8_t kDestUnreachableType = 3;
 constexpr std::uint8_t kEchoRequestType = 8;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kMinIpHeaderSize = 20;
-// Sequence numbers are 16 bits: one wait serves at most this many requests.
+// Sequence numbers are 16 bits: one socket serves at most this many requests of a wait.
 constexpr std::size_t kBatchLimit = 65536;
 // Loopback hands back the requests as well as the replies; a large batch must not overflow the queue.
 constexpr int kReceiveBuffer = 4 << 20;
@@ -87,20 +88,24 @@ class Batch {
     }
   }
 
-  void Run(int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  ~Batch() { close(fd_); }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  void SendAll(Clock::time_point deadline) {
     for (std::size_t i = 0; i < targets_.size(); ++i) {
       Send(i, deadline);
       if (i % kDrainEvery == kDrainEvery - 1) Drain();
     }
-    while (pending_ > 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      const int r = poll(&p, 1, static_cast<int>(left));
-      if (r < 0 && errno != EINTR) break;
-      if (r > 0) Drain();
-    }
+  }
+
+  // Takes in whatever has arrived.
+  void Drain() { DrainAll(); }
+  int fd() const { return fd_; }
+  std::size_t pending() const { return pending_; }
+
+  // What has not been answered by the deadline timed out.
+  void Expire() {
     for (std::size_t i = 0; i < targets_.size(); ++i)
       if (open_[i]) Fail(i, kIpReqTimedOut);
   }
@@ -193,7 +198,7 @@ class Batch {
     --pending_;
   }
 
-  void Drain() {
+  void DrainAll() {
     if (kind_ == EchoSocketKind::Datagram) DrainErrors();
     std::uint8_t buf[1500];
     alignas(cmsghdr) char control[256];
@@ -309,6 +314,10 @@ class Batch {
 void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) {
   for (EchoTarget& t : targets) t.answered = false;
   lastKind_.reset();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // More requests than sequence numbers go out on several sockets at once,
+  // so that all of them still share the one wait.
+  std::vector<std::unique_ptr<Batch>> batches;
   for (std::size_t first = 0; first < targets.size(); first += kBatchLimit) {
     const std::span<EchoTarget> batch = targets.subspan(first, std::min(kBatchLimit, targets.size() - first));
     int fd = -1;
@@ -325,9 +334,23 @@ void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view 
       continue;
     }
     lastKind_ = kind;
-    Batch(fd, kind, batch, data).Run(timeoutMs);
-    close(fd);
+    batches.push_back(std::make_unique<Batch>(fd, kind, batch, data));
+    batches.back()->SendAll(deadline);
   }
+  std::vector<pollfd> polls;
+  for (;;) {
+    polls.clear();
+    for (const auto& b : batches)
+      if (b->pending() > 0) polls.push_back({b->fd(), POLLIN, 0});
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (polls.empty() || left <= 0) break;
+    const int r = poll(polls.data(), polls.size(), static_cast<int>(left));
+    if (r < 0 && errno != EINTR) break;
+    if (r > 0)
+      for (const auto& b : batches)
+        if (b->pending() > 0) b->Drain();
+  }
+  for (const auto& b : batches) b->Expire();
 }
 
 }  // namespace mivo
