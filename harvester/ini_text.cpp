@@ -1,5 +1,6 @@
 #include "ini_text.h"
 
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -68,7 +69,10 @@ std::string SetIniValue(std::string_view text, std::string_view group, std::stri
 
   if (!groupSeen) {
     if (!out.empty() && !IsBlank(out.back())) out.emplace_back();
-    out.push_back("[" + std::string(group) + "]");
+    std::string header = "[";
+    header += group;
+    header += ']';
+    out.push_back(std::move(header));
     out.push_back(entry);
   } else if (!keySet) {
     out.insert(out.begin() + static_cast<std::ptrdiff_t>(groupEnd), entry);

@@ -98,15 +98,20 @@ class ParseRun {
 }  // namespace
 
 SourceLines::SourceLines(std::string_view text) {
+  // The next CR and the next LF are each searched for only from where the
+  // last search stopped, so however the breaks are mixed (a page with no LF
+  // at all included) the page is scanned once, forward.
+  constexpr std::size_t npos = std::string_view::npos;
   std::size_t start = 0;
-  while (true) {
-    const std::size_t lf = text.find('\n', start);
-    const std::size_t cr = text.substr(0, lf).find('\r', start);
-    const std::size_t end = std::min(lf, cr);
-    if (end == std::string_view::npos) break;
+  std::size_t cr = text.find('\r');
+  std::size_t lf = text.find('\n');
+  while (cr != npos || lf != npos) {
+    const std::size_t end = std::min(cr, lf);
     lines_.push_back(text.substr(start, end - start));
-    const bool crlf = cr != std::string_view::npos && cr + 1 == lf;
+    const bool crlf = end == cr && lf == cr + 1;
     start = end + (crlf ? 2 : 1);
+    if (cr < start) cr = text.find('\r', start);
+    if (lf < start) lf = text.find('\n', start);
   }
   lines_.push_back(text.substr(start));
 }

@@ -49,7 +49,10 @@ class KdeProxyStore : public ProxyStore {
     std::string url;
     if (!parts->host.empty()) {
       url = "http://" + parts->host;
-      if (parts->port != 0) url += ":" + std::to_string(parts->port);
+      if (parts->port != 0) {
+        url += ':';
+        url += std::to_string(parts->port);
+      }
     }
     return SetFileValues(file_, kGroup, {{"httpProxy", url}, {"httpsProxy", url}});
   }

@@ -99,8 +99,6 @@ class Batch {
     }
   }
 
-  // Takes in whatever has arrived.
-  void Drain() { DrainAll(); }
   int fd() const { return fd_; }
   std::size_t pending() const { return pending_; }
 
@@ -175,7 +173,7 @@ class Batch {
   }
 
   void Answer(std::size_t i, std::uint32_t from, const std::uint8_t* echoed, std::size_t echoedSize, int ttl,
-              int tos, int flags, const std::uint8_t* options, std::size_t optionsSize) {
+              int tos, int flags) {
     EchoReply& r = *targets_[i].reply;
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sentAt_[i]);
     r.address = from;
@@ -188,17 +186,28 @@ class Batch {
     r.ttl = static_cast<std::uint8_t>(ttl);
     r.tos = static_cast<std::uint8_t>(tos);
     r.flags = static_cast<std::uint8_t>(flags);
-    // The options follow the echoed data in the data area, as far as it reaches.
-    const std::size_t optKept = std::min(optionsSize, sizeof r.data - kept);
-    if (optKept) std::memcpy(r.data + kept, options, optKept);
-    r.optionsSize = static_cast<std::uint8_t>(optKept);
-    r.optionsOffset = optKept ? static_cast<std::uint32_t>(offsetof(EchoReply, data) + kept) : 0;
+    r.optionsSize = 0;
+    r.optionsOffset = 0;
     targets_[i].answered = true;
     open_[i] = false;
     --pending_;
   }
 
-  void DrainAll() {
+  // The IP options of an answered reply follow the echoed data in the data
+  // area, as far as it reaches. Only a raw socket sees them.
+  void KeepOptions(std::size_t i, const std::uint8_t* options, std::size_t optionsSize) {
+    EchoReply& r = *targets_[i].reply;
+    const std::size_t kept = std::min<std::size_t>(r.dataSize, sizeof r.data);
+    const std::size_t optKept = std::min(optionsSize, sizeof r.data - kept);
+    if (optKept == 0) return;
+    std::memcpy(r.data + kept, options, optKept);
+    r.optionsSize = static_cast<std::uint8_t>(optKept);
+    r.optionsOffset = static_cast<std::uint32_t>(offsetof(EchoReply, data) + kept);
+  }
+
+ public:
+  // Takes in whatever has arrived.
+  void Drain() {
     if (kind_ == EchoSocketKind::Datagram) DrainErrors();
     std::uint8_t buf[1500];
     alignas(cmsghdr) char control[256];
@@ -224,6 +233,7 @@ class Batch {
     }
   }
 
+ private:
   void TakeRaw(const std::uint8_t* p, std::size_t n) {
     if (n < kMinIpHeaderSize) return;
     const std::size_t ihl = (p[0] & 0x0Fu) * 4u;
@@ -235,7 +245,8 @@ class Batch {
       const long i = Match(Read16(icmp + 4), Read16(icmp + 6));
       if (i < 0 || from != targets_[static_cast<std::size_t>(i)].destination) return;
       Answer(static_cast<std::size_t>(i), from, icmp + kIcmpHeaderSize, n - ihl - kIcmpHeaderSize, p[8], p[1],
-             Read16(p + 6) >> 13, p + kMinIpHeaderSize, ihl - kMinIpHeaderSize);
+             Read16(p + 6) >> 13);
+      KeepOptions(static_cast<std::size_t>(i), p + kMinIpHeaderSize, ihl - kMinIpHeaderSize);
     } else if (icmp[0] == kDestUnreachableType) {
       // The report quotes our request: its IP header, then its ICMP header.
       const std::uint8_t* quoted = icmp + kIcmpHeaderSize;
@@ -262,7 +273,7 @@ class Batch {
       if (c->cmsg_type == IP_TTL) std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
       if (c->cmsg_type == IP_TOS) tos = *CMSG_DATA(c);
     }
-    Answer(static_cast<std::size_t>(i), addr, p + kIcmpHeaderSize, n - kIcmpHeaderSize, ttl, tos, 0, nullptr, 0);
+    Answer(static_cast<std::size_t>(i), addr, p + kIcmpHeaderSize, n - kIcmpHeaderSize, ttl, tos, 0);
   }
 
   // Unreachable reports on a datagram socket come through the error queue, quoting our request.

@@ -29,9 +29,12 @@ constexpr std::array<int, 4> kHttpPorts{8080, 3128, 8118, 8000};
 constexpr std::array<int, 3> kSocksPorts{1080, 1085, 9050};
 
 std::string Speed(int hundredths) {
-  std::string cents = std::to_string(hundredths % 100);
-  if (cents.size() < 2) cents.insert(0, "0");
-  return std::to_string(hundredths / 100) + "." + cents;
+  const std::string cents = std::to_string(hundredths % 100);
+  std::string text = std::to_string(hundredths / 100);
+  text += '.';
+  if (cents.size() < 2) text += '0';
+  text += cents;
+  return text;
 }
 
 ProxyKind KindOf(int n) { return static_cast<ProxyKind>(n % 3); }

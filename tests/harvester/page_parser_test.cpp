@@ -211,6 +211,11 @@ TEST(SourceLines, BreaksAndNumbering) {
   EXPECT_EQ(lines.ReadSourceLine(5), "");
   EXPECT_EQ(lines.ReadSourceLine(-1), "");
   EXPECT_EQ(SourceLines(std::string("ab\0cd", 5)).ReadSourceLine(0), "ab");
+  // LF CR is two breaks, CR CR LF two more: only CR then LF pairs.
+  SourceLines mixed("x\n\r\r\ny");
+  ASSERT_EQ(mixed.Count(), 4);
+  EXPECT_EQ(mixed.ReadSourceLine(2), "");
+  EXPECT_EQ(mixed.ReadSourceLine(3), "y");
 }
 
 TEST(SourceLines, BreakAtTheVeryStart) {

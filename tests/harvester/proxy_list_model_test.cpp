@@ -10,7 +10,7 @@ namespace {
 
 TEST(ProxyListModel, RowsAreNumberedFromOneAndMissingRowsRefuseWrites) {
   ProxyListModel rows;
-  QAbstractItemModelTester tester(&rows, QAbstractItemModelTester::FailureReportingMode::Warning);
+  QAbstractItemModelTester tester(&rows, QAbstractItemModelTester::FailureReportingMode::Fatal);
   rows.Append("1.1.1.1");
   rows.Append("");
   EXPECT_EQ(rows.Count(), 2);
@@ -26,7 +26,7 @@ TEST(ProxyListModel, RowsAreNumberedFromOneAndMissingRowsRefuseWrites) {
 
 TEST(ProxyListModel, BatchAnnouncesItsRowsInOneInsertion) {
   ProxyListModel rows;
-  QAbstractItemModelTester tester(&rows, QAbstractItemModelTester::FailureReportingMode::Warning);
+  QAbstractItemModelTester tester(&rows, QAbstractItemModelTester::FailureReportingMode::Fatal);
   QSignalSpy inserted(&rows, &QAbstractItemModel::rowsInserted);
   QSignalSpy changed(&rows, &QAbstractItemModel::dataChanged);
   {

@@ -137,6 +137,7 @@ TEST_F(PTestWindow, ConnectRunsASocks5HandshakeWithCredentials) {
   Type("Text2", "1080");
   Type("Text3", "ab");
   Type("Text4", "cde");
+  EXPECT_EQ(Get<QLineEdit>("Text4")->displayText(), Q("***"));
   Click("Command1");
   EXPECT_EQ(socket->remoteHost, "127.0.0.1");
   EXPECT_EQ(socket->remotePort, 1080);

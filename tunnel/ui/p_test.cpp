@@ -1,10 +1,12 @@
 #include "p_test.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -42,6 +44,18 @@ QLineEdit* NewBox(QWidget* parent, const char* name, const char* text, QRect whe
   return box;
 }
 
+// The application's style, but masking each character of a password with
+// "*" where Qt would show a dot.
+class StarMaskStyle : public QProxyStyle {
+ public:
+  explicit StarMaskStyle(QObject* owner) : QProxyStyle(QApplication::style()->name()) { setParent(owner); }
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returnData) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return '*';
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+  }
+};
+
 }  // namespace
 
 pTest::pTest(QWidget* parent) : pTest(NewWinsock1(), parent) {}
@@ -67,6 +81,8 @@ pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
   Label4 = NewLabel(Frame1, "Label4", "密码", TwipsRect(120, 780, 700, kLabelHeight));
   Text4 = NewBox(Frame1, "Text4", "", TwipsRect(855, 735, 2880, kBoxHeight));
   Text4->setEchoMode(QLineEdit::Password);
+  // A child of the window made after Frame1, so it outlives the box.
+  Text4->setStyle(new StarMaskStyle(this));
   Check1 = new QCheckBox(Q("密码验证"), this);
   Check1->setObjectName("Check1");
   Check1->setGeometry(TwipsRect(180, 450, 1100, kLabelHeight));
