@@ -23,6 +23,10 @@ constexpr std::size_t kPortPieces = 5;
 
 // Lengths are compared as decimal texts, so only 0, 1, 10 and 100 fail.
 bool PassesLengthTest(std::string_view line) {
+  // A character takes one to four bytes, so most lengths need no counting:
+  // only 1 to 4, 10 to 40 and 100 to 400 bytes can hold 1, 10 or 100 characters.
+  const std::size_t bytes = line.size();
+  if ((bytes > 4 && bytes < 10) || (bytes > 40 && bytes < 100) || bytes > 400) return true;
   return std::to_string(Utf8Length(line)) > kLengthThreshold;
 }
 
@@ -54,35 +58,42 @@ class ParseRun {
 
  private:
   void EntryStep(std::string_view line) {
-    SplitInto(line, kScriptMarker, pieces_);
-    Carry(scriptPart0_, pieces_.front());  // a line that passed is never empty
+    // Element 0 of the split: a line that passed is never empty, so it exists.
+    Carry(scriptPart0_, line.substr(0, kScriptMarker.FindIn(line)));
     rowNumber_ = rows_.Count() + 1;
     const std::string_view candidate = Utf8From(*scriptPart0_, kDroppedLeadChars);
     if (Utf8Length(candidate) <= kMaxAddressChars) rows_.Append(std::string(candidate));
+    CutCells();
+  }
+
+  // The cells come from the carried script part alone, so cutting them again
+  // on a line that did not replace it would give what they hold already.
+  void CutCells() {
+    SplitInto(*scriptPart0_, kCellMarker, cells_);
+    if (cells_.size() > 1) typeText_.assign(cells_[1]);
+    if (cells_.size() > 2) speedText_.assign(cells_[2]);
+    if (cells_.size() > 3) {
+      SplitInto(cells_[3], kRowEndMarker, pieces_);
+      if (pieces_.empty())
+        locationPart0_.reset();
+      else
+        Carry(locationPart0_, pieces_.front());
+    }
   }
 
   void FillStep(std::string_view line) {
-    if (scriptPart0_) {
-      // `cells` is recomputed from the carried script part on every line, so
-      // it needs no carrying of its own.
-      SplitInto(*scriptPart0_, kCellMarker, cells_);
-      if (cells_.size() > 1) typeText_.assign(cells_[1]);
-      if (cells_.size() > 2) speedText_.assign(cells_[2]);
-      if (cells_.size() > 3) {
-        SplitInto(cells_[3], kRowEndMarker, pieces_);
-        if (pieces_.empty())
-          locationPart0_.reset();
-        else
-          Carry(locationPart0_, pieces_.front());
-      }
-    }
     if (rows_.Exists(rowNumber_)) rows_.SetText(rowNumber_, 1, DecodePort(line));
     const int previous = rowNumber_ - 1;
     if (rows_.Exists(previous)) {
-      rows_.SetText(previous, 2, typeText_);
-      rows_.SetText(previous, 4, speedText_);
-      if (locationPart0_) rows_.SetText(previous, 3, *locationPart0_);
+      Write(previous, 2, typeText_);
+      Write(previous, 4, speedText_);
+      if (locationPart0_) Write(previous, 3, *locationPart0_);
     }
+  }
+
+  // The previous row is written on every line; most lines write what it holds.
+  void Write(int n, int k, const std::string& text) {
+    if (rows_.Text(n, k) != text) rows_.SetText(n, k, text);
   }
 
   ProxyListModel& rows_;
@@ -134,7 +145,8 @@ std::string_view SourceLines::ReadSourceLine(int n, std::string& cut) const {
 }
 
 std::string DecodePort(std::string_view line) {
-  if (line.empty()) return {};
+  // Every digit comes from a summand after a "+".
+  if (line.find('+') == std::string_view::npos) return {};
   const std::string_view head = line.substr(0, kScriptEndMarker.FindIn(line));
   const std::size_t write = kWriteMarker.FindIn(head);
   if (write == std::string_view::npos) return {};
