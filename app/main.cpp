@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
   // A test of all rows holds one socket per row.
   mivo::RaiseOpenFileLimit();
   QApplication app(argc, argv);
+  // Lets the desktop match the windows to the installed entry and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.mivoproxy"));
   mivo::MessageBoxPresenter presenter;
   mivo::SetPresenter(&presenter);
   mivo::frmMain window;

@@ -24,6 +24,7 @@ constexpr Subcommand kSubcommands[] = {
 int Usage() {
   std::fprintf(stderr, "usage:\n");
   for (const Subcommand& s : kSubcommands) std::fprintf(stderr, "  mivoproxy-cli %s\n", s.usage);
+  std::fprintf(stderr, "  mivoproxy-cli --version\n");
   return 2;
 }
 
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
   mivo::RaiseOpenFileLimit();
   QCoreApplication app(argc, argv);
   if (argc < 2) return Usage();
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("mivoproxy-cli %s\n", MIVO_VERSION);
+    return 0;
+  }
   for (const Subcommand& s : kSubcommands)
     if (std::strcmp(argv[1], s.name) == 0) return s.run(argc - 2, argv + 2);
   return Usage();

@@ -2,15 +2,42 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include "common/gbk.h"
 #include "harvester/main_window_ops.h"
+#include "harvester/status_texts.h"
 
 namespace mivo {
 namespace {
 
-constexpr const char* kTextExportFailed = "导出列表失败: ";
+QString ExportPath(const QString& directory) { return QDir(directory).filePath(QString::fromUtf8(kExportFileName)); }
+
+// Returns whether the file was written; a failure is shown in the status panel.
+bool ExportInto(MainWindowOps& ops, const QString& directory) {
+  // Written beside the target and renamed over it at the end: a failed
+  // export leaves no partial file, and an earlier export stays whole.
+  QSaveFile file(ExportPath(directory));
+  WriteResult result;
+  if (!file.open(QIODevice::WriteOnly)) {
+    result = WriteResult::Failed(file.errorString().toStdString());
+  } else {
+    result = WriteExport(file, ops);
+    // commit() misses a flush that got only part of the bytes out (a full
+    // disk) and would keep the cut file, so flush here. Such a flush gives
+    // no reason; trying the rest once more gives the system's.
+    if (!file.flush() && !file.flush()) result = WriteResult::Failed(file.errorString().toStdString());
+    if (!result)
+      file.cancelWriting();
+    else if (!file.commit())
+      result = WriteResult::Failed(file.errorString().toStdString());
+  }
+  if (!result) ops.SetPanel(kStatusPanel, kTextExportFailed + file.fileName().toStdString() + ": " + result.error);
+  return result.ok;
+}
 
 }  // namespace
 
@@ -41,18 +68,32 @@ WriteResult WriteExport(QIODevice& device, MainWindowOps& ops) {
   return WriteResult::Done();
 }
 
-void uploadlst(MainWindowOps& ops) { uploadlst(ops, QCoreApplication::applicationDirPath()); }
+void uploadlst(MainWindowOps& ops) {
+  uploadlst(ops, QCoreApplication::applicationDirPath(), DocumentsFolder());
+}
+
+void uploadlst(MainWindowOps& ops, const QString& programDirectory, const QString& fallbackDirectory) {
+  if (ops.Rows().Count() == 0) return;
+  if (CanCreateFileIn(programDirectory)) {
+    ExportInto(ops, programDirectory);
+  } else if (ExportInto(ops, fallbackDirectory)) {
+    ops.SetPanel(kStatusPanel, kTextExportedTo + QDir::toNativeSeparators(ExportPath(fallbackDirectory)).toStdString());
+  }
+}
 
 void uploadlst(MainWindowOps& ops, const QString& directory) {
   if (ops.Rows().Count() == 0) return;
-  QFile file(QDir(directory).filePath(QString::fromUtf8(kExportFileName)));
-  WriteResult result;
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    result = WriteResult::Failed(file.errorString().toStdString());
-  else if (result = WriteExport(file, ops); result && !file.flush())
-    result = WriteResult::Failed(file.errorString().toStdString());
-  file.close();
-  if (!result) ops.SetPanel(kStatusPanel, kTextExportFailed + file.fileName().toStdString() + ": " + result.error);
+  ExportInto(ops, directory);
+}
+
+bool CanCreateFileIn(const QString& directory) {
+  QTemporaryFile probe(QDir(directory).filePath(QStringLiteral(".mivoproxy-probe-XXXXXX")));
+  return probe.open();
+}
+
+QString DocumentsFolder() {
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
 }  // namespace mivo

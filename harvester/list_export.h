@@ -31,9 +31,19 @@ std::string ExportLine(const ProxyListModel& rows, int n, const ExportSettings& 
 // CR LF after every line. Stops at the first write the device refuses.
 WriteResult WriteExport(QIODevice& device, MainWindowOps& ops);
 
-// Writes the list to the export file in the program's directory.
+// Writes the list to the export file in the program's directory. An installed
+// program's folder usually takes no new file: then the file goes to the
+// user's documents folder and the status panel says where.
 void uploadlst(MainWindowOps& ops);
-// The same into `directory`.
+// The same with the program's folder and the folder to fall back to given.
+void uploadlst(MainWindowOps& ops, const QString& programDirectory, const QString& fallbackDirectory);
+// Writes the export file into `directory`, whole or not at all.
 void uploadlst(MainWindowOps& ops, const QString& directory);
+
+// Whether a new file can be made in `directory`. Permission bits cannot
+// tell: root passes them, and a read-only mount refuses root too.
+bool CanCreateFileIn(const QString& directory);
+// The user's documents folder, or the home folder where there is none.
+QString DocumentsFolder();
 
 }  // namespace mivo

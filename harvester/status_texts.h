@@ -10,5 +10,7 @@ inline constexpr const char* kTextAnalysing = "正在分析....";
 inline constexpr const char* kTextAnalysisDone = "源码分析完成....";
 inline constexpr const char* kTextUpdateListFirst = "请先更新代理列表...";
 inline constexpr const char* kTextListFirst = "请先代理更新列表...";
+inline constexpr const char* kTextExportFailed = "导出列表失败: ";
+inline constexpr const char* kTextExportedTo = "列表已导出到: ";
 
 }  // namespace mivo

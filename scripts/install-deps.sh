@@ -12,6 +12,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk
   dbus-daemon
   clang libclang-rt-14-dev
+  dpkg-dev file desktop-file-utils appstream lintian
 )
 
 missing=()

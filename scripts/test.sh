@@ -19,5 +19,6 @@ run() {
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/fuzz.sh
 
 run build -DCMAKE_BUILD_TYPE=Release
+bash scripts/check-package.sh build
 # The sanitizer pass skips the benchmarks: they measure the Release build.
 run build-asan -DCMAKE_BUILD_TYPE=Debug -DMIVO_SANITIZE=ON -DMIVO_BUILD_BENCH=OFF

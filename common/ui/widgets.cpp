@@ -41,4 +41,12 @@ void CentreOnScreen(QWidget& window) {
   window.move(frame.topLeft());
 }
 
+QIcon AppIcon() {
+  // PNG sizes rather than the SVG: Qt draws SVG only with a plugin the
+  // program does not otherwise need.
+  QIcon icon;
+  for (const int size : {48, 64, 128, 256}) icon.addFile(QString(":/icons/%1x%1/io.github.mivoproxy.png").arg(size));
+  return icon;
+}
+
 }  // namespace mivo

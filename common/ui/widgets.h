@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QRect>
 
 #include "common/presenter.h"
@@ -20,5 +21,8 @@ QRect TwipsRect(int left, int top, int width, int height);
 
 // Moves `window` to the middle of its screen.
 void CentreOnScreen(QWidget& window);
+
+// The program's icon, for every window's title bar.
+QIcon AppIcon();
 
 }  // namespace mivo

@@ -73,6 +73,7 @@ QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   setObjectName("frmMain");
   setWindowTitle(Q("Mivo proxy ver1.0"));
+  setWindowIcon(AppIcon());
 
   client_ = new QWidget(this);
   client_->setObjectName("client");

@@ -42,6 +42,7 @@ class FrmMainTest : public ::testing::Test {
 
 TEST_F(FrmMainTest, LoadShowsTheEmptyListAndLoadedText) {
   EXPECT_EQ(window.windowTitle(), Q("Mivo proxy ver1.0"));
+  EXPECT_EQ(window.windowIcon().availableSizes().size(), 4);
   EXPECT_EQ(window.Panel(kListPanel), "载入完成!");
   EXPECT_EQ(window.Panel(kStatusPanel), "");
   EXPECT_TRUE(List()->isVisible());

@@ -7,6 +7,13 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <thread>
 
 #include "harvester/main_window_ops.h"
 
@@ -185,6 +192,88 @@ TEST_F(ExportTest, MenuCommandWritesBesideTheProgram) {
   f.close();
   QFile::remove(beside);
 }
+
+// ---- The program's folder refuses new files (an installed program).
+
+enum class Lands { BesideProgram, InDocuments, Nowhere };
+
+struct Folders {
+  bool programReadOnly;
+  bool documentsFull;  // holds one page: the export does not fit
+  Lands lands;
+};
+
+void PrintTo(const Folders& f, std::ostream* os) {
+  *os << "program read-only " << f.programReadOnly << " documents full " << f.documentsFull;
+}
+
+// Runs `body` on a thread of its own in a private mount namespace where
+// `readOnly` (if given) is mounted read-only, which holds for root too, and
+// `small` (if given) is a 4 KiB tmpfs. The mounts go with the thread.
+// False, without running `body`, when the namespace cannot be made.
+bool RunWithMounts(const QString& readOnly, const QString& small, const std::function<void()>& body) {
+  bool ran = false;
+  std::thread t([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    const QByteArray ro = readOnly.toLocal8Bit(), tmp = small.toLocal8Bit();
+    if (!ro.isEmpty() && (mount(ro.data(), ro.data(), nullptr, MS_BIND, nullptr) != 0 ||
+                          mount(nullptr, ro.data(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0))
+      return;
+    if (!tmp.isEmpty() && mount("tmpfs", tmp.data(), "tmpfs", 0, "size=4k") != 0) return;
+    ran = true;
+    body();
+  });
+  t.join();
+  return ran;
+}
+
+class ExportFallback : public ExportTest, public ::testing::WithParamInterface<Folders> {};
+
+TEST_P(ExportFallback, FileLandsWhereItCanAndThePanelSaysWhereOrWhyNot) {
+  const Folders& f = GetParam();
+  const QString program = dir.filePath("program"), documents = dir.filePath("documents");
+  ASSERT_TRUE(QDir().mkpath(program) && QDir().mkpath(documents));
+  std::string expected;
+  for (int i = 0; i < 1200; ++i) {  // 20,400 bytes: more than the file's buffer
+    Fill(ops, {{"127.0.0.2", "8080", "HTTP", "Lab"}});
+    expected += "127.0.0.2--8080\r\n";
+  }
+  const bool ran = RunWithMounts(f.programReadOnly ? program : QString(), f.documentsFull ? documents : QString(), [&] {
+    uploadlst(ops, program, documents);
+    const auto read = [](const QString& folder) {
+      QFile file(QDir(folder).filePath("mivoProxyinfo.txt"));
+      return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "<missing>";
+    };
+    const auto entries = [](const QString& folder) {
+      return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
+    };
+    const QString inDocuments = QDir(documents).filePath("mivoProxyinfo.txt");
+    switch (f.lands) {
+      case Lands::BesideProgram:
+        EXPECT_EQ(read(program), expected);
+        EXPECT_EQ(entries(documents), QStringList{});
+        EXPECT_TRUE(ops.statusHistory.empty());
+        break;
+      case Lands::InDocuments:
+        EXPECT_EQ(read(documents), expected);
+        EXPECT_EQ(entries(program), QStringList{});
+        EXPECT_EQ(ops.statusHistory, std::vector<std::string>{"列表已导出到: " + inDocuments.toStdString()});
+        break;
+      case Lands::Nowhere:  // not even a partial file
+        EXPECT_EQ(entries(program), QStringList{});
+        EXPECT_EQ(entries(documents), QStringList{});
+        EXPECT_EQ(ops.statusHistory,
+                  std::vector<std::string>{"导出列表失败: " + inDocuments.toStdString() + ": " + std::strerror(ENOSPC)});
+        break;
+    }
+  });
+  if (!ran) GTEST_SKIP() << "needs a mount namespace (root or CAP_SYS_ADMIN)";
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ExportFallback,
+                         ::testing::Values(Folders{false, false, Lands::BesideProgram},
+                                           Folders{true, false, Lands::InDocuments},
+                                           Folders{true, true, Lands::Nowhere}));
 
 // ---- The writer on devices.
 

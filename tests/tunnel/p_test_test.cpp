@@ -57,6 +57,7 @@ class PTestWindow : public ::testing::Test {
 
 TEST_F(PTestWindow, LoadsWithCaptionsAndStartingTexts) {
   EXPECT_EQ(window->windowTitle(), Q("穿透代理测试"));
+  EXPECT_EQ(window->windowIcon().availableSizes().size(), 4);
   const std::vector<std::pair<const char*, const char*>> labels = {
       {"Label1", "地址(IP)"}, {"Label2", "端口"},           {"Label3", "用户名"}, {"Label4", "密码"},
       {"Label5", "代理类型"}, {"Label6", "服务器地址(IP)"}, {"Label7", "端口"}};

@@ -64,6 +64,7 @@ pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
     : QWidget(parent, Qt::Window), Winsock1_(std::move(socket)), session_(ProxyModule(), *this, *Winsock1_) {
   setObjectName("pTest");
   setWindowTitle(Q("穿透代理测试"));
+  setWindowIcon(AppIcon());
   setAttribute(Qt::WA_DeleteOnClose);
 
   Label1 = NewLabel(this, "Label1", "地址(IP)", TwipsRect(135, 135, 800, kLabelHeight));
