@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <cstring>
+
 namespace mivo {
 
 Marker::Marker(std::string_view text) : text_(text) {
@@ -10,9 +12,14 @@ Marker::Marker(std::string_view text) : text_(text) {
 std::size_t Marker::FindIn(std::string_view text, std::size_t from) const {
   const std::size_t n = text_.size();
   if (n == 0) return from <= text.size() ? from : std::string_view::npos;
+  const char* p = text.data();
+  const char* m = text_.data();
+  const auto lastOfMarker = static_cast<unsigned char>(m[n - 1]);
+  // The first byte is checked before the call that compares the rest: in
+  // markup the last byte of a marker (">") matches far more often.
   for (std::size_t at = from; at + n <= text.size();) {
-    const unsigned char last = static_cast<unsigned char>(text[at + n - 1]);
-    if (last == static_cast<unsigned char>(text_.back()) && text.compare(at, n - 1, text_, 0, n - 1) == 0) return at;
+    const auto last = static_cast<unsigned char>(p[at + n - 1]);
+    if (last == lastOfMarker && p[at] == m[0] && (n < 3 || std::memcmp(p + at + 1, m + 1, n - 2) == 0)) return at;
     at += skip_[last];
   }
   return std::string_view::npos;
