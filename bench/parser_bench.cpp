@@ -94,7 +94,7 @@ void BM_ParseIntoShownList(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseIntoShownList)->Unit(benchmark::kMillisecond);
 
-MIVO_BENCH_RATIO("BM_ParseIntoModel", "BM_PlainScan", 5.0);
+MIVO_BENCH_RATIO("BM_ParseIntoModel", "BM_PlainScan", 3.0);
 MIVO_BENCH_RATIO("BM_ParseLoneCrIntoModel", "BM_ParseIntoModel", 1.2);
 MIVO_BENCH_RATIO("BM_ParseIntoShownList", "BM_ParseIntoModel", 3.0);
 
