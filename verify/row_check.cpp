@@ -123,7 +123,7 @@ RowCheck::Step RowCheck::DoNextAttempt() {
   if (!session_.ConnectClicked({row_.address, row_.port, plan_.user, plan_.password, plan_.targetHost,
                                 plan_.targetPort}))
     return End(Ending::Refused);
-  return Step::Connecting;
+  return ConnectStarted() ? Step::Connecting : GiveBack();
 }
 
 RowCheck::Step RowCheck::DoConnecting(Event e) {
@@ -133,10 +133,7 @@ RowCheck::Step RowCheck::DoConnecting(Event e) {
       if (view_.refused) return AttemptFailed(Ending::Refused);
       return Step::Handshaking;
     case Event::SocketError:
-      if (OutOfSockets(lastError_)) {
-        putBack_ = true;
-        return Step::Done;
-      }
+      if (OutOfSockets(lastError_)) return GiveBack();
       // Refused or unreachable: no other protocol can do better.
       return End(Ending::Unreachable);
     case Event::TimedOut: return AttemptFailed(Ending::TimedOut);
@@ -170,15 +167,12 @@ RowCheck::Step RowCheck::DoJudgeConnecting(Event e) {
       socket_.CloseSck();
       lastError_ = 0;
       socket_.Connect();
-      return Step::JudgeConnecting;
+      return ConnectStarted() ? Step::JudgeConnecting : GiveBack();
     case Event::Connected:
       socket_.SendBytes(plan_.judgeToProxy);
       return Step::AskingJudge;
     case Event::SocketError:
-      if (OutOfSockets(lastError_)) {
-        putBack_ = true;
-        return Step::Done;
-      }
+      if (OutOfSockets(lastError_)) return GiveBack();
       return JudgeAnswered(false);
     case Event::TimedOut: return JudgeAnswered(false);
     default: return Step::JudgeConnecting;
@@ -224,6 +218,15 @@ RowCheck::Step RowCheck::JudgeAnswered(bool answered) {
     if (result_.anonymity != Anonymity::Unknown) result_.exitAddress = reply.RemoteAddr();
   }
   return End(Ending::TunnelOpen);
+}
+
+// The control fails a bind or a registration silently and stays closed:
+// the process has no port or notification slot left for it.
+bool RowCheck::ConnectStarted() { return socket_.Control().State() != StateClosed; }
+
+RowCheck::Step RowCheck::GiveBack() {
+  putBack_ = true;
+  return Step::Done;
 }
 
 RowCheck::Step RowCheck::End(Ending ending) {

@@ -107,6 +107,9 @@ class RowCheck {
   Step TunnelOpened();
   Step JudgeAnswered(bool answered);
   Step End(Ending ending);
+  bool ConnectStarted();
+  // Ends the row without a result, to be run again when a socket is free.
+  Step GiveBack();
   Protocol Current() const { return order_[attempt_]; }
   static const char* StepName(Step s);
 
