@@ -12,6 +12,8 @@ namespace {
 // long before it tries again, so many times before it is given up.
 constexpr int kIdleRetryMs = 100;
 constexpr int kIdleRetries = 50;
+// Rows started in one turn of the event loop.
+constexpr int kStartBatch = 256;
 
 Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -66,8 +68,24 @@ void Verifier::Fill() {
   if (filling_) return;
   filling_ = true;
   starved_ = false;
+  int started = 0;
   // A row put back now would only fail again at once: the rest waits for a row to end.
   while (!starved_ && inFlight_ < limit_) {
+    // The loop gets a turn between batches: events of rows already started
+    // are seen in time, and a window stays responsive.
+    if (started == kStartBatch) {
+      if (!continuePosted_) {
+        continuePosted_ = true;
+        QMetaObject::invokeMethod(
+            &context_,
+            [this] {
+              continuePosted_ = false;
+              Fill();
+            },
+            Qt::QueuedConnection);
+      }
+      break;
+    }
     int row = -1;
     if (!waiting_.empty()) {
       row = waiting_.front();
@@ -77,13 +95,14 @@ void Verifier::Fill() {
       if (next_ == rows_.size()) break;
       row = static_cast<int>(next_++);
     }
-    auto check = std::make_unique<RowCheck>(row, rows_[static_cast<std::size_t>(row)], plan_,
-                                            results_[static_cast<std::size_t>(row)], static_cast<RowHost&>(*this));
-    RowCheck& started = *check;
-    active_[static_cast<std::size_t>(row)] = std::move(check);
+    std::unique_ptr<RowCheck>& slot = active_[static_cast<std::size_t>(row)];
+    slot = std::make_unique<RowCheck>(row, rows_[static_cast<std::size_t>(row)], plan_,
+                                      results_[static_cast<std::size_t>(row)], static_cast<RowHost&>(*this));
+    RowCheck* check = slot.get();
     ++inFlight_;
+    ++started;
     peak_ = std::max(peak_, inFlight_);
-    started.Start();
+    check->Start();
   }
   filling_ = false;
   if (starved_) GiveUpWaiting();

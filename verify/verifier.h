@@ -95,6 +95,7 @@ class Verifier final : private RowHost {
   bool filling_ = false;
   bool starved_ = false;  // a row found no socket
   bool cleanupPosted_ = false;
+  bool continuePosted_ = false;
   bool finishPosted_ = false;
   std::uint32_t nextSerial_ = 0;
   std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> wakes_;
