@@ -188,7 +188,8 @@ int Verify(int argc, char** argv) {
   for (std::size_t i = 0; i < results.size(); ++i) {
     const verify::Result& r = results[i];
     if (r.ending == verify::Ending::NoSocket)
-      std::fprintf(stderr, "row %zu: this process could get no socket for it (too many files open)\n", i + 1);
+      std::fprintf(stderr, "row %zu: this process could get no socket for it (descriptors or local ports used up)\n",
+                   i + 1);
     else if (r.Ok() && options.judge && r.anonymity == verify::Anonymity::Unknown)
       std::fprintf(stderr, "row %zu: the tunnel opened, but the judge gave no usable answer through it in time\n",
                    i + 1);

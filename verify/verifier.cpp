@@ -8,10 +8,11 @@
 namespace mivo::verify {
 namespace {
 
-// With nothing of its own in flight, a row that finds no socket waits this
-// long before it tries again, so many times before it is given up.
+// With nothing of its own in flight, a row that finds no socket tries again
+// this often, for this long before it is given up: a little longer than
+// closed connections hold their local ports (TIME_WAIT, 60 s on Linux).
 constexpr int kIdleRetryMs = 100;
-constexpr int kIdleRetries = 50;
+constexpr std::chrono::seconds kIdleWait{65};
 // Rows started in one turn of the event loop.
 constexpr int kStartBatch = 256;
 
@@ -112,7 +113,8 @@ void Verifier::Fill() {
 // wait for the rest of the process to let some go, but not for ever.
 void Verifier::GiveUpWaiting() {
   if (waiting_.empty() || inFlight_ != 0) return;
-  if (++idleRetries_ <= kIdleRetries) {
+  if (!idleSince_) idleSince_ = Clock::now();
+  if (Clock::now() - *idleSince_ < kIdleWait) {
     limit_ = 1;
     retry_.start(kIdleRetryMs);
     return;
@@ -164,7 +166,7 @@ void Verifier::RowEnded(int row) {
     starved_ = true;
   } else {
     ++ended_;
-    idleRetries_ = 0;
+    idleSince_.reset();
     // Sockets may have come free elsewhere in the process: one more row, up to the allowance.
     if (limit_ < allowance_) ++limit_;
   }

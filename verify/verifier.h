@@ -91,7 +91,7 @@ class Verifier final : private RowHost {
   std::size_t inFlight_ = 0;
   std::size_t peak_ = 0;
   std::size_t ended_ = 0;
-  int idleRetries_ = 0;
+  std::optional<Clock::time_point> idleSince_;  // starved with nothing in flight since
   bool filling_ = false;
   bool starved_ = false;  // a row found no socket
   bool cleanupPosted_ = false;
