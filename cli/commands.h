@@ -7,5 +7,6 @@ int Parse(int argc, char** argv);
 int Fetch(int argc, char** argv);
 int Tunnel(int argc, char** argv);
 int Check(int argc, char** argv);
+int Verify(int argc, char** argv);
 
 }  // namespace mivo::cli

@@ -19,6 +19,10 @@ constexpr Subcommand kSubcommands[] = {
     {"fetch", "fetch URL", mivo::cli::Fetch},
     {"tunnel", "tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]", mivo::cli::Tunnel},
     {"check", "check < ROWS   (one 'address port' or 'address:port' a line)", mivo::cli::Check},
+    {"verify",
+     "verify (--target ADDRESS:PORT | --judge URL) [--user U --password P] [--timeout SECONDS] "
+     "[--format text|json|csv] < ROWS",
+     mivo::cli::Verify},
 };
 
 int Usage() {

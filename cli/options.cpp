@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
+#include "common/gbk.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_input.h"
 
@@ -67,6 +71,71 @@ std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, 
   if (std::optional<std::string> problem =
           CheckTunnelInput(m, {o.proxyHost, o.proxyPort, o.user, o.password, o.targetHost, o.targetPort})) {
     error = *problem;
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::optional<VerifyArgs> ParseVerifyArgs(int argc, const char* const* argv, std::string& error) {
+  VerifyArgs o;
+  bool haveTarget = false;
+  for (int i = 0; i < argc; i += 2) {
+    const std::string_view flag = argv[i];
+    if (i + 1 >= argc) {
+      error = "missing value after " + std::string(flag);
+      return std::nullopt;
+    }
+    const std::string_view value = argv[i + 1];
+    if (flag == "--target") {
+      std::string host, port;
+      const bool split = SplitHostPort(value, host, port);
+      const std::optional<std::int32_t> number = split ? PortNumber(port) : std::nullopt;
+      if (!split || !IsDottedQuad(host) || !number || *number == 0) {
+        error = "--target wants a dotted IPv4 address and a port 1 to 65535, such as 127.0.0.1:7007, not " +
+                std::string(value);
+        return std::nullopt;
+      }
+      o.targetHost = host;
+      o.targetPort = *number;
+      haveTarget = true;
+    } else if (flag == "--judge") {
+      o.judge = verify::ParseJudgeUrl(value, error);
+      if (!o.judge) return std::nullopt;
+      o.judgeText = value;
+    } else if (flag == "--user" || flag == "--password") {
+      if (GbkLength(value) > 255) {
+        error = std::string(flag) + " is longer than the 255 bytes a SOCKS5 proxy can be sent";
+        return std::nullopt;
+      }
+      (flag == "--user" ? o.user : o.password) = value;
+      o.credentials = true;
+    } else if (flag == "--timeout") {
+      double seconds = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0 && seconds <= 86400)) {
+        error = "--timeout wants a number of seconds above 0 and up to 86400, not " + std::string(value);
+        return std::nullopt;
+      }
+      o.timeoutMs = std::max<std::int64_t>(1, std::llround(seconds * 1000));
+    } else if (flag == "--format") {
+      if (value == "text") o.format = OutputFormat::Text;
+      else if (value == "json") o.format = OutputFormat::Json;
+      else if (value == "csv") o.format = OutputFormat::Csv;
+      else {
+        error = "--format wants text, json or csv, not " + std::string(value);
+        return std::nullopt;
+      }
+    } else {
+      error = "unknown argument: " + std::string(flag);
+      return std::nullopt;
+    }
+  }
+  if (!haveTarget && !o.judge) {
+    error = "--target or --judge is required";
+    return std::nullopt;
+  }
+  if (haveTarget && o.judge) {
+    error = "--target and --judge exclude each other: with a judge, the judge is the target";
     return std::nullopt;
   }
   return o;

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "verify/judge.h"
+
 namespace mivo::cli {
 
 // Exit code of every usage error: an unknown or missing argument, or one the
@@ -18,6 +20,23 @@ struct TunnelOptions {
 
 // The arguments after "tunnel"; on failure `error` says what is wrong with them.
 std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, std::string& error);
+
+enum class OutputFormat { Text, Json, Csv };
+
+struct VerifyArgs {
+  // --target, or nothing when a judge is given (the judge is then the target).
+  std::string targetHost;
+  std::int32_t targetPort = 0;
+  std::optional<verify::JudgeUrl> judge;
+  std::string judgeText;  // as given
+  bool credentials = false;
+  std::string user, password;
+  std::int64_t timeoutMs = 10000;
+  OutputFormat format = OutputFormat::Text;
+};
+
+// The arguments after "verify"; on failure `error` says what is wrong with them.
+std::optional<VerifyArgs> ParseVerifyArgs(int argc, const char* const* argv, std::string& error);
 
 // A single operand (parse FILE, fetch URL); `error` names what is missing or extra.
 std::optional<std::string> SingleOperand(int argc, const char* const* argv, const char* what, std::string& error);

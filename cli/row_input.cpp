@@ -26,14 +26,18 @@ bool RowFromLine(std::string_view line, InputRow& row) {
   if (line.find('\t') != std::string_view::npos) {
     row.address = Trim(CutAt(line, "\t"));
     row.port = Trim(CutAt(line, "\t"));
+    row.type = Trim(CutAt(line, "\t"));
     return true;
   }
   line = Trim(line);
   const std::string_view first = CutAt(line, " ");
-  const std::string_view rest = Trim(line);
+  std::string_view rest = Trim(line);
+  row.type.clear();
   if (!rest.empty()) {
     row.address = first;
-    row.port = rest.substr(0, rest.find(' '));
+    row.port = CutAt(rest, " ");
+    rest = Trim(rest);
+    row.type = rest.substr(0, rest.find(' '));
   } else if (const std::size_t colon = first.rfind(':'); colon != std::string_view::npos) {
     row.address = first.substr(0, colon);
     row.port = first.substr(colon + 1);

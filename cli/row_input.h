@@ -7,15 +7,16 @@
 
 namespace mivo::cli {
 
-// One proxy as a line of standard input names it; either part may be empty.
+// One proxy as a line of standard input names it; any part may be empty.
 struct InputRow {
   std::string address;
   std::string port;
+  std::string type;  // the cell after the port, when the line has one
 };
 
-// A line with a tab is a row as `fetch` prints it (address, port, then
-// cells); otherwise "address port" or "address:port", words after the port
-// ignored. A blank line names no row.
+// A line with a tab is a row as `fetch` prints it (address, port, type, then
+// cells); otherwise "address port [type]" or "address:port", words after
+// the type ignored. A blank line names no row.
 bool RowFromLine(std::string_view line, InputRow& row);
 
 // Every row of `in`, in order; lines may end in CR LF.

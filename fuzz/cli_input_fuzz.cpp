@@ -22,12 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   if (!mivo::cli::ParseTunnelArgs(argc, argv.data(), error) && error.empty()) __builtin_trap();
   error.clear();
+  if (!mivo::cli::ParseVerifyArgs(argc, argv.data(), error) && error.empty()) __builtin_trap();
+  error.clear();
   if (!mivo::cli::SingleOperand(argc, argv.data(), "FILE", error) && error.empty()) __builtin_trap();
 
   std::istringstream rest(in.Rest());
   for (const mivo::cli::InputRow& row : mivo::cli::ReadRows(rest)) {
     if (row.address.find_first_of("\t\n") != std::string::npos) __builtin_trap();
     if (row.port.find_first_of("\t\n") != std::string::npos) __builtin_trap();
+    if (row.type.find_first_of("\t\n") != std::string::npos) __builtin_trap();
   }
   return 0;
 }

@@ -88,6 +88,30 @@ bool SplitAuthority(std::string_view authority, std::string& host, int& port) {
   return !host.empty() && port >= 1 && port <= 65535;
 }
 
+// "http://host[:port][/path]": host, port (80 when none is written) and path ("/" when none is).
+bool SplitAbsoluteUrl(std::string_view url, std::string& host, int& port, std::string& path) {
+  constexpr std::string_view kScheme = "http://";
+  if (AsciiLower(url.substr(0, kScheme.size())) != kScheme) return false;
+  url.remove_prefix(kScheme.size());
+  const std::size_t slash = url.find('/');
+  const std::string_view authority = url.substr(0, slash);
+  path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
+  const std::size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos || authority.back() == ']') {
+    host = std::string(authority);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    port = 80;
+    return !host.empty();
+  }
+  return SplitAuthority(authority, host, port);
+}
+
+// Hop-by-hop headers meant for the proxy itself, never passed on.
+bool ForProxyOnly(std::string_view line) {
+  const std::string name = AsciiLower(TrimSpaces(line.substr(0, line.find(':'))));
+  return name == "proxy-authorization" || name == "proxy-connection";
+}
+
 }  // namespace
 
 bool IsLoopback(const QHostAddress& address) { return !address.isNull() && address.isLoopback(); }
@@ -311,8 +335,9 @@ HttpConnectHandshake::Step HttpConnectHandshake::DoHead(HandshakeTurn& turn) {
     turn.reply = HttpStatus(400, "Bad Request");
     return Step::Closed;
   }
-  if (parts[0] != "CONNECT") {
-    turn.reply = HttpStatus(405, "Method Not Allowed", "Allow: CONNECT\r\n");
+  forwarding_ = parts[0] == "GET";
+  if (parts[0] != "CONNECT" && !forwarding_) {
+    turn.reply = HttpStatus(405, "Method Not Allowed", "Allow: CONNECT, GET\r\n");
     return Step::Closed;
   }
   if (credentials_ && !HasSampleCredentials(head)) {
@@ -321,7 +346,8 @@ HttpConnectHandshake::Step HttpConnectHandshake::DoHead(HandshakeTurn& turn) {
   }
   std::string host;
   int port = 0;
-  if (!SplitAuthority(parts[1], host, port)) {
+  std::string path;
+  if (forwarding_ ? !SplitAbsoluteUrl(parts[1], host, port, path) : !SplitAuthority(parts[1], host, port)) {
     turn.reply = HttpStatus(400, "Bad Request");
     return Step::Closed;
   }
@@ -330,8 +356,23 @@ HttpConnectHandshake::Step HttpConnectHandshake::DoHead(HandshakeTurn& turn) {
     turn.reply = HttpStatus(403, "Forbidden");
     return Step::Closed;
   }
+  // The passed-on head goes first, ahead of anything the client sent after it.
+  if (forwarding_) in_.insert(0, ForwardedHead(head, path, parts[2]));
   turn.open = RelayTarget{address, static_cast<quint16>(port)};
   return Step::Connecting;
+}
+
+std::string HttpConnectHandshake::ForwardedHead(std::string_view head, std::string_view path,
+                                                std::string_view version) const {
+  std::string out = "GET " + std::string(path) + " " + std::string(version) + "\r\n";
+  const std::size_t lineEnd = head.find("\r\n");
+  if (lineEnd != std::string_view::npos) {
+    for (std::string_view line : Split(head.substr(lineEnd + 2), "\r\n"))
+      if (!ForProxyOnly(line)) out += std::string(line) + "\r\n";
+  }
+  if (disclosure_ != Disclosure::None) out += "Via: 1.1 mivo-sample\r\n";
+  if (disclosure_ == Disclosure::ViaAndForwardedFor) out += "X-Forwarded-For: " + client_ + "\r\n";
+  return out + "\r\n";
 }
 
 void HttpConnectHandshake::Enter(Step next, HandshakeTurn& turn) {
@@ -357,7 +398,9 @@ void HttpConnectHandshake::Run(HandshakeTurn& turn) {
 HandshakeTurn HttpConnectHandshake::TargetConnected(bool ok) {
   HandshakeTurn turn;
   if (step_ != Step::Connecting) return turn;
-  turn.reply = ok ? std::string("HTTP/1.1 200 Connection established\r\n\r\n") : HttpStatus(502, "Bad Gateway");
+  // A passed-on GET is answered by the target itself.
+  if (ok) turn.reply = forwarding_ ? std::string() : std::string("HTTP/1.1 200 Connection established\r\n\r\n");
+  else turn.reply = HttpStatus(502, "Bad Gateway");
   Enter(ok ? Step::Relaying : Step::Closed, turn);
   return turn;
 }
@@ -366,7 +409,7 @@ std::unique_ptr<ProxyHandshake> HandshakeFor(const SampleProxy& proxy) {
   switch (proxy.kind) {
     case ProxyKind::Socks4: return std::make_unique<Socks4Handshake>();
     case ProxyKind::Socks5: return std::make_unique<Socks5Handshake>(proxy.credentials);
-    case ProxyKind::Http: return std::make_unique<HttpConnectHandshake>(proxy.credentials);
+    case ProxyKind::Http: return std::make_unique<HttpConnectHandshake>(proxy.credentials, proxy.disclosure);
   }
   return nullptr;
 }

@@ -44,6 +44,8 @@ class ProxyHandshake {
   virtual HandshakeTurn TargetConnected(bool ok) = 0;
   virtual bool Relaying() const = 0;
   virtual bool Closed() const = 0;
+  // The address the client connects from, for a proxy that passes it on.
+  virtual void ClientIs(const std::string& address) { (void)address; }
 };
 
 // SOCKS4 CONNECT to an IPv4 target; the user id is read and ignored.
@@ -94,17 +96,22 @@ class Socks5Handshake final : public ProxyHandshake {
   std::string in_;
 };
 
-// HTTP CONNECT; with `credentials` a Proxy-Authorization header carrying the
-// sample user and password in Basic form is required (407 otherwise).
+// HTTP CONNECT, and GET in absolute form ("GET http://host:port/path"),
+// which is passed on to the target with its path alone, then relayed; with
+// `credentials` a Proxy-Authorization header carrying the sample user and
+// password in Basic form is required (407 otherwise). `disclosure` says what
+// a passed-on GET gains.
 class HttpConnectHandshake final : public ProxyHandshake {
  public:
   enum class Step { Head, Connecting, Relaying, Closed };
 
-  explicit HttpConnectHandshake(bool credentials) : credentials_(credentials) {}
+  explicit HttpConnectHandshake(bool credentials, Disclosure disclosure = Disclosure::None)
+      : credentials_(credentials), disclosure_(disclosure) {}
   HandshakeTurn Received(std::string_view bytes) override;
   HandshakeTurn TargetConnected(bool ok) override;
   bool Relaying() const override { return step_ == Step::Relaying; }
   bool Closed() const override { return step_ == Step::Closed; }
+  void ClientIs(const std::string& address) override { client_ = address; }
   Step Current() const { return step_; }
 
  private:
@@ -112,8 +119,13 @@ class HttpConnectHandshake final : public ProxyHandshake {
   // The one place the step changes.
   void Enter(Step next, HandshakeTurn& turn);
   void Run(HandshakeTurn& turn);
+  // The head of a GET as the target gets it.
+  std::string ForwardedHead(std::string_view head, std::string_view path, std::string_view version) const;
 
   bool credentials_;
+  Disclosure disclosure_;
+  bool forwarding_ = false;  // a GET is being passed on, not a tunnel opened
+  std::string client_;
   Step step_ = Step::Head;
   std::string in_;
 };

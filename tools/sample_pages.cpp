@@ -81,6 +81,9 @@ std::vector<SamplePage> SamplePages() {
       proxy.listening = j % 3 != 1;
       // The even-numbered pages list proxies that ask for the sample credentials.
       proxy.credentials = p % 2 == 1 && proxy.kind != ProxyKind::Socks4;
+      // A page's first row, when HTTP, gives the client away; its fourth only says it is a proxy.
+      if (proxy.kind == ProxyKind::Http)
+        proxy.disclosure = j == 0 ? Disclosure::ViaAndForwardedFor : j == 3 ? Disclosure::Via : Disclosure::None;
       page.proxies.push_back(std::move(proxy));
     }
     pages.push_back(std::move(page));

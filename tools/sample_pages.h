@@ -9,6 +9,14 @@ namespace mivo::sample {
 // type cell of the page says the same.
 enum class ProxyKind { Http, Socks4, Socks5 };
 
+// What an HTTP proxy adds to the requests it forwards: what tells a judge
+// page that a proxy is in the way, and whose address it carries.
+enum class Disclosure {
+  None,                // nothing: elite
+  Via,                 // Via: anonymous
+  ViaAndForwardedFor,  // Via and X-Forwarded-For with the client's address: transparent
+};
+
 const char* TypeText(ProxyKind kind);
 
 struct SampleProxy {
@@ -20,6 +28,8 @@ struct SampleProxy {
   bool listening = false;  // false: connections to it are refused
   // SOCKS5 and HTTP only: the sample user name and password are required.
   bool credentials = false;
+  // HTTP only.
+  Disclosure disclosure = Disclosure::None;
 };
 
 struct SamplePage {

@@ -5,9 +5,11 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <cctype>
 #include <charconv>
 
 #include "common/gbk.h"
+#include "common/text.h"
 
 namespace mivo::sample {
 namespace {
@@ -53,7 +55,8 @@ quint16 FreedPort(const QHostAddress& address) {
 
 // ----- RelayConversation -----
 
-RelayConversation::RelayConversation(std::unique_ptr<ProxyHandshake> handshake) : handshake_(std::move(handshake)) {}
+RelayConversation::RelayConversation(std::unique_ptr<ProxyHandshake> handshake, QHostAddress source)
+    : handshake_(std::move(handshake)), source_(std::move(source)) {}
 
 RelayConversation::~RelayConversation() {
   if (target_) {
@@ -63,6 +66,7 @@ RelayConversation::~RelayConversation() {
 }
 
 void RelayConversation::Received(QTcpSocket& socket, const QByteArray& bytes) {
+  if (!client_) handshake_->ClientIs(socket.peerAddress().toString().toStdString());
   client_ = &socket;
   Apply(handshake_->Received(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size()))));
 }
@@ -90,6 +94,9 @@ void RelayConversation::Open(const RelayTarget& target) {
     Apply(handshake_->TargetConnected(false));
   });
   connect(target_, &QTcpSocket::disconnected, this, &RelayConversation::CloseClient);
+  // A source that cannot be bound is an error reported like a refused target.
+  if (!source_.isNull() && source_.protocol() == target.address.protocol() && !target_->bind(source_))
+    return Apply(handshake_->TargetConnected(false));
   target_->connectToHost(target.address, target.port);
 }
 
@@ -109,7 +116,7 @@ void RelayConversation::CloseClient() {
 }
 
 std::unique_ptr<ProxyConversation> SpeakingConversation(const SampleProxy& proxy) {
-  return std::make_unique<RelayConversation>(HandshakeFor(proxy));
+  return std::make_unique<RelayConversation>(HandshakeFor(proxy), QHostAddress(QString::fromStdString(proxy.address)));
 }
 
 // ----- EchoServer -----
@@ -249,6 +256,27 @@ std::string SampleSite::Origin() const {
   return "http://" + server_->serverAddress().toString().toStdString() + ":" + std::to_string(Port());
 }
 
+SampleSite::Response SampleSite::Judge(const std::string& method, const QHostAddress& peer, quint16 peerPort,
+                                       std::string_view head) {
+  if (method != "GET" && method != "HEAD") return {405, SmallPage("405", "<h1>405 只接受 GET</h1>")};
+  std::string lines = "REMOTE_ADDR = " + peer.toString().toStdString() + "\r\n";
+  lines += "REMOTE_PORT = " + std::to_string(peerPort) + "\r\n";
+  lines += "REQUEST_METHOD = " + method + "\r\n";
+  const std::size_t lineEnd = head.find("\r\n");
+  if (lineEnd != std::string_view::npos) {
+    for (std::string_view line : Split(head.substr(lineEnd + 2), "\r\n")) {
+      const std::size_t colon = line.find(':');
+      if (colon == std::string_view::npos || colon == 0) continue;
+      std::string name = "HTTP_";
+      for (char c : TrimSpaces(line.substr(0, colon)))
+        name += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      lines += name + " = " + std::string(TrimSpaces(line.substr(colon + 1))) + "\r\n";
+    }
+  }
+  // Each item on a line of its own, as judge pages print them.
+  return {200, ToGbk("<html><head><title>judge</title></head><body><pre>\r\n" + lines + "</pre></body></html>\r\n")};
+}
+
 SampleSite::Response SampleSite::Answer(const std::string& method, const std::string& target) const {
   if (method != "GET" && method != "HEAD") return {405, SmallPage("405", "<h1>405 只接受 GET</h1>")};
   const QUrl url(QString::fromStdString(target));
@@ -299,8 +327,13 @@ void SampleSite::Serve(QTcpSocket* socket) {
     std::string method;
     if (requestLine.size() == 3 && requestLine[2].startsWith("HTTP/")) {
       method = requestLine[0].toStdString();
-      requests_.push_back(requestLine[1].toStdString());
-      response = Answer(method, requestLine[1].toStdString());
+      const std::string target = requestLine[1].toStdString();
+      requests_.push_back(target);
+      if (QUrl(QString::fromStdString(target)).path() == "/judge")
+        response = Judge(method, socket->peerAddress(), socket->peerPort(),
+                         std::string_view(head.constData(), static_cast<std::size_t>(end)));
+      else
+        response = Answer(method, target);
     }
     socket->write(HttpResponse(response, method != "HEAD"));
   }

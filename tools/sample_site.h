@@ -32,12 +32,14 @@ class SilentConversation final : public ProxyConversation {
 };
 
 // Speaks the listed proxy's handshake, then relays between the client and
-// the loopback target it asked for, in both directions.
+// the loopback target it asked for, in both directions. Connections to the
+// target go out from `source` when it is given (the listed proxy's own
+// address), so that the target sees the proxy, not the client.
 class RelayConversation final : public QObject, public ProxyConversation {
   Q_OBJECT
 
  public:
-  explicit RelayConversation(std::unique_ptr<ProxyHandshake> handshake);
+  explicit RelayConversation(std::unique_ptr<ProxyHandshake> handshake, QHostAddress source = {});
   ~RelayConversation() override;
   void Received(QTcpSocket& socket, const QByteArray& bytes) override;
 
@@ -48,6 +50,7 @@ class RelayConversation final : public QObject, public ProxyConversation {
   void CloseClient();
 
   std::unique_ptr<ProxyHandshake> handshake_;
+  QHostAddress source_;
   QPointer<QTcpSocket> client_;
   QTcpSocket* target_ = nullptr;
 };
@@ -152,6 +155,10 @@ class SampleSite : public QObject {
   };
   // What the site answers for a request target such as /proxy1.html.
   Response Answer(const std::string& method, const std::string& target) const;
+  // The proxy judge at /judge: the request as it arrived, one "NAME = value"
+  // line per item: REMOTE_ADDR, REMOTE_PORT, REQUEST_METHOD, then HTTP_<NAME>
+  // for each header of `head` (the request without its blank line).
+  static Response Judge(const std::string& method, const QHostAddress& peer, quint16 peerPort, std::string_view head);
 
  private:
   struct Client;

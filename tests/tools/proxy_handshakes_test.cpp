@@ -28,6 +28,7 @@ struct Case {
   std::optional<std::string> target;  // "address:port" the proxy connects to
   Outcome outcome;
   std::string early = {};  // bytes the target receives as the tunnel opens
+  Disclosure disclosure = Disclosure::None;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -36,7 +37,10 @@ std::unique_ptr<ProxyHandshake> Make(const Case& c) {
   SampleProxy proxy;
   proxy.kind = c.kind;
   proxy.credentials = c.credentials;
-  return HandshakeFor(proxy);
+  proxy.disclosure = c.disclosure;
+  std::unique_ptr<ProxyHandshake> h = HandshakeFor(proxy);
+  h->ClientIs("127.0.0.1");
+  return h;
 }
 
 // Feeds the case's bytes in the given piece size (0: one message at a time)
@@ -174,8 +178,29 @@ const Case kCases[] = {
      HttpRefusal("403 Forbidden"), std::nullopt, Outcome::Refused},
     {"HttpNameNotLookedUp", ProxyKind::Http, false, {"CONNECT localhost:443 HTTP/1.1\r\n\r\n"},
      HttpRefusal("403 Forbidden"), std::nullopt, Outcome::Refused},
-    {"HttpGet", ProxyKind::Http, false, {"GET http://127.0.0.1/ HTTP/1.1\r\n\r\n"},
-     HttpRefusal("405 Method Not Allowed", "Allow: CONNECT\r\n"), std::nullopt, Outcome::Refused},
+    {"HttpPost", ProxyKind::Http, false, {"POST http://127.0.0.1/ HTTP/1.1\r\n\r\n"},
+     HttpRefusal("405 Method Not Allowed", "Allow: CONNECT, GET\r\n"), std::nullopt, Outcome::Refused},
+    // GET in absolute form: passed on with its path alone, the target answers.
+    {"HttpGet", ProxyKind::Http, false, {"GET http://127.0.0.1/ HTTP/1.1\r\n\r\n"}, "", "127.0.0.1:80",
+     Outcome::Relays, "GET / HTTP/1.1\r\n\r\n"},
+    {"HttpGetHeadersAndEarlyBytes", ProxyKind::Http, false,
+     {"GET http://127.0.0.1:8086/judge?x=1 HTTP/1.1\r\nHost: 127.0.0.1:8086\r\nProxy-Connection: close\r\n"
+      "Connection: close\r\n\r\nmore"},
+     "", "127.0.0.1:8086", Outcome::Relays,
+     "GET /judge?x=1 HTTP/1.1\r\nHost: 127.0.0.1:8086\r\nConnection: close\r\n\r\nmore"},
+    {"HttpGetVia", ProxyKind::Http, false, {"GET http://127.0.0.1:8086/judge HTTP/1.1\r\nHost: 127.0.0.1:8086\r\n\r\n"},
+     "", "127.0.0.1:8086", Outcome::Relays, "GET /judge HTTP/1.1\r\nHost: 127.0.0.1:8086\r\nVia: 1.1 mivo-sample\r\n\r\n",
+     Disclosure::Via},
+    {"HttpGetViaAndForwardedFor", ProxyKind::Http, false, {"GET http://127.0.0.1:8086/judge HTTP/1.1\r\n\r\n"}, "",
+     "127.0.0.1:8086", Outcome::Relays,
+     "GET /judge HTTP/1.1\r\nVia: 1.1 mivo-sample\r\nX-Forwarded-For: 127.0.0.1\r\n\r\n",
+     Disclosure::ViaAndForwardedFor},
+    {"HttpGetTargetRefused", ProxyKind::Http, false, {"GET http://127.0.0.1:8086/ HTTP/1.1\r\n\r\n"},
+     HttpRefusal("502 Bad Gateway"), "127.0.0.1:8086", Outcome::TargetRefused},
+    {"HttpGetOffTheMachine", ProxyKind::Http, false, {"GET http://192.168.1.10/ HTTP/1.1\r\n\r\n"},
+     HttpRefusal("403 Forbidden"), std::nullopt, Outcome::Refused},
+    {"HttpGetNotAbsolute", ProxyKind::Http, false, {"GET /judge HTTP/1.1\r\n\r\n"}, HttpRefusal("400 Bad Request"),
+     std::nullopt, Outcome::Refused},
     {"HttpBadPort", ProxyKind::Http, false, {"CONNECT 127.0.0.1:65536 HTTP/1.1\r\n\r\n"},
      HttpRefusal("400 Bad Request"), std::nullopt, Outcome::Refused},
     {"HttpNoPort", ProxyKind::Http, false, {"CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n"}, HttpRefusal("400 Bad Request"),
@@ -202,6 +227,12 @@ const Case kCases[] = {
      HttpRefusal("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"mivo\"\r\n"), std::nullopt,
      Outcome::Refused},
     {"HttpBasicMissing", ProxyKind::Http, true, {"CONNECT 127.0.0.1:8080 HTTP/1.1\r\n\r\n"},
+     HttpRefusal("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"mivo\"\r\n"), std::nullopt,
+     Outcome::Refused},
+    {"HttpGetBasic", ProxyKind::Http, true,
+     {"GET http://127.0.0.1:8086/judge HTTP/1.1\r\nProxy-Authorization: Basic bWl2bzpwcm94eQ==\r\n\r\n"}, "",
+     "127.0.0.1:8086", Outcome::Relays, "GET /judge HTTP/1.1\r\n\r\n"},
+    {"HttpGetBasicMissing", ProxyKind::Http, true, {"GET http://127.0.0.1:8086/judge HTTP/1.1\r\n\r\n"},
      HttpRefusal("407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"mivo\"\r\n"), std::nullopt,
      Outcome::Refused},
 };

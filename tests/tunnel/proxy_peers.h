@@ -105,19 +105,22 @@ class ProxyProcess {
   QTemporaryDir dir_;
 };
 
-// microsocks on a free loopback port, with or without user / password.
-inline std::unique_ptr<ProxyProcess> StartMicrosocks(Endpoint& e) {
+// microsocks on a free loopback port, with or without user / password;
+// connecting out from `outgoing` when it is given.
+inline std::unique_ptr<ProxyProcess> StartMicrosocks(Endpoint& e, const std::string& outgoing = {}) {
   e.port = FreeLoopbackPort();
   QStringList args{"-i", "127.0.0.1", "-p", QString::number(e.port)};
   if (!e.user.empty()) args << "-u" << QString::fromStdString(e.user) << "-P" << QString::fromStdString(e.password);
+  if (!outgoing.empty()) args << "-b" << QString::fromStdString(outgoing);
   auto p = std::make_unique<ProxyProcess>();
   if (!p->Start("microsocks", args, e.port)) return nullptr;
   return p;
 }
 
 // tinyproxy in the foreground on a free loopback port, letting CONNECT reach
-// only `targetPort`, with Basic credentials when `e` has a user.
-inline std::unique_ptr<ProxyProcess> StartTinyproxy(Endpoint& e, int targetPort) {
+// only `targetPort`, with Basic credentials when `e` has a user; connecting
+// out from `outgoing` when it is given.
+inline std::unique_ptr<ProxyProcess> StartTinyproxy(Endpoint& e, int targetPort, const std::string& outgoing = {}) {
   e.port = FreeLoopbackPort();
   auto p = std::make_unique<ProxyProcess>();
   const QString conf = p->Dir().filePath("tinyproxy.conf");
@@ -130,6 +133,7 @@ inline std::unique_ptr<ProxyProcess> StartTinyproxy(Endpoint& e, int targetPort)
                      .arg(p->Dir().filePath("tinyproxy.log"));
   if (!e.user.empty())
     text += QString("BasicAuth %1 %2\n").arg(QString::fromStdString(e.user), QString::fromStdString(e.password));
+  if (!outgoing.empty()) text += QString("Bind %1\n").arg(QString::fromStdString(outgoing));
   f.write(text.toUtf8());
   f.close();
   if (!p->Start("tinyproxy", {"-d", "-c", conf}, e.port)) return nullptr;

@@ -1,0 +1,165 @@
+// mivoproxy-cli verify as a user runs it: rows on standard input, one line
+// (or object, or record) per row on standard output, usage errors exit 2.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "tests/support/cli.h"
+#include "tests/support/wait.h"
+#include "tests/tunnel/proxy_peers.h"
+#include "tools/sample_site.h"
+
+namespace mivo {
+namespace {
+
+struct CliRun {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Runs the built program while this process's loop keeps serving the site.
+CliRun VerifyCli(const QStringList& args, const std::string& input = {}) {
+  QProcess p;
+  p.start(test::BuiltProgram("cli/mivoproxy-cli"), QStringList{"verify"} + args);
+  CliRun r;
+  if (!p.waitForStarted(10000)) return r;
+  p.write(input.data(), static_cast<qint64>(input.size()));
+  p.closeWriteChannel();
+  if (!test::WaitUntil([&] { return p.state() == QProcess::NotRunning; }, 60000)) {
+    p.kill();
+    p.waitForFinished();
+    return r;
+  }
+  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  r.out = p.readAllStandardOutput().toStdString();
+  r.err = p.readAllStandardError().toStdString();
+  return r;
+}
+
+enum class Format { Text, Json, Csv };
+
+const char* FormatName(Format f) { return f == Format::Text ? "text" : f == Format::Json ? "json" : "csv"; }
+
+// The seven columns of every row, whatever the format said them in.
+std::vector<std::vector<std::string>> Rows(Format f, const std::string& out) {
+  std::vector<std::vector<std::string>> rows;
+  if (f == Format::Json) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(out), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << out;
+    for (const QJsonValue& v : doc.array()) {
+      const QJsonObject o = v.toObject();
+      EXPECT_EQ(o.size(), 7) << out;
+      auto text = [&](const char* key) {
+        return o[key].isNull() ? std::string("-") : o[key].toString().toStdString();
+      };
+      rows.push_back({text("address"), text("port"), text("protocol"), text("outcome"),
+                      o["time_ms"].isNull() ? "-" : std::to_string(o["time_ms"].toInt()) + " ms", text("anonymity"),
+                      text("exit")});
+    }
+    return rows;
+  }
+  std::vector<std::string_view> lines = Split(out, "\n");
+  EXPECT_TRUE(!lines.empty() && lines.back().empty()) << "ends with a line break";
+  if (!lines.empty()) lines.pop_back();
+  if (f == Format::Csv) {
+    EXPECT_TRUE(!lines.empty() && lines.front() == "address,port,protocol,outcome,time,anonymity,exit") << out;
+    if (!lines.empty()) lines.erase(lines.begin());
+  }
+  for (std::string_view line : lines) {
+    std::vector<std::string> fields;
+    for (std::string_view field : Split(line, f == Format::Csv ? "," : "\t")) fields.emplace_back(field);
+    EXPECT_EQ(fields.size(), 7u) << line;
+    rows.push_back(std::move(fields));
+  }
+  return rows;
+}
+
+class VerifyCliFormat : public ::testing::TestWithParam<Format> {};
+
+TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
+  sample::SampleSite site;
+  std::string error;
+  ASSERT_TRUE(site.Start(sample::SampleSiteOptions::AnyFreePorts(), &error)) << error;
+  const std::vector<sample::SampleProxy>& listed = site.Pages()[0].proxies;
+  // As fetch prints them, then rows that name no proxy.
+  std::string input;
+  for (const sample::SampleProxy& p : listed)
+    input += p.address + "\t" + std::to_string(p.port) + "\t" + sample::TypeText(p.kind) + "\t" + p.location + "\t" +
+             p.speed + "\n";
+  input += "127.0.0.10\t99999\tHTTP\n127.0.0.300 80\n";
+
+  const CliRun run = VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--format",
+                             FormatName(GetParam()), "--timeout", "5"},
+                            input);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::vector<std::string>> rows = Rows(GetParam(), run.out);
+  ASSERT_EQ(rows.size(), listed.size() + 2) << run.out;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(rows[i][0], listed[i].address);
+    EXPECT_EQ(rows[i][1], std::to_string(listed[i].port));
+    const bool ok = rows[i][3] == "★ 成功";
+    EXPECT_EQ(ok, listed[i].listening) << rows[i][0];
+    EXPECT_EQ(rows[i][2] == "-", !ok);
+    EXPECT_EQ(rows[i][4].ends_with(" ms"), ok) << rows[i][4];
+    EXPECT_EQ(rows[i][6], ok ? listed[i].address : "-");
+  }
+  // The first row lists an HTTP proxy that passes the user's address on.
+  EXPECT_EQ(rows[0][2], "HTTP");
+  EXPECT_EQ(rows[0][5], "transparent");
+  const std::vector<std::string> bad1{"127.0.0.10", "99999", "-", "☆ 失败", "-", "-", "-"};
+  const std::vector<std::string> bad2{"127.0.0.300", "80", "-", "☆ 失败", "-", "-", "-"};
+  EXPECT_EQ(rows[listed.size()], bad1);
+  EXPECT_EQ(rows[listed.size() + 1], bad2);
+  const std::string row5 = "row " + std::to_string(listed.size() + 1) + ": the port is not a number from 0 to 65535";
+  const std::string row6 = "row " + std::to_string(listed.size() + 2) + ": not an IPv4 address: 127.0.0.300";
+  EXPECT_NE(run.err.find(row5), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(row6), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, VerifyCliFormat, ::testing::Values(Format::Text, Format::Json, Format::Csv),
+                         [](const auto& info) { return std::string(FormatName(info.param)); });
+
+struct UsageCase {
+  const char* name;
+  QStringList args;
+  const char* message;
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class VerifyCliUsage : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(VerifyCliUsage, ExitsTwoWithTheReason) {
+  QStringList args = GetParam().args;
+  // A judge whose port nobody listens on.
+  args.replaceInStrings("CLOSED", QString::number(test::FreeLoopbackPort()));
+  const CliRun run = VerifyCli(args, "127.0.0.1 1080\n");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, VerifyCliUsage,
+    ::testing::Values(
+        UsageCase{"NoTargetNorJudge", {"--format", "json"}, "--target or --judge is required"},
+        UsageCase{"BothTargetAndJudge", {"--target", "127.0.0.1:7007", "--judge", "http://127.0.0.1/"}, "exclude"},
+        UsageCase{"TargetNotAnAddress", {"--target", "localhost:7007"}, "--target wants a dotted IPv4 address"},
+        UsageCase{"TargetPortZero", {"--target", "127.0.0.1:0"}, "--target wants"},
+        UsageCase{"JudgeOverTls", {"--judge", "https://127.0.0.1/judge"}, "must be an http:// address"},
+        UsageCase{"JudgeNotAnAddress", {"--judge", "judge page"}, "the judge is not an address"},
+        UsageCase{"JudgeNobodyAnswers", {"--judge", "http://127.0.0.1:CLOSED/judge"}, "cannot be used"},
+        UsageCase{"UnknownFormat", {"--target", "127.0.0.1:7007", "--format", "xml"}, "--format wants"},
+        UsageCase{"NoTimeout", {"--target", "127.0.0.1:7007", "--timeout", "0"}, "--timeout wants"},
+        UsageCase{"UnknownArgument", {"--target", "127.0.0.1:7007", "--verbose", "1"}, "unknown argument"},
+        UsageCase{"MissingValue", {"--target"}, "missing value after --target"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mivo

@@ -1,0 +1,187 @@
+#include "verifier.h"
+
+#include <algorithm>
+
+#include "common/fdlimit.h"
+#include "tunnel/moduleproxy.h"
+
+namespace mivo::verify {
+namespace {
+
+// With nothing of its own in flight, a row that finds no socket tries again
+// this often, for this long before it is given up: a little longer than
+// closed connections hold their local ports (TIME_WAIT, 60 s on Linux).
+constexpr int kIdleRetryMs = 100;
+constexpr std::chrono::seconds kIdleWait{65};
+// Rows started in one turn of the event loop.
+constexpr int kStartBatch = 256;
+
+Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+}  // namespace
+
+Verifier::Verifier(std::vector<Row> rows, Options options)
+    : rows_(std::move(rows)), maxInFlight_(options.maxInFlight), results_(rows_.size()), active_(rows_.size()) {
+  plan_.targetHost = options.targetHost;
+  plan_.targetPort = std::to_string(options.targetPort);
+  plan_.credentials = options.credentials;
+  if (options.credentials) {
+    plan_.user = options.user;
+    plan_.password = options.password;
+  }
+  plan_.judge = options.judge;
+  plan_.ownAddress = options.ownAddress;
+  if (plan_.judge) {
+    plan_.judgeThroughTunnel = AsBytes(JudgeRequest(*plan_.judge, false));
+    const std::string basic = options.credentials ? Base64Encode(options.user + ":" + options.password) : "";
+    plan_.judgeToProxy = AsBytes(JudgeRequest(*plan_.judge, true, basic));
+  }
+  plan_.timeout = options.timeout;
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (!RowProblem(rows_[i])) continue;
+    results_[i].ending = Ending::BadRow;
+    ++ended_;
+  }
+  timer_.setSingleShot(true);
+  timer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer_, &QTimer::timeout, &context_, [this] { Expire(); });
+  retry_.setSingleShot(true);
+  QObject::connect(&retry_, &QTimer::timeout, &context_, [this] { Fill(); });
+}
+
+Verifier::~Verifier() = default;
+
+void Verifier::Start() {
+  // Counted once: the allowance looks at every descriptor of the process.
+  allowance_ = maxInFlight_ != 0 ? maxInFlight_ : SocketAllowance();
+  limit_ = allowance_;
+  Fill();
+  FinishIfDone();
+}
+
+void Verifier::FinishIfDone() {
+  if (!Finished() || finishPosted_) return;
+  finishPosted_ = true;
+  QMetaObject::invokeMethod(&context_, [this] { if (onFinished) onFinished(); }, Qt::QueuedConnection);
+}
+
+void Verifier::Fill() {
+  if (filling_) return;
+  filling_ = true;
+  starved_ = false;
+  int started = 0;
+  // A row put back now would only fail again at once: the rest waits for a row to end.
+  while (!starved_ && inFlight_ < limit_) {
+    // The loop gets a turn between batches: events of rows already started
+    // are seen in time, and a window stays responsive.
+    if (started == kStartBatch) {
+      if (!continuePosted_) {
+        continuePosted_ = true;
+        QMetaObject::invokeMethod(
+            &context_,
+            [this] {
+              continuePosted_ = false;
+              Fill();
+            },
+            Qt::QueuedConnection);
+      }
+      break;
+    }
+    int row = -1;
+    if (!waiting_.empty()) {
+      row = waiting_.front();
+      waiting_.pop_front();
+    } else {
+      while (next_ < rows_.size() && results_[next_].ending == Ending::BadRow) ++next_;
+      if (next_ == rows_.size()) break;
+      row = static_cast<int>(next_++);
+    }
+    std::unique_ptr<RowCheck>& slot = active_[static_cast<std::size_t>(row)];
+    slot = std::make_unique<RowCheck>(row, rows_[static_cast<std::size_t>(row)], plan_,
+                                      results_[static_cast<std::size_t>(row)], static_cast<RowHost&>(*this));
+    RowCheck* check = slot.get();
+    ++inFlight_;
+    ++started;
+    peak_ = std::max(peak_, inFlight_);
+    check->Start();
+  }
+  filling_ = false;
+  if (starved_) GiveUpWaiting();
+}
+
+// Rows that found no socket while nothing else of this run was in flight
+// wait for the rest of the process to let some go, but not for ever.
+void Verifier::GiveUpWaiting() {
+  if (waiting_.empty() || inFlight_ != 0) return;
+  if (!idleSince_) idleSince_ = Clock::now();
+  if (Clock::now() - *idleSince_ < kIdleWait) {
+    limit_ = 1;
+    retry_.start(kIdleRetryMs);
+    return;
+  }
+  for (int row : waiting_) {
+    results_[static_cast<std::size_t>(row)].ending = Ending::NoSocket;
+    ++ended_;
+  }
+  waiting_.clear();
+  FinishIfDone();
+}
+
+std::uint32_t Verifier::Deadline(int row, Clock::time_point when) {
+  const std::uint32_t serial = ++nextSerial_;
+  wakes_.push({when, row, serial});
+  if (!timer_.isActive() || when < armedFor_) ArmTimer();
+  return serial;
+}
+
+void Verifier::ArmTimer() {
+  if (wakes_.empty()) {
+    timer_.stop();
+    return;
+  }
+  armedFor_ = wakes_.top().when;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(armedFor_ - Clock::now()).count();
+  timer_.start(static_cast<int>(std::clamp<std::int64_t>(left, 0, 24 * 3600 * 1000)));
+}
+
+void Verifier::Expire() {
+  // Wakes of rows that have ended since are dropped as they come up.
+  while (!wakes_.empty() && wakes_.top().when <= Clock::now()) {
+    const Wake w = wakes_.top();
+    wakes_.pop();
+    if (RowCheck* row = active_[static_cast<std::size_t>(w.row)].get()) row->TimedOut(w.serial);
+  }
+  ArmTimer();
+}
+
+void Verifier::RowEnded(int row) {
+  std::unique_ptr<RowCheck>& slot = active_[static_cast<std::size_t>(row)];
+  const bool putBack = slot->PutBack();
+  retired_.push_back(std::move(slot));
+  --inFlight_;
+  if (putBack) {
+    // The process is out of sockets with this many in flight: no more than that from now on.
+    waiting_.push_front(row);
+    limit_ = std::max<std::size_t>(1, inFlight_);
+    starved_ = true;
+  } else {
+    ++ended_;
+    idleSince_.reset();
+    // Sockets may have come free elsewhere in the process: one more row, up to the allowance.
+    if (limit_ < allowance_) ++limit_;
+  }
+  if (!cleanupPosted_) {
+    cleanupPosted_ = true;
+    QMetaObject::invokeMethod(
+        &context_,
+        [this] {
+          cleanupPosted_ = false;
+          retired_.clear();
+        },
+        Qt::QueuedConnection);
+  }
+  Fill();
+  FinishIfDone();
+}
+
+}  // namespace mivo::verify
