@@ -139,8 +139,9 @@ TEST(Soak, TwoHundredTunnelsInARow) {
       resident = ResidentKiB();
     }
   }
-  // The echo server closes its side once it sees the proxy's, a moment later.
-  EXPECT_TRUE(test::WaitUntil([&] { return OpenDescriptors() == descriptors; }))
+  // The echo server closes its side once it sees the proxy's, a moment later,
+  // at round 20 as now: what counts is that the number does not grow.
+  EXPECT_TRUE(test::WaitUntil([&] { return OpenDescriptors() <= descriptors; }))
       << OpenDescriptors() << " descriptors, " << descriptors << " after round 20";
   ExpectFlatMemory(resident);
 }
