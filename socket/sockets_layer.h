@@ -149,6 +149,8 @@ class SocketsLayer {
   virtual SockResult WSACancelAsyncRequest(LookupTask task) = 0;
 };
 
+class NotifyLoop;
+
 // POSIX sockets behind the Windows Sockets conventions. Notifications of
 // every registered socket come through one epoll instance watched by one
 // notifier of the Qt event loop, with Windows' re-enabling rules: FD_READ
@@ -207,8 +209,7 @@ class PosixSocketsLayer : public SocketsLayer {
   std::size_t OpenSockets() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<NotifyLoop> loop_;
   int startCount_ = 0;
 };
 
