@@ -76,45 +76,42 @@ Registration& NotifyLoop::Know(int fd, bool stream) {
 void NotifyLoop::Forget(int fd) {
   Registration* r = Find(fd);
   if (!r) return;
-  if (r->inEpoll) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
-  if (r->hasDeadline) deadlines_.erase(r->deadline);
+  if (r->armed != 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+  if (r->deadline) deadlines_.erase(*r->deadline);
   if (r->sink) --registered;
   *r = Registration{};
   --open;
 }
 
 std::uint32_t NotifyLoop::Desired(const Registration& r) {
-  if (!r.sink || r.events == 0 || r.closeDone) return 0;
+  if (!r.sink || r.events == 0 || r.phase == Phase::Closed) return 0;
   if (!r.stream) return (r.readArmed ? EPOLLIN : 0u) | (r.writeArmed ? EPOLLOUT : 0u);
-  if (r.connecting) return EPOLLOUT;
-  if (r.listening) return r.acceptArmed ? EPOLLIN : 0u;
-  if (!r.connected) return 0;
-  // A hang-up is reported whatever the mask says; with data left and
-  // reading paused the socket waits outside epoll until the next recv.
-  if (r.hupSeen && !r.readArmed) return 0;
-  return (r.readArmed ? EPOLLIN | EPOLLRDHUP : 0u) | (r.writeArmed ? EPOLLOUT : 0u);
+  switch (r.phase) {
+    case Phase::Connecting: return EPOLLOUT;
+    case Phase::Listening: return r.acceptArmed ? EPOLLIN : 0u;
+    case Phase::Connected:
+      // A hang-up is reported whatever the mask says; with data left and
+      // reading paused the socket waits outside epoll until the next recv.
+      if (r.hupSeen && !r.readArmed) return 0;
+      return (r.readArmed ? EPOLLIN | EPOLLRDHUP : 0u) | (r.writeArmed ? EPOLLOUT : 0u);
+    default: return 0;
+  }
 }
 
 void NotifyLoop::Sync(int fd) {
   Registration* r = Find(fd);
   if (!r || epfd_ < 0) return;
   const std::uint32_t want = Desired(*r);
+  if (want == r->armed) return;
   if (want == 0) {
-    if (r->inEpoll) {
-      epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
-      r->inEpoll = false;
-      r->armed = 0;
-    }
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    r->armed = 0;
     return;
   }
-  if (r->inEpoll && want == r->armed) return;
   epoll_event ev{};
   ev.events = want;
   ev.data.u64 = (static_cast<std::uint64_t>(r->gen) << 32) | static_cast<std::uint32_t>(fd);
-  if (epoll_ctl(epfd_, r->inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0) {
-    r->inEpoll = true;
-    r->armed = want;
-  }
+  if (epoll_ctl(epfd_, r->armed != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0) r->armed = want;
 }
 
 void NotifyLoop::Notify(int fd, std::uint32_t gen, int event, int error) {
@@ -159,21 +156,21 @@ void NotifyLoop::Dispatch() {
 
 void NotifyLoop::Ready(int fd, std::uint32_t gen, std::uint32_t ev) {
   Registration* r = Find(fd, gen);
-  if (r->connecting) {
+  if (r->phase == Phase::Connecting) {
     if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
     const int err = SocketError(fd);
     EndConnect(*r);
     if (err != 0) {
-      r->closeDone = true;
+      r->Enter(Phase::Closed);
       Notify(fd, gen, FD_CONNECT, WsaErrorFromErrno(err));
       return;
     }
-    r->connected = true;
+    r->Enter(Phase::Connected);
     Notify(fd, gen, FD_CONNECT, 0);
     Notify(fd, gen, FD_WRITE, 0);
     return;
   }
-  if (r->listening) {
+  if (r->phase == Phase::Listening) {
     if ((ev & EPOLLIN) && r->acceptArmed) {
       r->acceptArmed = false;
       Notify(fd, gen, FD_ACCEPT, 0);
@@ -193,11 +190,11 @@ void NotifyLoop::Ready(int fd, std::uint32_t gen, std::uint32_t ev) {
     }
     return;
   }
-  if (!r->connected) return;
+  if (r->phase != Phase::Connected) return;
   if (ev & EPOLLERR) {
     const int err = SocketError(fd);
     if (err != 0) {
-      r->closeDone = true;
+      r->Enter(Phase::Closed);
       Notify(fd, gen, FD_CLOSE, WsaErrorFromErrno(err));
       return;
     }
@@ -217,24 +214,22 @@ void NotifyLoop::Ready(int fd, std::uint32_t gen, std::uint32_t ev) {
         Notify(fd, gen, FD_READ, 0);
       }
     } else if (ev & (EPOLLRDHUP | EPOLLHUP)) {
-      r->closeDone = true;
+      r->Enter(Phase::Closed);
       Notify(fd, gen, FD_CLOSE, 0);
     }
   }
 }
 
 void NotifyLoop::StartConnect(int fd, Registration& r) {
-  r.connecting = true;
+  r.Enter(Phase::Connecting);
   r.deadline = deadlines_.emplace(Clock::now() + timeout, std::make_pair(fd, r.gen));
-  r.hasDeadline = true;
   ArmTimer();
   Sync(fd);
 }
 
 void NotifyLoop::EndConnect(Registration& r) {
-  r.connecting = false;
-  if (r.hasDeadline) deadlines_.erase(r.deadline);
-  r.hasDeadline = false;
+  if (r.deadline) deadlines_.erase(*r.deadline);
+  r.deadline.reset();
 }
 
 void NotifyLoop::ArmTimer() {
@@ -254,7 +249,7 @@ void NotifyLoop::ExpireConnects() {
       continue;
     }
     EndConnect(*r);
-    r->closeDone = true;
+    r->Enter(Phase::Closed);
     // Dissolves the half-made connection so the kernel stops retrying.
     sockaddr unspec{};
     unspec.sa_family = AF_UNSPEC;
@@ -276,10 +271,12 @@ SockResult NotifyLoop::Register(int fd, SocketNotifySink* sink, int events) {
     int listening = 0;
     len = sizeof listening;
     ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len);
-    r->listening = listening != 0;
     sockaddr_storage st{};
     socklen_t slen = sizeof st;
-    r->connected = r->stream && !r->listening && ::getpeername(fd, reinterpret_cast<sockaddr*>(&st), &slen) == 0;
+    if (listening != 0)
+      r->Enter(Phase::Listening);
+    else if (r->stream && ::getpeername(fd, reinterpret_cast<sockaddr*>(&st), &slen) == 0)
+      r->Enter(Phase::Connected);
   }
   int on = 1;
   if (::ioctl(fd, FIONBIO, &on) != 0) return SockResult::Fail(WsaErrorFromErrno(errno));
@@ -290,7 +287,8 @@ SockResult NotifyLoop::Register(int fd, SocketNotifySink* sink, int events) {
     r->readArmed = true;
     r->acceptArmed = true;
     Sync(fd);
-    if ((events & FD_WRITE) && (!r->stream || r->connected) && !r->closeDone) Post(fd, FD_WRITE, 0);
+    if ((events & FD_WRITE) && (r->stream ? r->phase == Phase::Connected : r->phase != Phase::Closed))
+      Post(fd, FD_WRITE, 0);
   } else {
     if (r->sink) --registered;
     r->sink = nullptr;

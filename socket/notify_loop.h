@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -25,6 +26,17 @@ namespace mivo {
 
 using Clock = std::chrono::steady_clock;
 
+using Deadlines = std::multimap<Clock::time_point, std::pair<int, std::uint32_t>>;
+
+// Where a descriptor stands, as far as its notifications go.
+enum class Phase {
+  Made,  // nothing under way: a new stream socket, or any datagram socket
+  Listening,
+  Connecting,
+  Connected,
+  Closed,  // its end was reported (a failed connect, FD_CLOSE): nothing more comes
+};
+
 // What the layer knows of one descriptor made or registered through it.
 struct Registration {
   bool known = false;
@@ -32,13 +44,11 @@ struct Registration {
   SocketNotifySink* sink = nullptr;
   int events = 0;
   bool stream = true;
-  bool listening = false;
-  bool connecting = false;
-  bool connected = false;
+  Phase phase = Phase::Made;
+  // Each notification waits to be armed again by the call that answers it.
   bool readArmed = true;
   bool acceptArmed = true;
   bool writeArmed = false;
-  bool closeDone = false;
   bool hupSeen = false;
   // Linux gives an automatically chosen port back when a connect fails;
   // Windows keeps a socket bound once it was, and so does this layer.
@@ -49,10 +59,13 @@ struct Registration {
   // A stream socket as made, whose buffer sizes are still the system's
   // defaults; Linux enlarges them once connected.
   bool defaultSizes = false;
-  bool inEpoll = false;
-  std::uint32_t armed = 0;
-  bool hasDeadline = false;
-  std::multimap<Clock::time_point, std::pair<int, std::uint32_t>>::iterator deadline;
+  std::uint32_t armed = 0;  // the epoll mask in force; 0 = not in epoll
+  std::optional<Deadlines::iterator> deadline;
+
+  // Closed is final.
+  void Enter(Phase next) {
+    if (phase != Phase::Closed) phase = next;
+  }
 };
 
 // Notifications of every registered socket come through one epoll instance
@@ -122,7 +135,7 @@ class NotifyLoop {
   std::uint32_t nextGen_ = 1;
   std::deque<Posted> posted_;
   bool postScheduled_ = false;
-  std::multimap<Clock::time_point, std::pair<int, std::uint32_t>> deadlines_;
+  Deadlines deadlines_;
   std::unordered_map<LookupTask, Lookup> lookups_;
   LookupTask nextTask_ = 1;
 };

@@ -105,7 +105,7 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   }
   const bool refused = UnspecifiedNetwork(name);
   if (!refused && ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-    if (r && r->stream) r->connected = true;
+    if (r && r->stream) r->Enter(Phase::Connected);
     if (async && r->stream) {
       loop_->Post(s, FD_CONNECT, 0);
       loop_->Post(s, FD_WRITE, 0);
@@ -119,7 +119,7 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   }
   // The caller waits for the notification after this one, so it must come.
   if (err == EADDRNOTAVAIL && async) {
-    r->closeDone = true;
+    r->Enter(Phase::Closed);
     loop_->Post(s, FD_CONNECT, WSAEADDRNOTAVAIL);
   }
   return SockResult::Fail(WsaErrorFromErrno(err));
@@ -128,7 +128,7 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
 SockResult PosixSocketsLayer::listen(SOCKET s, int backlog) {
   if (::listen(s, backlog) != 0) return Errno();
   if (Registration* r = loop_->Find(s)) {
-    r->listening = true;
+    r->Enter(Phase::Listening);
     r->bound = true;
     r->acceptArmed = true;
     loop_->Sync(s);
@@ -152,7 +152,7 @@ SockResult PosixSocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
   if (fd < 0) return SockResult::Fail(WsaErrorFromErrno(err));
   if (addr) FromPosix(st, *addr);
   Registration& n = loop_->Know(fd, true);
-  n.connected = true;
+  n.Enter(Phase::Connected);
   n.bound = true;
   // The new socket reports like the one that accepted it.
   if (sink) WSAAsyncSelect(fd, sink, events);
