@@ -159,11 +159,9 @@ SockResult PosixSocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
   return {fd, 0};
 }
 
-SockResult PosixSocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, int flags) {
-  (void)flags;
-  const ssize_t n = ::send(s, buf, static_cast<std::size_t>(std::max(len, 0)), MSG_NOSIGNAL);
-  if (n >= 0) return {n, 0};
+SockResult PosixSocketsLayer::SendFailed(SOCKET s) {
   const int err = errno;
+  // A send that would block is answered by FD_WRITE once there is room again.
   if (err == EAGAIN || err == EWOULDBLOCK) {
     if (Registration* r = loop_->Find(s)) {
       r->writeArmed = true;
@@ -173,6 +171,13 @@ SockResult PosixSocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, i
   return SockResult::Fail(WsaErrorFromErrno(err));
 }
 
+SockResult PosixSocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, int flags) {
+  (void)flags;
+  const ssize_t n = ::send(s, buf, static_cast<std::size_t>(std::max(len, 0)), MSG_NOSIGNAL);
+  if (n >= 0) return {n, 0};
+  return SendFailed(s);
+}
+
 SockResult PosixSocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) {
   (void)flags;
   if (UnspecifiedNetwork(to)) return SockResult::Fail(WSAEADDRNOTAVAIL);
@@ -180,14 +185,7 @@ SockResult PosixSocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len,
   const ssize_t n = ::sendto(s, buf, static_cast<std::size_t>(std::max(len, 0)), MSG_NOSIGNAL,
                              reinterpret_cast<const sockaddr*>(&a), sizeof a);
   if (n >= 0) return {n, 0};
-  const int err = errno;
-  if (err == EAGAIN || err == EWOULDBLOCK) {
-    if (Registration* r = loop_->Find(s)) {
-      r->writeArmed = true;
-      loop_->Sync(s);
-    }
-  }
-  return SockResult::Fail(WsaErrorFromErrno(err));
+  return SendFailed(s);
 }
 
 SockResult PosixSocketsLayer::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {

@@ -209,6 +209,9 @@ class PosixSocketsLayer : public SocketsLayer {
   std::size_t OpenSockets() const;
 
  private:
+  // The failure of a send or sendto just made, from errno.
+  SockResult SendFailed(SOCKET s);
+
   std::unique_ptr<NotifyLoop> loop_;
   int startCount_ = 0;
 };
