@@ -1,13 +1,31 @@
 #include "winsock.h"
 
+#include <QLoggingCategory>
 #include <set>
 
 #include "common/presenter.h"
 #include "socket/error_text.h"
 #include "socket/event_call.h"
 
+Q_LOGGING_CATEGORY(lcSocket, "mivo.socket", QtWarningMsg)
+
 namespace mivo {
 namespace {
+
+const char* StateName(SocketState state) {
+  switch (state) {
+    case StateClosed: return "Closed";
+    case StateOpen: return "Open";
+    case StateListening: return "Listening";
+    case StateResolvingHost: return "ResolvingHost";
+    case StateHostResolved: return "HostResolved";
+    case StateConnecting: return "Connecting";
+    case StateConnected: return "Connected";
+    case StateClosing: return "Closing";
+    case StateError: return "Error";
+  }
+  return "?";
+}
 
 // Connections accepted by a listening control and announced, not yet
 // claimed with Accept. Shared by every control, so that a request can be
@@ -46,7 +64,11 @@ void WinSock::ShutDown() {
   if (started_ && startCount_ == 0) started_ = false;
 }
 
-void WinSock::EnterState(SocketState next) { state_ = next; }
+void WinSock::EnterState(SocketState next) {
+  if (next == state_) return;
+  qCDebug(lcSocket, "socket %d: %s => %s", socket_, StateName(state_), StateName(next));
+  state_ = next;
+}
 
 // --- notification entry --------------------------------------------------
 
@@ -132,7 +154,7 @@ bool WinSock::SocketExists() {
   const SockResult r = protocol_ != ProtocolTcp ? layer_->socket(AF_INET_W, SOCK_DGRAM_W, IPPROTO_UDP_W)
                                                 : layer_->socket(AF_INET_W, SOCK_STREAM_W, IPPROTO_TCP_W);
   if (!r.ok()) {
-    (void)RaiseSocketError(r.error, "WinSock.SocketExists");
+    RaiseSocketError(r.error, "WinSock.SocketExists");
     return false;
   }
   socket_ = static_cast<SOCKET>(r.value);
@@ -218,7 +240,7 @@ bool WinSock::ResolveIfHostname(const std::string& text, std::uint32_t& address)
   lookupTask_ = layer_->WSAAsyncGetHostByName(this, text, lookupBuffer_.get(), error);
   if (lookupTask_ == 0) {
     FreeLookupBuffer();
-    (void)RaiseSocketError(error != 0 ? error : WSANO_RECOVERY, "WinSock.ResolveIfHostname");
+    RaiseSocketError(error != 0 ? error : WSANO_RECOVERY, "WinSock.ResolveIfHostname");
   }
   return false;
 }
@@ -229,7 +251,7 @@ void WinSock::HostLookupDone(int error) {
   if (error == 0 && (!lookupBuffer_ || lookupBuffer_->addresses.empty())) error = WSANO_DATA;
   if (error != 0) {
     FreeLookupBuffer();
-    (void)RaiseSocketError(error, "WinSock.ConnectToIP");
+    RaiseSocketError(error, "WinSock.ConnectToIP");
     return;
   }
   EnterState(StateHostResolved);
@@ -246,7 +268,7 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   const SockResult r = layer_->connect(socket_, name);
   if (boundLocalPort_ == 0) ReadLocalAddress(socket_);  // a port left to connect time is chosen now
   if (r.ok() || r.error == WSAEWOULDBLOCK || r.error == WSAEADDRNOTAVAIL) return;  // FD_CONNECT follows
-  (void)RaiseSocketError(r.error, "WinSock.ConnectToIP");
+  RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
 
 void WinSock::FreeLookupBuffer() {
@@ -301,7 +323,7 @@ void WinSock::OnAccept() {
   const SockResult r = layer_->accept(socket_, nullptr);
   if (!r.ok()) {
     // A notification the socket no longer backs is no failure.
-    if (r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.PostSocket");
+    if (r.error != WSAEWOULDBLOCK) RaiseSocketError(r.error, "WinSock.PostSocket");
     return;
   }
   const auto request = static_cast<SOCKET>(r.value);
@@ -326,7 +348,7 @@ void WinSock::OnAccept() {
 
 void WinSock::PostSocket(int event, int error) {
   if (error != 0) {
-    (void)RaiseSocketError(error, "WinSock.PostSocket");
+    RaiseSocketError(error, "WinSock.PostSocket");
     return;
   }
   switch (event) {
@@ -393,11 +415,8 @@ void WinSock::ReadPeerAddress(SOCKET s) {
 // --- closing -------------------------------------------------------------------
 
 bool WinSock::CloseSocketHandle() {
-  // The descriptor is gone even when closing it reports an error; its number
-  // may soon be another socket's, so it is never closed again.
   const bool closed = layer_->closesocket(socket_).ok();
   if (!closed) EnterState(StateError);
-  socket_ = INVALID_SOCKET;
   return closed;
 }
 
@@ -415,6 +434,9 @@ void WinSock::CloseSck() {
   acceptedByRequest_ = false;
   // A close that reported an error leaves the error that says so.
   EnterState(closed ? StateClosed : StateError);
+  // The descriptor is gone even when closing it reported an error; its
+  // number may soon be another socket's, so it is never closed again.
+  socket_ = INVALID_SOCKET;
 }
 
 // --- errors --------------------------------------------------------------------

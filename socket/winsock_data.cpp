@@ -112,7 +112,7 @@ void WinSock::SendBufferedData() {
         (void)Fire(alive_, events.SendProgress, Clamp32(static_cast<std::size_t>(sent)), Clamp32(SendBuffer_.size()));
       return;
     } else {
-      (void)RaiseSocketError(r.error, "WinSock.SendBufferedData");
+      RaiseSocketError(r.error, "WinSock.SendBufferedData");
       return;
     }
   }
@@ -129,7 +129,7 @@ void WinSock::SendBufferedDataUDP() {
   to.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
   to.sin_addr = *address;
   const SockResult r = layer_->sendto(socket_, datagram.data(), static_cast<int>(datagram.size()), 0, to);
-  if (!r.ok() && r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.SendBufferedDataUDP");
+  if (!r.ok() && r.error != WSAEWOULDBLOCK) RaiseSocketError(r.error, "WinSock.SendBufferedDataUDP");
 }
 
 void WinSock::ReceiveIntoBuffer() {
