@@ -27,7 +27,12 @@ int SocketError(int fd) {
   return err;
 }
 
+// Made before main and gone after it, like the layer of the process.
+NotifyLoop g_loop;
+
 }  // namespace
+
+NotifyLoop& Loop() { return g_loop; }
 
 NotifyLoop::~NotifyLoop() {
   delete ctx_.data();

@@ -140,4 +140,7 @@ class NotifyLoop {
   LookupTask nextTask_ = 1;
 };
 
+// The loop of the process.
+NotifyLoop& Loop();
+
 }  // namespace mivo

@@ -43,10 +43,29 @@ void FromPosix(const sockaddr_storage& st, SockAddrIn& out) {
 // Windows refuses 0.0.0.0/8 as a destination; Linux would deliver it to this host.
 bool UnspecifiedNetwork(const SockAddrIn& a) { return (ntohl(a.sin_addr) >> 24) == 0; }
 
-}  // namespace
+// getsockname or getpeername.
+SockResult AddressOf(int (*call)(int, sockaddr*, socklen_t*), int fd, SockAddrIn& name) {
+  sockaddr_storage st{};
+  socklen_t len = sizeof st;
+  if (call(fd, reinterpret_cast<sockaddr*>(&st), &len) != 0) return Errno();
+  FromPosix(st, name);
+  return {};
+}
 
-PosixSocketsLayer::PosixSocketsLayer() : loop_(std::make_unique<NotifyLoop>()) {}
-PosixSocketsLayer::~PosixSocketsLayer() = default;
+// The failure of a send or sendto just made. One that would block is
+// answered by FD_WRITE once there is room again.
+SockResult SendFailed(int fd) {
+  const int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK) {
+    if (Registration* r = Loop().Find(fd)) {
+      r->writeArmed = true;
+      Loop().Sync(fd);
+    }
+  }
+  return SockResult::Fail(WsaErrorFromErrno(err));
+}
+
+}  // namespace
 
 int PosixSocketsLayer::WSAStartup(std::uint16_t requestedVersion, WSAData& data) {
   (void)requestedVersion;  // 1.1 is the only version this layer speaks
@@ -78,12 +97,12 @@ SockResult PosixSocketsLayer::socket(int af, int type, int protocol) {
     return SockResult::Fail(type == SOCK_STREAM_W || type == SOCK_DGRAM_W ? WSAEPROTONOSUPPORT : WSAESOCKTNOSUPPORT);
   const int fd = ::socket(AF_INET, ptype | SOCK_CLOEXEC, 0);
   if (fd < 0) return Errno();
-  loop_->Know(fd, ptype == SOCK_STREAM).defaultSizes = ptype == SOCK_STREAM;
+  Loop().Know(fd, ptype == SOCK_STREAM).defaultSizes = ptype == SOCK_STREAM;
   return {fd, 0};
 }
 
 SockResult PosixSocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
-  Registration* r = loop_->Find(s);
+  Registration* r = Loop().Find(s);
   if (r && r->bound) return SockResult::Fail(WSAEINVAL);
   if (r && r->stream && r->portAtConnect && name.sin_port == 0 && name.sin_addr == INADDR_ANY_W && name.sin_family == AF_INET_W) {
     r->bound = true;
@@ -97,7 +116,7 @@ SockResult PosixSocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
 
 SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   const sockaddr_in a = ToPosix(name);
-  Registration* r = loop_->Find(s);
+  Registration* r = Loop().Find(s);
   const bool async = r && r->sink;
   if (r) {
     r->bound = true;
@@ -107,31 +126,31 @@ SockResult PosixSocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   if (!refused && ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     if (r && r->stream) r->Enter(Phase::Connected);
     if (async && r->stream) {
-      loop_->Post(s, FD_CONNECT, 0);
-      loop_->Post(s, FD_WRITE, 0);
+      Loop().Post(s, FD_CONNECT, 0);
+      Loop().Post(s, FD_WRITE, 0);
     }
     return {};
   }
   const int err = refused ? EADDRNOTAVAIL : errno;
   if (err == EINPROGRESS && async) {
-    loop_->StartConnect(s, *r);
+    Loop().StartConnect(s, *r);
     return SockResult::Fail(WSAEWOULDBLOCK);
   }
   // The caller waits for the notification after this one, so it must come.
   if (err == EADDRNOTAVAIL && async) {
     r->Enter(Phase::Closed);
-    loop_->Post(s, FD_CONNECT, WSAEADDRNOTAVAIL);
+    Loop().Post(s, FD_CONNECT, WSAEADDRNOTAVAIL);
   }
   return SockResult::Fail(WsaErrorFromErrno(err));
 }
 
 SockResult PosixSocketsLayer::listen(SOCKET s, int backlog) {
   if (::listen(s, backlog) != 0) return Errno();
-  if (Registration* r = loop_->Find(s)) {
+  if (Registration* r = Loop().Find(s)) {
     r->Enter(Phase::Listening);
     r->bound = true;
     r->acceptArmed = true;
-    loop_->Sync(s);
+    Loop().Sync(s);
   }
   return {};
 }
@@ -143,32 +162,20 @@ SockResult PosixSocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
   const int err = errno;
   SocketNotifySink* sink = nullptr;
   int events = 0;
-  if (Registration* r = loop_->Find(s)) {
+  if (Registration* r = Loop().Find(s)) {
     r->acceptArmed = true;
     sink = r->sink;
     events = r->events;
-    loop_->Sync(s);
+    Loop().Sync(s);
   }
   if (fd < 0) return SockResult::Fail(WsaErrorFromErrno(err));
   if (addr) FromPosix(st, *addr);
-  Registration& n = loop_->Know(fd, true);
+  Registration& n = Loop().Know(fd, true);
   n.Enter(Phase::Connected);
   n.bound = true;
   // The new socket reports like the one that accepted it.
-  if (sink) WSAAsyncSelect(fd, sink, events);
+  if (sink) Loop().Register(fd, sink, events);
   return {fd, 0};
-}
-
-SockResult PosixSocketsLayer::SendFailed(SOCKET s) {
-  const int err = errno;
-  // A send that would block is answered by FD_WRITE once there is room again.
-  if (err == EAGAIN || err == EWOULDBLOCK) {
-    if (Registration* r = loop_->Find(s)) {
-      r->writeArmed = true;
-      loop_->Sync(s);
-    }
-  }
-  return SockResult::Fail(WsaErrorFromErrno(err));
 }
 
 SockResult PosixSocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, int flags) {
@@ -189,7 +196,7 @@ SockResult PosixSocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len,
 }
 
 SockResult PosixSocketsLayer::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {
-  return recvfrom(s, buf, len, flags, nullptr);
+  return PosixSocketsLayer::recvfrom(s, buf, len, flags, nullptr);
 }
 
 SockResult PosixSocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from) {
@@ -199,9 +206,9 @@ SockResult PosixSocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int
   const ssize_t n = ::recvfrom(s, buf, static_cast<std::size_t>(std::max(len, 0)), pflags,
                                reinterpret_cast<sockaddr*>(&st), &slen);
   const int err = errno;
-  if (Registration* r = loop_->Find(s)) {
+  if (Registration* r = Loop().Find(s)) {
     r->readArmed = true;
-    loop_->Sync(s);
+    Loop().Sync(s);
   }
   if (n < 0) return SockResult::Fail(WsaErrorFromErrno(err));
   if (from) FromPosix(st, *from);
@@ -209,26 +216,14 @@ SockResult PosixSocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int
 }
 
 SockResult PosixSocketsLayer::closesocket(SOCKET s) {
-  loop_->Forget(s);
+  Loop().Forget(s);
   if (::close(s) != 0) return Errno();
   return {};
 }
 
-SockResult PosixSocketsLayer::getsockname(SOCKET s, SockAddrIn& name) {
-  sockaddr_storage st{};
-  socklen_t len = sizeof st;
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&st), &len) != 0) return Errno();
-  FromPosix(st, name);
-  return {};
-}
+SockResult PosixSocketsLayer::getsockname(SOCKET s, SockAddrIn& name) { return AddressOf(::getsockname, s, name); }
 
-SockResult PosixSocketsLayer::getpeername(SOCKET s, SockAddrIn& name) {
-  sockaddr_storage st{};
-  socklen_t len = sizeof st;
-  if (::getpeername(s, reinterpret_cast<sockaddr*>(&st), &len) != 0) return Errno();
-  FromPosix(st, name);
-  return {};
-}
+SockResult PosixSocketsLayer::getpeername(SOCKET s, SockAddrIn& name) { return AddressOf(::getpeername, s, name); }
 
 SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::int32_t& value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
@@ -250,7 +245,7 @@ SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::
   // Every new stream socket starts with the same sizes: read them once.
   static int defaultSizes[2] = {-1, -1};
   int* cached = nullptr;
-  if (const Registration* r = loop_->Find(s); r && r->defaultSizes && popt != SO_BROADCAST)
+  if (const Registration* r = Loop().Find(s); r && r->defaultSizes && popt != SO_BROADCAST)
     cached = &defaultSizes[popt == SO_RCVBUF];
   if (cached && *cached >= 0) {
     value = *cached;
@@ -266,7 +261,7 @@ SockResult PosixSocketsLayer::getsockopt(SOCKET s, int level, int optname, std::
 
 SockResult PosixSocketsLayer::setsockopt(SOCKET s, int level, int optname, std::int32_t value) {
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
-  Registration* r = loop_->Find(s);
+  Registration* r = Loop().Find(s);
   if (optname == SO_REUSE_UNICASTPORT_W) {
     const int v = value != 0;
     if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &v, sizeof v) != 0) return Errno();
@@ -329,7 +324,7 @@ SockResult PosixSocketsLayer::gethostbyname(const std::string& name, std::vector
 }
 
 SockResult PosixSocketsLayer::WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) {
-  return loop_->Register(s, sink, events);
+  return Loop().Register(s, sink, events);
 }
 
 std::unique_ptr<HostLookupBuffer> PosixSocketsLayer::AllocLookupBuffer() {
@@ -350,19 +345,19 @@ LookupTask PosixSocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, cons
     error = WSAEINVAL;
     return 0;
   }
-  return loop_->StartLookup(sink, name, buffer, error);
+  return Loop().StartLookup(sink, name, buffer, error);
 }
 
 SockResult PosixSocketsLayer::WSACancelAsyncRequest(LookupTask task) {
-  if (!loop_->CancelLookup(task)) return SockResult::Fail(WSAEINVAL);
+  if (!Loop().CancelLookup(task)) return SockResult::Fail(WSAEINVAL);
   return {};
 }
 
-void PosixSocketsLayer::SetConnectTimeout(std::chrono::milliseconds timeout) { loop_->timeout = timeout; }
+void PosixSocketsLayer::SetConnectTimeout(std::chrono::milliseconds timeout) { Loop().timeout = timeout; }
 
-void PosixSocketsLayer::PostNotification(SOCKET s, int event, int error) { loop_->Post(s, event, error); }
+void PosixSocketsLayer::PostNotification(SOCKET s, int event, int error) { Loop().Post(s, event, error); }
 
-std::size_t PosixSocketsLayer::Registered() const { return loop_->registered; }
-std::size_t PosixSocketsLayer::OpenSockets() const { return loop_->open; }
+std::size_t PosixSocketsLayer::Registered() const { return Loop().registered; }
+std::size_t PosixSocketsLayer::OpenSockets() const { return Loop().open; }
 
 }  // namespace mivo

@@ -149,18 +149,17 @@ class SocketsLayer {
   virtual SockResult WSACancelAsyncRequest(LookupTask task) = 0;
 };
 
-class NotifyLoop;
-
 // POSIX sockets behind the Windows Sockets conventions. Notifications of
 // every registered socket come through one epoll instance watched by one
 // notifier of the Qt event loop, with Windows' re-enabling rules: FD_READ
 // once until the next recv, FD_ACCEPT once until the next accept, FD_WRITE
 // after a connect and after a send that would block, FD_CLOSE once and only
-// when no unread data is left (10054 for a reset).
+// when no unread data is left (10054 for a reset). Descriptors belong to the
+// process, and so do that epoll instance and what the layer knows of each
+// descriptor: every instance of the layer shares them.
 class PosixSocketsLayer : public SocketsLayer {
  public:
-  PosixSocketsLayer();
-  ~PosixSocketsLayer() override;
+  PosixSocketsLayer() = default;
   PosixSocketsLayer(const PosixSocketsLayer&) = delete;
   PosixSocketsLayer& operator=(const PosixSocketsLayer&) = delete;
 
@@ -204,15 +203,11 @@ class PosixSocketsLayer : public SocketsLayer {
   void PostNotification(SOCKET s, int event, int error);
 
   // Number of sockets registered for notifications, and of sockets made
-  // through this layer and not yet closed.
+  // through the layer and not yet closed.
   std::size_t Registered() const;
   std::size_t OpenSockets() const;
 
  private:
-  // The failure of a send or sendto just made, from errno.
-  SockResult SendFailed(SOCKET s);
-
-  std::unique_ptr<NotifyLoop> loop_;
   int startCount_ = 0;
 };
 

@@ -158,12 +158,12 @@ TEST_F(Faults, ConnectFailingAtOnceRaisesFromConnectToIP) {
 TEST_F(Faults, ConnectTimeOutReachesTheControlAs10060) {
   RawListener silent(0);
   Fd filler = test::RawConnect(silent.port());
-  layer.Inner().SetConnectTimeout(std::chrono::milliseconds(100));
+  layer.SetConnectTimeout(std::chrono::milliseconds(100));
   WinSock w;
   EventLog log;
   log.Attach(w);
   w.Connect("127.0.0.1", silent.port());
-  layer.Inner().SetConnectTimeout(PosixSocketsLayer::kConnectTimeout);
+  layer.SetConnectTimeout(PosixSocketsLayer::kConnectTimeout);
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
   EXPECT_EQ(log.lines[0], "Error 10060 连接超时. WinSock.PostSocket 0 [] 0 cancel");
   EXPECT_EQ(log.connects, 0);
