@@ -1,6 +1,7 @@
 #include "socket/winsock.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <algorithm>
 #include <memory>
 
@@ -26,6 +27,30 @@ TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
   // Nothing to close: state and handle stay.
   w.CloseSck();
   EXPECT_EQ(w.State(), StateClosed);
+}
+
+std::vector<std::string> traced;
+
+TEST_F(WinSockTest, StateChangesAreTracedUnderMivoSocketOnlyWhenSwitchedOn) {
+  const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& c, const QString& m) {
+    if (c.category == std::string("mivo.socket")) traced.push_back(m.toStdString());
+  });
+  const auto refused = [](WinSock& w) {
+    w.Connect("127.0.0.1", test::ClosedPort());
+    EXPECT_TRUE(WaitUntil([&] { return w.State() == StateError; }));
+    const std::string socket = "socket " + std::to_string(w.SocketHandle()) + ": ";
+    w.CloseSck();
+    return std::vector<std::string>{socket + "Closed => Connecting", socket + "Connecting => Error",
+                                    socket + "Error => Closing", socket + "Closing => Closed"};
+  };
+  WinSock w;
+  refused(w);
+  EXPECT_TRUE(traced.empty());
+  QLoggingCategory::setFilterRules("mivo.socket=true");
+  const std::vector<std::string> expected = refused(w);
+  QLoggingCategory::setFilterRules("");
+  qInstallMessageHandler(previous);
+  EXPECT_EQ(traced, expected);
 }
 
 TEST_F(WinSockTest, ConnectToListenerRaisesConnectInStateConnected) {
