@@ -20,6 +20,8 @@ namespace mivo {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 int SocketError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;

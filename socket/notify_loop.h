@@ -24,13 +24,12 @@ class QTimer;
 
 namespace mivo {
 
-using Clock = std::chrono::steady_clock;
-
-using Deadlines = std::multimap<Clock::time_point, std::pair<int, std::uint32_t>>;
+// When each connect under way gives up, with its descriptor and generation.
+using Deadlines = std::multimap<std::chrono::steady_clock::time_point, std::pair<int, std::uint32_t>>;
 
 // Where a descriptor stands, as far as its notifications go.
 enum class Phase {
-  Made,  // nothing under way: a new stream socket, or any datagram socket
+  Made,  // nothing under way yet; datagram sockets stay here until closed
   Listening,
   Connecting,
   Connected,
@@ -45,10 +44,12 @@ struct Registration {
   int events = 0;
   bool stream = true;
   Phase phase = Phase::Made;
-  // Each notification waits to be armed again by the call that answers it.
+  // A notification once reported waits for the call that answers it (recv,
+  // accept, a send that would block) before it is reported again.
   bool readArmed = true;
   bool acceptArmed = true;
   bool writeArmed = false;
+  // The peer hung up; FD_CLOSE follows once no unread data is left.
   bool hupSeen = false;
   // Linux gives an automatically chosen port back when a connect fails;
   // Windows keeps a socket bound once it was, and so does this layer.
