@@ -5,7 +5,7 @@
 
 namespace mivo {
 
-FaultySocketsLayer::FaultySocketsLayer(PosixSocketsLayer& inner) : inner_(inner), previous_(SetSockets(this)) {}
+FaultySocketsLayer::FaultySocketsLayer() : previous_(SetSockets(this)) {}
 
 FaultySocketsLayer::~FaultySocketsLayer() {
   *alive_ = false;
@@ -20,7 +20,7 @@ void FaultySocketsLayer::LimitSends(std::size_t bytes) { sendAllowance_ = bytes;
 
 void FaultySocketsLayer::ReleaseSends() {
   sendAllowance_.reset();
-  for (SOCKET s : refused_) inner_.PostNotification(s, FD_WRITE, 0);
+  for (SOCKET s : refused_) PostNotification(s, FD_WRITE, 0);
   refused_.clear();
 }
 
@@ -45,105 +45,64 @@ int FaultySocketsLayer::Scripted(SockCall call) {
   return error;
 }
 
-int FaultySocketsLayer::WSAStartup(std::uint16_t requestedVersion, WSAData& data) {
-  return inner_.WSAStartup(requestedVersion, data);
-}
-
-int FaultySocketsLayer::WSACleanup() { return inner_.WSACleanup(); }
-
 SockResult FaultySocketsLayer::socket(int af, int type, int protocol) {
   if (const int e = Scripted(SockCall::socket)) return SockResult::Fail(e);
-  return inner_.socket(af, type, protocol);
+  return PosixSocketsLayer::socket(af, type, protocol);
 }
 
 SockResult FaultySocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
   if (const int e = Scripted(SockCall::bind)) return SockResult::Fail(e);
-  return inner_.bind(s, name);
+  return PosixSocketsLayer::bind(s, name);
 }
 
 SockResult FaultySocketsLayer::connect(SOCKET s, const SockAddrIn& name) {
   if (const int e = Scripted(SockCall::connect)) return SockResult::Fail(e);
-  return inner_.connect(s, name);
-}
-
-SockResult FaultySocketsLayer::listen(SOCKET s, int backlog) {
-  if (const int e = Scripted(SockCall::listen)) return SockResult::Fail(e);
-  return inner_.listen(s, backlog);
+  return PosixSocketsLayer::connect(s, name);
 }
 
 SockResult FaultySocketsLayer::accept(SOCKET s, SockAddrIn* addr) {
   if (const int e = Scripted(SockCall::accept)) return SockResult::Fail(e);
-  return inner_.accept(s, addr);
+  return PosixSocketsLayer::accept(s, addr);
 }
 
 SockResult FaultySocketsLayer::send(SOCKET s, const std::uint8_t* buf, int len, int flags) {
   if (const int e = Scripted(SockCall::send)) return SockResult::Fail(e);
-  if (!sendAllowance_) return inner_.send(s, buf, len, flags);
+  if (!sendAllowance_) return PosixSocketsLayer::send(s, buf, len, flags);
   const int n = static_cast<int>(std::min<std::size_t>(*sendAllowance_, static_cast<std::size_t>(std::max(len, 0))));
   if (n == 0 && len > 0) {
     refused_.insert(s);
     return SockResult::Fail(WSAEWOULDBLOCK);
   }
-  const SockResult r = inner_.send(s, buf, n, flags);
+  const SockResult r = PosixSocketsLayer::send(s, buf, n, flags);
   if (r.ok()) *sendAllowance_ -= static_cast<std::size_t>(r.value);
   return r;
 }
 
 SockResult FaultySocketsLayer::sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) {
   if (const int e = Scripted(SockCall::sendto)) return SockResult::Fail(e);
-  return inner_.sendto(s, buf, len, flags, to);
+  return PosixSocketsLayer::sendto(s, buf, len, flags, to);
 }
 
 SockResult FaultySocketsLayer::recv(SOCKET s, std::uint8_t* buf, int len, int flags) {
   if (const int e = Scripted(SockCall::recv)) return SockResult::Fail(e);
-  return inner_.recv(s, buf, len, flags);
-}
-
-SockResult FaultySocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from) {
-  if (const int e = Scripted(SockCall::recvfrom)) return SockResult::Fail(e);
-  return inner_.recvfrom(s, buf, len, flags, from);
+  return PosixSocketsLayer::recv(s, buf, len, flags);
 }
 
 SockResult FaultySocketsLayer::closesocket(SOCKET s) {
   refused_.erase(s);
   // As on Linux, the descriptor is released even when the close reports an error.
-  const SockResult r = inner_.closesocket(s);
+  const SockResult r = PosixSocketsLayer::closesocket(s);
   if (const int e = Scripted(SockCall::closesocket)) return SockResult::Fail(e);
   return r;
 }
 
-SockResult FaultySocketsLayer::getsockname(SOCKET s, SockAddrIn& name) {
-  if (const int e = Scripted(SockCall::getsockname)) return SockResult::Fail(e);
-  return inner_.getsockname(s, name);
-}
-
-SockResult FaultySocketsLayer::getpeername(SOCKET s, SockAddrIn& name) {
-  if (const int e = Scripted(SockCall::getpeername)) return SockResult::Fail(e);
-  return inner_.getpeername(s, name);
-}
-
 SockResult FaultySocketsLayer::getsockopt(SOCKET s, int level, int optname, std::int32_t& value) {
-  if (const int e = Scripted(SockCall::getsockopt)) return SockResult::Fail(e);
   if (const auto it = options_.find(optname); it != options_.end()) {
     value = it->second;
     return {};
   }
-  return inner_.getsockopt(s, level, optname, value);
+  return PosixSocketsLayer::getsockopt(s, level, optname, value);
 }
-
-SockResult FaultySocketsLayer::setsockopt(SOCKET s, int level, int optname, std::int32_t value) {
-  if (const int e = Scripted(SockCall::setsockopt)) return SockResult::Fail(e);
-  return inner_.setsockopt(s, level, optname, value);
-}
-
-SockResult FaultySocketsLayer::ioctlsocket(SOCKET s, std::uint32_t cmd, std::uint32_t& arg) {
-  if (const int e = Scripted(SockCall::ioctlsocket)) return SockResult::Fail(e);
-  return inner_.ioctlsocket(s, cmd, arg);
-}
-
-std::uint32_t FaultySocketsLayer::inet_addr(const std::string& text) { return inner_.inet_addr(text); }
-
-std::string FaultySocketsLayer::inet_ntoa(std::uint32_t addr) { return inner_.inet_ntoa(addr); }
 
 SockResult FaultySocketsLayer::gethostname(std::string& name) {
   if (const int e = Scripted(SockCall::gethostname)) return SockResult::Fail(e);
@@ -151,7 +110,7 @@ SockResult FaultySocketsLayer::gethostname(std::string& name) {
     name = *hostName_;
     return {};
   }
-  return inner_.gethostname(name);
+  return PosixSocketsLayer::gethostname(name);
 }
 
 SockResult FaultySocketsLayer::gethostbyname(const std::string& name, std::vector<std::uint32_t>& addresses) {
@@ -160,21 +119,17 @@ SockResult FaultySocketsLayer::gethostbyname(const std::string& name, std::vecto
     addresses = it->second;
     return addresses.empty() ? SockResult::Fail(WSANO_DATA) : SockResult{};
   }
-  return inner_.gethostbyname(name, addresses);
+  return PosixSocketsLayer::gethostbyname(name, addresses);
 }
 
 SockResult FaultySocketsLayer::WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) {
   if (const int e = Scripted(SockCall::WSAAsyncSelect)) return SockResult::Fail(e);
-  return inner_.WSAAsyncSelect(s, sink, events);
+  return PosixSocketsLayer::WSAAsyncSelect(s, sink, events);
 }
 
 std::unique_ptr<HostLookupBuffer> FaultySocketsLayer::AllocLookupBuffer() {
   if (Scripted(SockCall::AllocLookupBuffer) != 0) return nullptr;
-  return inner_.AllocLookupBuffer();
-}
-
-void FaultySocketsLayer::FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) {
-  inner_.FreeLookupBuffer(std::move(buffer));
+  return PosixSocketsLayer::AllocLookupBuffer();
 }
 
 LookupTask FaultySocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name,
@@ -184,7 +139,7 @@ LookupTask FaultySocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, con
     return 0;
   }
   const auto script = lookupScripts_.find(name);
-  if (script == lookupScripts_.end()) return inner_.WSAAsyncGetHostByName(sink, name, buffer, error);
+  if (script == lookupScripts_.end()) return PosixSocketsLayer::WSAAsyncGetHostByName(sink, name, buffer, error);
   const LookupTask task = nextTask_++;
   scriptedLookups_[task] = {sink, buffer, script->second};
   QMetaObject::invokeMethod(
@@ -206,7 +161,7 @@ LookupTask FaultySocketsLayer::WSAAsyncGetHostByName(SocketNotifySink* sink, con
 SockResult FaultySocketsLayer::WSACancelAsyncRequest(LookupTask task) {
   if (const int e = Scripted(SockCall::WSACancelAsyncRequest)) return SockResult::Fail(e);
   if (scriptedLookups_.erase(task) != 0) return {};
-  return inner_.WSACancelAsyncRequest(task);
+  return PosixSocketsLayer::WSACancelAsyncRequest(task);
 }
 
 }  // namespace mivo

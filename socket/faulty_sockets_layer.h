@@ -13,22 +13,16 @@
 
 namespace mivo {
 
+// The calls a test can make fail.
 enum class SockCall {
   socket,
   bind,
   connect,
-  listen,
   accept,
   send,
   sendto,
   recv,
-  recvfrom,
   closesocket,
-  getsockname,
-  getpeername,
-  getsockopt,
-  setsockopt,
-  ioctlsocket,
   gethostname,
   gethostbyname,
   WSAAsyncSelect,
@@ -38,15 +32,13 @@ enum class SockCall {
   kCount
 };
 
-// A sockets layer for tests: every call goes to the real POSIX layer (so
-// loopback peers and notifications stay real) unless the test scripted a
-// failure for it. Installs itself as the process's layer for its lifetime.
-class FaultySocketsLayer : public SocketsLayer {
+// A sockets layer for tests: the POSIX layer itself (so loopback peers and
+// notifications stay real), with the failures and answers a test scripts.
+// Installs itself as the process's layer for its lifetime.
+class FaultySocketsLayer : public PosixSocketsLayer {
  public:
-  explicit FaultySocketsLayer(PosixSocketsLayer& inner = PosixSockets());
+  FaultySocketsLayer();
   ~FaultySocketsLayer() override;
-  FaultySocketsLayer(const FaultySocketsLayer&) = delete;
-  FaultySocketsLayer& operator=(const FaultySocketsLayer&) = delete;
 
   // The next `times` calls of `call` fail with `error` without reaching the
   // platform; times < 0 means every call from now on.
@@ -69,32 +61,21 @@ class FaultySocketsLayer : public SocketsLayer {
   std::size_t PendingLookups() const { return scriptedLookups_.size(); }
 
   int Calls(SockCall call) const { return calls_[static_cast<std::size_t>(call)]; }
-  PosixSocketsLayer& Inner() { return inner_; }
 
-  int WSAStartup(std::uint16_t requestedVersion, WSAData& data) override;
-  int WSACleanup() override;
+  // Only what a script can change; the rest is the POSIX layer's.
   SockResult socket(int af, int type, int protocol) override;
   SockResult bind(SOCKET s, const SockAddrIn& name) override;
   SockResult connect(SOCKET s, const SockAddrIn& name) override;
-  SockResult listen(SOCKET s, int backlog) override;
   SockResult accept(SOCKET s, SockAddrIn* addr) override;
   SockResult send(SOCKET s, const std::uint8_t* buf, int len, int flags) override;
   SockResult sendto(SOCKET s, const std::uint8_t* buf, int len, int flags, const SockAddrIn& to) override;
   SockResult recv(SOCKET s, std::uint8_t* buf, int len, int flags) override;
-  SockResult recvfrom(SOCKET s, std::uint8_t* buf, int len, int flags, SockAddrIn* from) override;
   SockResult closesocket(SOCKET s) override;
-  SockResult getsockname(SOCKET s, SockAddrIn& name) override;
-  SockResult getpeername(SOCKET s, SockAddrIn& name) override;
   SockResult getsockopt(SOCKET s, int level, int optname, std::int32_t& value) override;
-  SockResult setsockopt(SOCKET s, int level, int optname, std::int32_t value) override;
-  SockResult ioctlsocket(SOCKET s, std::uint32_t cmd, std::uint32_t& arg) override;
-  std::uint32_t inet_addr(const std::string& text) override;
-  std::string inet_ntoa(std::uint32_t addr) override;
   SockResult gethostname(std::string& name) override;
   SockResult gethostbyname(const std::string& name, std::vector<std::uint32_t>& addresses) override;
   SockResult WSAAsyncSelect(SOCKET s, SocketNotifySink* sink, int events) override;
   std::unique_ptr<HostLookupBuffer> AllocLookupBuffer() override;
-  void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) override;
   LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name, HostLookupBuffer* buffer,
                                    int& error) override;
   SockResult WSACancelAsyncRequest(LookupTask task) override;
@@ -103,7 +84,6 @@ class FaultySocketsLayer : public SocketsLayer {
   // Counts the call; returns the scripted error for it, 0 when it goes through.
   int Scripted(SockCall call);
 
-  PosixSocketsLayer& inner_;
   SocketsLayer* previous_;
   std::array<int, static_cast<std::size_t>(SockCall::kCount)> calls_{};
   std::map<SockCall, std::pair<int, int>> failures_;  // error, times left

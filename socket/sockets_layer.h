@@ -154,11 +154,12 @@ class SocketsLayer {
 // notifier of the Qt event loop, with Windows' re-enabling rules: FD_READ
 // once until the next recv, FD_ACCEPT once until the next accept, FD_WRITE
 // after a connect and after a send that would block, FD_CLOSE once and only
-// when no unread data is left (10054 for a reset).
+// when no unread data is left (10054 for a reset). Descriptors belong to the
+// process, and so do that epoll instance and what the layer knows of each
+// descriptor: every instance of the layer shares them.
 class PosixSocketsLayer : public SocketsLayer {
  public:
-  PosixSocketsLayer();
-  ~PosixSocketsLayer() override;
+  PosixSocketsLayer() = default;
   PosixSocketsLayer(const PosixSocketsLayer&) = delete;
   PosixSocketsLayer& operator=(const PosixSocketsLayer&) = delete;
 
@@ -202,13 +203,11 @@ class PosixSocketsLayer : public SocketsLayer {
   void PostNotification(SOCKET s, int event, int error);
 
   // Number of sockets registered for notifications, and of sockets made
-  // through this layer and not yet closed.
+  // through the layer and not yet closed.
   std::size_t Registered() const;
   std::size_t OpenSockets() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
   int startCount_ = 0;
 };
 

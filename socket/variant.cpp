@@ -116,6 +116,16 @@ std::optional<double> Variant::Number() const {
 
 bool Variant::IsNumeric() const { return Number().has_value(); }
 
+std::optional<std::int32_t> Variant::WholeNumber() const {
+  const std::optional<double> d = Number();
+  if (!d) return std::nullopt;
+  const double r = std::nearbyint(*d);
+  // Written so that NaN fails too: converting it to an integer is undefined.
+  if (!(r >= std::numeric_limits<std::int32_t>::min() && r <= std::numeric_limits<std::int32_t>::max()))
+    return std::nullopt;
+  return static_cast<std::int32_t>(r);
+}
+
 std::string Variant::AsText() const {
   switch (Type()) {
     case vtText: return Text();

@@ -81,6 +81,8 @@ class Variant {
   bool IsNumeric() const;
   // The value as a number, when it reads as one.
   std::optional<double> Number() const;
+  // The number rounded to a whole one, when it reads as one that a 32-bit integer holds.
+  std::optional<std::int32_t> WholeNumber() const;
   // The value as text: text itself, numbers in decimal, byte arrays as GBK.
   std::string AsText() const;
 

@@ -1,19 +1,31 @@
 #include "winsock.h"
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
+#include <QLoggingCategory>
 #include <set>
 
-#include "common/gbk.h"
 #include "common/presenter.h"
 #include "socket/error_text.h"
+#include "socket/event_call.h"
+
+Q_LOGGING_CATEGORY(lcSocket, "mivo.socket", QtWarningMsg)
 
 namespace mivo {
 namespace {
 
-// Used when a buffer size reads as 0 or cannot be read.
-constexpr std::int32_t kDefaultBufferSize = 8192;
+const char* StateName(SocketState state) {
+  switch (state) {
+    case StateClosed: return "Closed";
+    case StateOpen: return "Open";
+    case StateListening: return "Listening";
+    case StateResolvingHost: return "ResolvingHost";
+    case StateHostResolved: return "HostResolved";
+    case StateConnecting: return "Connecting";
+    case StateConnected: return "Connected";
+    case StateClosing: return "Closing";
+    case StateError: return "Error";
+  }
+  return "?";
+}
 
 // Connections accepted by a listening control and announced, not yet
 // claimed with Accept. Shared by every control, so that a request can be
@@ -21,61 +33,6 @@ constexpr std::int32_t kDefaultBufferSize = 8192;
 std::set<SOCKET>& PendingAccepts() {
   static std::set<SOCKET> pending;
   return pending;
-}
-
-// Calls a handler through a copy (the handler may destroy the control and
-// with it the original); returns whether the control still exists.
-template <typename Fn, typename... Args>
-void CallCopy(const Fn& handler, Args&&... args) {
-  if (!handler) return;
-  Fn fn = handler;
-  fn(std::forward<Args>(args)...);
-}
-
-template <typename Fn, typename... Args>
-bool Fire(const std::shared_ptr<bool>& alive, const Fn& handler, Args&&... args) {
-  if (!handler) return true;
-  const std::shared_ptr<bool> keep = alive;
-  CallCopy(handler, std::forward<Args>(args)...);
-  return *keep;
-}
-
-std::optional<std::int32_t> WholeNumber(const Variant& v) {
-  const std::optional<double> d = v.Number();
-  if (!d) return std::nullopt;
-  const double r = std::nearbyint(*d);
-  // Written so that NaN fails too: converting it to an integer is undefined.
-  if (!(r >= std::numeric_limits<std::int32_t>::min() && r <= std::numeric_limits<std::int32_t>::max()))
-    return std::nullopt;
-  return static_cast<std::int32_t>(r);
-}
-
-// maxLen as a number of bytes: 0 when it is not positive (NaN included), and
-// not capped at 32 bits, so that a larger length still takes all that waits.
-std::size_t ByteCount(const Variant& v) {
-  const double r = std::nearbyint(v.Number().value_or(0));
-  if (!(r >= 1)) return 0;
-  if (r >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) return std::numeric_limits<std::size_t>::max();
-  return static_cast<std::size_t>(r);
-}
-
-std::int32_t Clamp32(std::size_t n) {
-  return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
-}
-
-std::size_t Positive(std::int32_t size) { return static_cast<std::size_t>(size > 0 ? size : kDefaultBufferSize); }
-
-// Where recv writes before the bytes join a queue: one area for every control
-// (they all run on one thread), grown as needed and never cleared, since a
-// socket buffer's worth of zeros for each arrival costs more than the copy.
-std::uint8_t* ReceiveArea(std::size_t size) {
-  static std::unique_ptr<std::uint8_t[]> area;
-  static std::size_t capacity = 0;
-  if (capacity < size) {
-    area.reset(new std::uint8_t[size]);
-    capacity = size;
-  }
-  return area.get();
 }
 
 }  // namespace
@@ -107,7 +64,11 @@ void WinSock::ShutDown() {
   if (started_ && startCount_ == 0) started_ = false;
 }
 
-void WinSock::EnterState(SocketState next) { state_ = next; }
+void WinSock::EnterState(SocketState next) {
+  if (next == state_) return;
+  qCDebug(lcSocket, "socket %d: %s => %s", socket_, StateName(state_), StateName(next));
+  state_ = next;
+}
 
 // --- notification entry --------------------------------------------------
 
@@ -166,20 +127,15 @@ std::string WinSock::LocalIP() const {
   return layer_->inet_ntoa(addresses.front());
 }
 
-std::int32_t WinSock::BytesReceived() const {
-  if (protocol_ != ProtocolTcp) return Clamp32(PendingDatagramSize());
-  return Clamp32(ReceiveBuffer_.size());
-}
-
 void WinSock::ReadProperties(const PropertyBag& bag) {
   const auto get = [&bag](const char* key, Variant fallback) {
     const auto it = bag.find(key);
     return it == bag.end() ? fallback : it->second;
   };
-  LocalPort(WholeNumber(get("LocalPort", 0)).value_or(0));
-  Protocol(WholeNumber(get("Protocol", 0)).value_or(0));
+  LocalPort(get("LocalPort", 0).WholeNumber().value_or(0));
+  Protocol(get("Protocol", 0).WholeNumber().value_or(0));
   RemoteHost(get("RemoteHost", "").AsText());
-  RemotePort(WholeNumber(get("RemotePort", 0)).value_or(0));
+  RemotePort(get("RemotePort", 0).WholeNumber().value_or(0));
   Tag(get("Tag", "").AsText());
 }
 
@@ -198,7 +154,7 @@ bool WinSock::SocketExists() {
   const SockResult r = protocol_ != ProtocolTcp ? layer_->socket(AF_INET_W, SOCK_DGRAM_W, IPPROTO_UDP_W)
                                                 : layer_->socket(AF_INET_W, SOCK_STREAM_W, IPPROTO_TCP_W);
   if (!r.ok()) {
-    (void)RaiseSocketError(r.error, "WinSock.SocketExists");
+    RaiseSocketError(r.error, "WinSock.SocketExists");
     return false;
   }
   socket_ = static_cast<SOCKET>(r.value);
@@ -222,7 +178,7 @@ bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional
   std::int32_t p = 0;
   if (!port) {
     p = requestedLocalPort_;
-  } else if (const auto n = WholeNumber(*port); n && *n >= 0 && *n <= 65535) {
+  } else if (const auto n = port->WholeNumber(); n && *n >= 0 && *n <= 65535) {
     p = *n;
   }
   const std::string text = address && !address->IsEmpty() ? address->AsText() : std::string();
@@ -252,7 +208,7 @@ void WinSock::Bind(std::optional<Variant> LocalPort, std::optional<Variant> Loca
 void WinSock::Connect(std::optional<Variant> RemoteHost, std::optional<Variant> RemotePort) {
   if (RemoteHost) remoteHost_ = RemoteHost->AsText();
   if (RemotePort) {
-    if (const auto n = WholeNumber(*RemotePort); n && *n >= 1 && *n <= 65535) remotePort_ = *n;
+    if (const auto n = RemotePort->WholeNumber(); n && *n >= 1 && *n <= 65535) remotePort_ = *n;
   }
   if (!SocketExists()) return;
   // With no local port asked for, the kernel picks one at connect time: a
@@ -284,7 +240,7 @@ bool WinSock::ResolveIfHostname(const std::string& text, std::uint32_t& address)
   lookupTask_ = layer_->WSAAsyncGetHostByName(this, text, lookupBuffer_.get(), error);
   if (lookupTask_ == 0) {
     FreeLookupBuffer();
-    (void)RaiseSocketError(error != 0 ? error : WSANO_RECOVERY, "WinSock.ResolveIfHostname");
+    RaiseSocketError(error != 0 ? error : WSANO_RECOVERY, "WinSock.ResolveIfHostname");
   }
   return false;
 }
@@ -295,7 +251,7 @@ void WinSock::HostLookupDone(int error) {
   if (error == 0 && (!lookupBuffer_ || lookupBuffer_->addresses.empty())) error = WSANO_DATA;
   if (error != 0) {
     FreeLookupBuffer();
-    (void)RaiseSocketError(error, "WinSock.ConnectToIP");
+    RaiseSocketError(error, "WinSock.ConnectToIP");
     return;
   }
   EnterState(StateHostResolved);
@@ -312,7 +268,7 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   const SockResult r = layer_->connect(socket_, name);
   if (boundLocalPort_ == 0) ReadLocalAddress(socket_);  // a port left to connect time is chosen now
   if (r.ok() || r.error == WSAEWOULDBLOCK || r.error == WSAEADDRNOTAVAIL) return;  // FD_CONNECT follows
-  (void)RaiseSocketError(r.error, "WinSock.ConnectToIP");
+  RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
 
 void WinSock::FreeLookupBuffer() {
@@ -367,7 +323,7 @@ void WinSock::OnAccept() {
   const SockResult r = layer_->accept(socket_, nullptr);
   if (!r.ok()) {
     // A notification the socket no longer backs is no failure.
-    if (r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.PostSocket");
+    if (r.error != WSAEWOULDBLOCK) RaiseSocketError(r.error, "WinSock.PostSocket");
     return;
   }
   const auto request = static_cast<SOCKET>(r.value);
@@ -392,7 +348,7 @@ void WinSock::OnAccept() {
 
 void WinSock::PostSocket(int event, int error) {
   if (error != 0) {
-    (void)RaiseSocketError(error, "WinSock.PostSocket");
+    RaiseSocketError(error, "WinSock.PostSocket");
     return;
   }
   switch (event) {
@@ -459,11 +415,8 @@ void WinSock::ReadPeerAddress(SOCKET s) {
 // --- closing -------------------------------------------------------------------
 
 bool WinSock::CloseSocketHandle() {
-  // The descriptor is gone even when closing it reports an error; its number
-  // may soon be another socket's, so it is never closed again.
   const bool closed = layer_->closesocket(socket_).ok();
   if (!closed) EnterState(StateError);
-  socket_ = INVALID_SOCKET;
   return closed;
 }
 
@@ -481,6 +434,9 @@ void WinSock::CloseSck() {
   acceptedByRequest_ = false;
   // A close that reported an error leaves the error that says so.
   EnterState(closed ? StateClosed : StateError);
+  // The descriptor is gone even when closing it reported an error; its
+  // number may soon be another socket's, so it is never closed again.
+  socket_ = INVALID_SOCKET;
 }
 
 // --- errors --------------------------------------------------------------------
@@ -494,253 +450,5 @@ bool WinSock::RaiseSocketError(int number, const char* source) {
   if (!CancelDisplay) ShowMessage(ErrorText(number), source, MsgIcon::None);
   return alive;
 }
-
-// --- data path -----------------------------------------------------------------
-
-void WinSock::ReadSocketOptions() {
-  std::int32_t v = 0;
-  if (protocol_ != ProtocolTcp) {
-    layer_->setsockopt(socket_, SOL_SOCKET_W, SO_BROADCAST_W, 1);
-    if (layer_->getsockopt(socket_, SOL_SOCKET_W, SO_MAX_MSG_SIZE_W, v).ok()) {
-      receiveSize_ = v;
-      sendChunkSize_ = v;
-    }
-    return;
-  }
-  if (layer_->getsockopt(socket_, SOL_SOCKET_W, SO_RCVBUF_W, v).ok()) receiveSize_ = v;
-  if (layer_->getsockopt(socket_, SOL_SOCKET_W, SO_SNDBUF_W, v).ok()) sendChunkSize_ = v;
-}
-
-void WinSock::SendData(const Variant& data) {
-  if (protocol_ != ProtocolTcp) {
-    if (!SocketExists() || !BindSocket(std::nullopt, std::nullopt)) return;
-    EnterState(StateOpen);
-  } else if (state_ != StateConnected) {
-    return;
-  }
-  const bool wasEmpty = SendBuffer_.empty();
-  if (data.Type() == vtByteArray) {
-    SendBuffer_.Append(data.ByteArray().data(), data.ByteArray().size());
-  } else {
-    SendBuffer_.Append(ToWireBytes(data));
-  }
-  if (SendBuffer_.empty()) return;  // nothing to send: empty text or array, or no wire form
-  if (!wasEmpty) return;  // a drain is under way; FD_WRITE continues it in order
-  if (protocol_ != ProtocolTcp)
-    SendBufferedDataUDP();
-  else
-    SendBufferedData();
-}
-
-void WinSock::SendBufferedData() {
-  if (sendChunkSize_ == 0) ReadSocketOptions();
-  const std::size_t chunk = Positive(sendChunkSize_);
-  std::int64_t sent = 0;
-  Bytes scratch;
-  while (!SendBuffer_.empty()) {
-    const std::size_t n = std::min(SendBuffer_.size(), chunk);
-    std::size_t run = 0;
-    const std::uint8_t* p = SendBuffer_.FrontRun(run);
-    if (run < n) {
-      scratch.resize(n);
-      SendBuffer_.Peek(scratch.data(), n);
-      p = scratch.data();
-    }
-    const SockResult r = layer_->send(socket_, p, static_cast<int>(n), 0);
-    if (r.ok()) {
-      sent += r.value;
-      if (static_cast<std::size_t>(r.value) >= SendBuffer_.size()) {
-        SendBuffer_.Clear();
-        if (!Fire(alive_, events.SendProgress, Clamp32(static_cast<std::size_t>(sent)), std::int32_t{0})) return;
-        if (!Fire(alive_, events.SendComplete)) return;
-        sent = 0;
-      } else {
-        SendBuffer_.Drop(static_cast<std::size_t>(r.value));
-      }
-    } else if (r.error == WSAEWOULDBLOCK) {
-      if (sent >= 1)
-        (void)Fire(alive_, events.SendProgress, Clamp32(static_cast<std::size_t>(sent)), Clamp32(SendBuffer_.size()));
-      return;
-    } else {
-      (void)RaiseSocketError(r.error, "WinSock.SendBufferedData");
-      return;
-    }
-  }
-}
-
-void WinSock::SendBufferedDataUDP() {
-  const std::optional<std::uint32_t> address = ResolveSync(remoteHost_);
-  if (!address) {
-    SendBuffer_.Clear();
-    return;
-  }
-  const Bytes datagram = SendBuffer_.Take(SendBuffer_.size());
-  SockAddrIn to;
-  to.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
-  to.sin_addr = *address;
-  const SockResult r = layer_->sendto(socket_, datagram.data(), static_cast<int>(datagram.size()), 0, to);
-  if (!r.ok() && r.error != WSAEWOULDBLOCK) (void)RaiseSocketError(r.error, "WinSock.SendBufferedDataUDP");
-}
-
-void WinSock::ReceiveIntoBuffer() {
-  if (receiveSize_ == 0) ReadSocketOptions();
-  const std::size_t size = Positive(receiveSize_);
-  std::uint8_t* area = ReceiveArea(size);
-  const SockResult r = layer_->recv(socket_, area, static_cast<int>(size), 0);
-  if (!r.ok()) {
-    // A notification the socket no longer backs is no failure.
-    if (r.error != WSAEWOULDBLOCK) EnterState(StateError);
-    return;
-  }
-  const auto n = static_cast<std::size_t>(r.value);
-  if (n == 0) return;  // orderly close; FD_CLOSE follows
-  ReceiveBuffer_.Append(area, n);
-  (void)Fire(alive_, events.DataArrival, Clamp32(ReceiveBuffer_.size()));
-}
-
-std::uint32_t WinSock::PendingDatagramSize() const {
-  if (socket_ == INVALID_SOCKET) return 0;
-  std::uint32_t n = 0;
-  if (!layer_->ioctlsocket(socket_, FIONREAD_W, n).ok()) return 0;
-  return n;
-}
-
-void WinSock::ReceiveDatagram() {
-  const std::uint32_t n = PendingDatagramSize();
-  datagramTaken_ = false;
-  if (n > 0 && !Fire(alive_, events.DataArrival, Clamp32(n))) return;
-  // Only a datagram the handler left is dropped; one it took is gone already.
-  if (!datagramTaken_ && state_ == StateOpen) DiscardDatagram();
-}
-
-void WinSock::DiscardDatagram() {
-  if (socket_ == INVALID_SOCKET) return;
-  std::uint8_t one = 0;
-  layer_->recv(socket_, &one, 1, 0);
-  datagramTaken_ = true;
-}
-
-bool WinSock::DataGate(bool peek) const {
-  if (protocol_ != ProtocolTcp) return state_ == StateOpen && PendingDatagramSize() > 0;
-  if (peek) return state_ == StateConnected;
-  return state_ == StateConnected || acceptedByRequest_;
-}
-
-Bytes WinSock::TakeBytes(std::size_t count, bool peek) {
-  if (protocol_ == ProtocolTcp) {
-    if (!peek) return ReceiveBuffer_.Take(count);
-    Bytes out(count);
-    out.resize(ReceiveBuffer_.Peek(out.data(), count));
-    return out;
-  }
-  Bytes area(count, 0);
-  SockAddrIn from;
-  const SockResult r =
-      layer_->recvfrom(socket_, area.data(), static_cast<int>(count), peek ? MSG_PEEK_W : 0, &from);
-  if (!peek) datagramTaken_ = true;
-  if (r.ok()) {
-    remotePort_ = NetToHostShort(from.sin_port);
-    remoteHostIP_ = layer_->inet_ntoa(from.sin_addr);
-  }
-  return area;
-}
-
-void WinSock::ReadData(Variant& data, Variant& varType, Variant& maxLen, bool maxLenGiven, bool peek) {
-  if (!DataGate(peek)) return;
-  const std::size_t available = static_cast<std::size_t>(BytesReceived());
-  if (maxLenGiven && !maxLen.IsNumeric()) maxLen = Clamp32(available);
-  std::int32_t type = vtByteArray;
-  if (!data.IsEmpty())
-    type = data.Type();
-  else if (!varType.IsEmpty())
-    type = WholeNumber(varType).value_or(vtEmpty);
-  varType = type;
-
-  if (type == vtText || type == vtByteArray) {
-    std::size_t count = available;
-    if (maxLenGiven) {
-      const std::size_t m = ByteCount(maxLen);
-      if (m == 0 || available == 0) {
-        data = Bytes{};
-        if (protocol_ != ProtocolTcp && !peek) DiscardDatagram();
-        return;
-      }
-      count = std::min(m, available);
-    } else if (available == 0) {
-      data = Bytes{};
-      return;
-    }
-    Bytes bytes = TakeBytes(count, peek);
-    if (type == vtText)
-      data = FromGbk(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    else
-      data = std::move(bytes);
-    return;
-  }
-  const std::size_t size = FixedSizeOf(type);
-  if (size == 0 || available < size) return;
-  const Bytes bytes = TakeBytes(size, peek);
-  data = FixedFromWire(type, bytes.data());
-}
-
-void WinSock::GetData(Variant& data, std::optional<Variant> varType, std::optional<Variant> maxLen) {
-  Variant vt = varType.value_or(Variant());
-  Variant ml = maxLen.value_or(Variant());
-  ReadData(data, vt, ml, maxLen.has_value(), false);
-}
-
-void WinSock::GetData(Variant& data, Variant& varType, Variant& maxLen) {
-  ReadData(data, varType, maxLen, !maxLen.IsEmpty(), false);
-}
-
-void WinSock::PeekData(Variant& data, std::optional<Variant> varType, std::optional<Variant> maxLen) {
-  Variant vt = varType.value_or(Variant());
-  Variant ml = maxLen.value_or(Variant());
-  ReadData(data, vt, ml, maxLen.has_value(), true);
-}
-
-void WinSock::PeekData(Variant& data, Variant& varType, Variant& maxLen) {
-  ReadData(data, varType, maxLen, !maxLen.IsEmpty(), true);
-}
-
-// --- control arrays --------------------------------------------------------------
-
-WinSock& WinSockArray::Load(int Index) {
-  auto& slot = items_[Index];
-  if (slot) return *slot;
-  slot = std::make_unique<WinSock>();
-  WinSockEvents& e = slot->events;
-  WinSockArrayEvents* a = &events;
-  e.CloseSck = [a, Index] { CallCopy(a->CloseSck, Index); };
-  e.Connect = [a, Index] { CallCopy(a->Connect, Index); };
-  e.ConnectionRequest = [a, Index](std::int32_t requestID) {
-    CallCopy(a->ConnectionRequest, Index, requestID);
-  };
-  e.DataArrival = [a, Index](std::int32_t bytesTotal) {
-    CallCopy(a->DataArrival, Index, bytesTotal);
-  };
-  e.Error = [a, Index](std::int16_t Number, std::string& Description, std::int32_t sCode, std::string Source,
-                       std::string HelpFile, std::int32_t HelpContext, bool& CancelDisplay) {
-    CallCopy(a->Error, Index, Number, Description, sCode, std::move(Source),
-         std::move(HelpFile), HelpContext, CancelDisplay);
-  };
-  e.SendComplete = [a, Index] { CallCopy(a->SendComplete, Index); };
-  e.SendProgress = [a, Index](std::int32_t bytesSent, std::int32_t bytesRemaining) {
-    CallCopy(a->SendProgress, Index, bytesSent, bytesRemaining);
-  };
-  return *slot;
-}
-
-void WinSockArray::Unload(int Index) { items_.erase(Index); }
-
-WinSock& WinSockArray::operator[](int Index) { return *items_.at(Index); }
-
-WinSock* WinSockArray::Find(int Index) {
-  const auto it = items_.find(Index);
-  return it == items_.end() ? nullptr : it->second.get();
-}
-
-int WinSockArray::LBound() const { return items_.empty() ? -1 : items_.begin()->first; }
-int WinSockArray::UBound() const { return items_.empty() ? -1 : items_.rbegin()->first; }
 
 }  // namespace mivo

@@ -121,8 +121,11 @@ class WinSock final : private SocketNotifySink {
   void SocketNotify(SOCKET s, int event, int error) override;
   void HostLookupNotify(LookupTask task, int error) override;
 
-  // Steps of the state machine.
+  // Steps of the state machine. Every change of State() goes through
+  // EnterState, traced under the logging category "mivo.socket".
   void EnterState(SocketState next);
+  // Makes the socket and registers it for notifications, unless there is
+  // one already; false when either fails.
   bool SocketExists();
   // With `portAtConnect` the port is chosen by the connect that follows and read back then.
   bool BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address,
@@ -139,14 +142,14 @@ class WinSock final : private SocketNotifySink {
   bool RegisterNotifications(SOCKET s);
   void CancelLookup();
   void FreeLookupBuffer();
-  // False when the close reported an error; the handle is dropped either way.
+  // False when the close reported an error; the descriptor is gone either way.
   bool CloseSocketHandle();
   void StartUp();
   void ShutDown();
   // Dotted text, else the first address of a synchronous lookup.
   std::optional<std::uint32_t> ResolveSync(const std::string& text);
   // Returns false when a handler destroyed the control.
-  [[nodiscard]] bool RaiseSocketError(int number, const char* source);
+  bool RaiseSocketError(int number, const char* source);
 
   // Data path.
   void ReadSocketOptions();

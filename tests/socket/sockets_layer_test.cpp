@@ -13,8 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/socket/loopback.h"
-#include "tests/support/wait.h"
+#include "tests/socket/socket_fixture.h"
 
 namespace mivo {
 namespace {
@@ -137,7 +136,7 @@ struct Sink : SocketNotifySink {
 };
 
 // Lets every queued notification run, without waiting for anything new.
-class Notifications : public ::testing::Test {
+class Notifications : public test::SocketTest {
  protected:
   PosixSocketsLayer& layer = PosixSockets();
   Sink sink;
@@ -161,7 +160,6 @@ class Notifications : public ::testing::Test {
     EXPECT_TRUE(WaitUntil([&] { return sink.Count(s, FD_CONNECT) == 1; }));
     return {s, listener.Accept()};
   }
-  void TearDown() override { EXPECT_EQ(layer.Registered(), 0u); }
 };
 
 TEST_F(Notifications, ConnectThenOneWriteNotification) {

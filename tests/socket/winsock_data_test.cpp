@@ -5,20 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include "common/presenter.h"
 #include "socket/faulty_sockets_layer.h"
 #include "socket/winsock.h"
-#include "tests/socket/loopback.h"
-#include "tests/support/wait.h"
+#include "tests/socket/socket_fixture.h"
 
 namespace mivo {
 namespace {
 
-using test::EventLog;
-using test::Fd;
-using test::RawListener;
-using test::Settle;
-using test::WaitUntil;
+using namespace test;
 
 std::uint64_t Fnv1a(const std::uint8_t* p, std::size_t n, std::uint64_t h = 1469598103934665603ull) {
   for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
@@ -35,20 +29,17 @@ Bytes Pattern(std::size_t n, std::uint32_t seed) {
 }
 
 // A control connected to a plain loopback peer.
-class TcpData : public ::testing::Test {
+class TcpData : public SocketTest {
  protected:
   void SetUp() override {
-    log.Attach(w);
-    w.Connect("127.0.0.1", listener.port());
-    ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
-    peer = listener.Accept();
+    peer = ConnectLogged(w, log, listener);
     ASSERT_TRUE(peer.valid());
     log.lines.clear();
     log.states.clear();
   }
   void TearDown() override {
     w.CloseSck();
-    EXPECT_EQ(PosixSockets().Registered(), 0u);
+    SocketTest::TearDown();
   }
   // Everything the peer has received once `n` bytes are there.
   Bytes PeerReceives(std::size_t n) {
@@ -64,7 +55,6 @@ class TcpData : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return w.BytesReceived() == expectTotal; }));
   }
 
-  RecordingPresenter shown;
   RawListener listener;
   WinSock w;
   EventLog log;
@@ -388,10 +378,8 @@ class TcpDataFaults : public TcpData {
   void SetUp() override {
     layer = std::make_unique<FaultySocketsLayer>();
     w2 = std::make_unique<WinSock>();
-    log.Attach(*w2);
-    w2->Connect("127.0.0.1", listener.port());
-    ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
-    peer = listener.Accept();
+    peer = ConnectLogged(*w2, log, listener);
+    ASSERT_TRUE(peer.valid());
     log.lines.clear();
   }
   void TearDown() override {
@@ -447,10 +435,8 @@ TEST_F(TcpDataFaults, BufferSizesReadAsZeroStillMoveData) {
   layer->ScriptOption(SO_RCVBUF_W, 0);
   WinSock a;
   EventLog aLog;
-  aLog.Attach(a);
-  a.Connect("127.0.0.1", listener.port());
-  ASSERT_TRUE(WaitUntil([&] { return aLog.connects == 1; }));
-  Fd p = listener.Accept();
+  Fd p = ConnectLogged(a, aLog, listener);
+  ASSERT_TRUE(p.valid());
   const Bytes sent = Pattern(50000, 3);
   a.SendData(sent);
   Bytes got;

@@ -4,36 +4,31 @@
 
 #include <gtest/gtest.h>
 
-#include "common/presenter.h"
 #include "socket/faulty_sockets_layer.h"
 #include "socket/winsock.h"
-#include "tests/socket/loopback.h"
-#include "tests/support/wait.h"
+#include "tests/socket/socket_fixture.h"
 
 namespace mivo {
 namespace {
 
-using test::EventLog;
-using test::Fd;
-using test::RawListener;
-using test::Settle;
-using test::WaitUntil;
+using namespace test;
 
-class Faults : public ::testing::Test {
+// A control on the fault-injecting layer, its events logged.
+class Faults : public SocketTest {
  protected:
+  Faults() { log.Attach(w); }
   void TearDown() override {
-    EXPECT_EQ(PosixSockets().OpenSockets(), openBefore);
-    EXPECT_EQ(PosixSockets().Registered(), 0u);
+    control_.reset();
+    SocketTest::TearDown();
   }
-  std::size_t openBefore = PosixSockets().OpenSockets();
   FaultySocketsLayer layer;
-  RecordingPresenter shown;
+  // Made after the layer, so that it uses it; gone before the check for leaks.
+  std::unique_ptr<WinSock> control_ = std::make_unique<WinSock>();
+  WinSock& w = *control_;
+  EventLog log;
 };
 
 TEST_F(Faults, SocketCreationFailureRaisesFromSocketExistsAndSticks) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.FailNext(SockCall::socket, WSAEMFILE);
   w.Connect("127.0.0.1", 80);
   ASSERT_EQ(log.lines.size(), 1u);
@@ -46,9 +41,6 @@ TEST_F(Faults, SocketCreationFailureRaisesFromSocketExistsAndSticks) {
 }
 
 TEST_F(Faults, FailedRegistrationFailsTheConnectSilently) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.FailNext(SockCall::WSAAsyncSelect, WSAENOBUFS);
   w.Connect("127.0.0.1", 80);
   EXPECT_EQ(w.State(), StateClosed);
@@ -58,9 +50,6 @@ TEST_F(Faults, FailedRegistrationFailsTheConnectSilently) {
 }
 
 TEST_F(Faults, LookupThatCannotStartRaisesFromResolveIfHostname) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.FailNext(SockCall::WSAAsyncGetHostByName, WSATRY_AGAIN);
   w.Connect("proxy.example", 8080);
   ASSERT_EQ(log.lines.size(), 1u);
@@ -70,9 +59,6 @@ TEST_F(Faults, LookupThatCannotStartRaisesFromResolveIfHostname) {
 }
 
 TEST_F(Faults, LookupBufferFailureEndsInErrorWithoutAnEvent) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.FailNext(SockCall::AllocLookupBuffer, WSAENOBUFS);
   w.Connect("proxy.example", 8080);
   EXPECT_EQ(w.State(), StateError);
@@ -93,21 +79,19 @@ TEST_F(Faults, LookupAnsweredGoesThroughHostResolvedToConnected) {
     }
   } watch;
   RawListener listener;
-  WinSock w;
-  watch.w = &w;
-  EventLog log;
-  log.Attach(w);
+  WinSock watched;  // on the watching layer
+  watch.w = &watched;
+  log.Attach(watched);
   watch.ScriptLookup("proxy.example", 0, {htonl(INADDR_LOOPBACK)});
-  w.Connect("proxy.example", listener.port());
-  EXPECT_EQ(w.State(), StateResolvingHost);
+  watched.Connect("proxy.example", listener.port());
+  EXPECT_EQ(watched.State(), StateResolvingHost);
   ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
   EXPECT_EQ(watch.states, std::vector<std::int32_t>{StateHostResolved});
-  EXPECT_EQ(w.RemoteHostIP(), "127.0.0.1");
-  w.CloseSck();
+  EXPECT_EQ(watched.RemoteHostIP(), "127.0.0.1");
+  watched.CloseSck();
 }
 
 TEST_F(Faults, AllOnesAddressIsLookedUpAsAName) {
-  WinSock w;
   layer.ScriptLookup("255.255.255.255", WSAHOST_NOT_FOUND, {});
   w.Connect("255.255.255.255", 80);
   EXPECT_EQ(w.State(), StateResolvingHost);
@@ -117,9 +101,6 @@ TEST_F(Faults, AllOnesAddressIsLookedUpAsAName) {
 }
 
 TEST_F(Faults, FailedLookupRaisesFromConnectToIP) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.ScriptLookup("nowhere.example", WSAHOST_NOT_FOUND, {});
   w.Connect("nowhere.example", 80);
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
@@ -129,9 +110,6 @@ TEST_F(Faults, FailedLookupRaisesFromConnectToIP) {
 }
 
 TEST_F(Faults, LookupAnswerAfterCloseSckIsIgnored) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.ScriptLookup("late.example", 0, {htonl(INADDR_LOOPBACK)});
   layer.FailNext(SockCall::WSACancelAsyncRequest, WSAEINVAL);  // the answer is already under way
   w.Connect("late.example", 80);
@@ -145,9 +123,6 @@ TEST_F(Faults, LookupAnswerAfterCloseSckIsIgnored) {
 }
 
 TEST_F(Faults, ConnectFailingAtOnceRaisesFromConnectToIP) {
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
   layer.FailNext(SockCall::connect, WSAENETUNREACH);
   w.Connect("127.0.0.1", 80);
   ASSERT_EQ(log.lines.size(), 1u);
@@ -158,12 +133,9 @@ TEST_F(Faults, ConnectFailingAtOnceRaisesFromConnectToIP) {
 TEST_F(Faults, ConnectTimeOutReachesTheControlAs10060) {
   RawListener silent(0);
   Fd filler = test::RawConnect(silent.port());
-  layer.Inner().SetConnectTimeout(std::chrono::milliseconds(100));
-  WinSock w;
-  EventLog log;
-  log.Attach(w);
+  layer.SetConnectTimeout(std::chrono::milliseconds(100));
   w.Connect("127.0.0.1", silent.port());
-  layer.Inner().SetConnectTimeout(PosixSocketsLayer::kConnectTimeout);
+  layer.SetConnectTimeout(PosixSocketsLayer::kConnectTimeout);
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
   EXPECT_EQ(log.lines[0], "Error 10060 连接超时. WinSock.PostSocket 0 [] 0 cancel");
   EXPECT_EQ(log.connects, 0);
@@ -172,23 +144,22 @@ TEST_F(Faults, ConnectTimeOutReachesTheControlAs10060) {
 
 TEST_F(Faults, CloseFailureLeavesStateErrorAndNeverClosesTheNumberAgain) {
   {
-    WinSock w;
-    w.Protocol(ProtocolUdp);
-    w.Connect("127.0.0.1", 9);
+    WinSock udp;
+    udp.Protocol(ProtocolUdp);
+    udp.Connect("127.0.0.1", 9);
     layer.FailNext(SockCall::closesocket, WSAENETDOWN);
-    w.CloseSck();
-    EXPECT_EQ(w.State(), StateError);
-    EXPECT_EQ(w.SocketHandle(), -1);
+    udp.CloseSck();
+    EXPECT_EQ(udp.State(), StateError);
+    EXPECT_EQ(udp.SocketHandle(), -1);
     // The number may be another socket's by now.
-    w.CloseSck();
-    EXPECT_EQ(w.State(), StateError);
+    udp.CloseSck();
+    EXPECT_EQ(udp.State(), StateError);
   }
   EXPECT_EQ(layer.Calls(SockCall::closesocket), 1);
 }
 
 TEST_F(Faults, AnAcceptWithNothingToTakeIsNoFailure) {
   WinSock server;
-  EventLog log;
   log.Attach(server);
   server.Listen();
   layer.FailNext(SockCall::accept, WSAEWOULDBLOCK);
@@ -202,7 +173,6 @@ TEST_F(Faults, AnAcceptWithNothingToTakeIsNoFailure) {
 
 TEST_F(Faults, AcceptFailureRaisesFromPostSocket) {
   WinSock server;
-  EventLog log;
   log.Attach(server);
   server.Listen();
   layer.FailNext(SockCall::accept, WSAENOBUFS);
@@ -214,7 +184,6 @@ TEST_F(Faults, AcceptFailureRaisesFromPostSocket) {
 }
 
 TEST_F(Faults, LocalHostNameAndAddressOutsideAConnection) {
-  WinSock w;
   layer.ScriptHostName("workstation");
   layer.ScriptHost("workstation", {htonl(0x7F000102)});
   EXPECT_EQ(w.LocalHostName(), "workstation");
@@ -226,7 +195,6 @@ TEST_F(Faults, LocalHostNameAndAddressOutsideAConnection) {
 }
 
 TEST_F(Faults, BindToANameResolvesItSynchronously) {
-  WinSock w;
   layer.ScriptHost("here.example", {htonl(INADDR_LOOPBACK)});
   w.Bind(0, "here.example");
   EXPECT_EQ(w.State(), StateOpen);

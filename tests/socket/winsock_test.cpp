@@ -1,38 +1,20 @@
 #include "socket/winsock.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
 
-#include "common/presenter.h"
-#include "tests/socket/loopback.h"
-#include "tests/support/wait.h"
+#include "tests/socket/socket_fixture.h"
 
 namespace mivo {
 namespace {
 
-using test::EventLog;
-using test::Fd;
-using test::RawListener;
-using test::Settle;
-using test::WaitUntil;
+using namespace test;
 
-// Every test leaves no socket open and none registered.
-class WinSockTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    openBefore = PosixSockets().OpenSockets();
-    registeredBefore = PosixSockets().Registered();
-  }
-  void TearDown() override {
-    EXPECT_EQ(PosixSockets().OpenSockets(), openBefore);
-    EXPECT_EQ(PosixSockets().Registered(), registeredBefore);
-  }
-  std::size_t openBefore = 0, registeredBefore = 0;
-  RecordingPresenter shown;
-};
+using WinSockTest = SocketTest;
 
 TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
   WinSock w;
@@ -45,6 +27,30 @@ TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
   // Nothing to close: state and handle stay.
   w.CloseSck();
   EXPECT_EQ(w.State(), StateClosed);
+}
+
+std::vector<std::string> traced;
+
+TEST_F(WinSockTest, StateChangesAreTracedUnderMivoSocketOnlyWhenSwitchedOn) {
+  const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& c, const QString& m) {
+    if (c.category == std::string("mivo.socket")) traced.push_back(m.toStdString());
+  });
+  const auto refused = [](WinSock& w) {
+    w.Connect("127.0.0.1", test::ClosedPort());
+    EXPECT_TRUE(WaitUntil([&] { return w.State() == StateError; }));
+    const std::string socket = "socket " + std::to_string(w.SocketHandle()) + ": ";
+    w.CloseSck();
+    return std::vector<std::string>{socket + "Closed => Connecting", socket + "Connecting => Error",
+                                    socket + "Error => Closing", socket + "Closing => Closed"};
+  };
+  WinSock w;
+  refused(w);
+  EXPECT_TRUE(traced.empty());
+  QLoggingCategory::setFilterRules("mivo.socket=true");
+  const std::vector<std::string> expected = refused(w);
+  QLoggingCategory::setFilterRules("");
+  qInstallMessageHandler(previous);
+  EXPECT_EQ(traced, expected);
 }
 
 TEST_F(WinSockTest, ConnectToListenerRaisesConnectInStateConnected) {
@@ -114,10 +120,8 @@ TEST_F(WinSockTest, ResetByPeerRaises10054AndNoCloseSck) {
   RawListener listener;
   WinSock w;
   EventLog log;
-  log.Attach(w);
-  w.Connect("127.0.0.1", listener.port());
-  ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
-  Fd peer = listener.Accept();
+  Fd peer = ConnectLogged(w, log, listener);
+  ASSERT_TRUE(peer.valid());
   peer.Abort();
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
   Settle();
@@ -132,10 +136,8 @@ TEST_F(WinSockTest, OrderlyCloseRaisesCloseSckInStateClosing) {
   RawListener listener;
   WinSock w;
   EventLog log;
-  log.Attach(w);
-  w.Connect("127.0.0.1", listener.port());
-  ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
-  Fd peer = listener.Accept();
+  Fd peer = ConnectLogged(w, log, listener);
+  ASSERT_TRUE(peer.valid());
   peer.Reset();
   ASSERT_TRUE(WaitUntil([&] { return log.closes == 1; }));
   Settle();
@@ -221,9 +223,8 @@ TEST_F(WinSockTest, ProtocolIsIgnoredWhileConnectedAndTakesEffectAfterCloseSck) 
   RawListener listener;
   WinSock w;
   EventLog log;
-  log.Attach(w);
-  w.Connect("127.0.0.1", listener.port());
-  ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
+  const Fd peer = ConnectLogged(w, log, listener);
+  ASSERT_TRUE(peer.valid());
   w.Protocol(ProtocolUdp);
   EXPECT_EQ(w.Protocol(), ProtocolTcp);
   w.CloseSck();
