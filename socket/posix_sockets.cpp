@@ -69,14 +69,18 @@ SockResult SendFailed(int fd) {
 
 int PosixSocketsLayer::WSAStartup(std::uint16_t requestedVersion, WSAData& data) {
   (void)requestedVersion;  // 1.1 is the only version this layer speaks
-  ++startCount_;
+  // The limit is read when the layer starts, not again by every control
+  // and echo that starts it once more while it runs.
+  if (startCount_++ == 0) {
+    rlimit lim{};
+    long most = std::numeric_limits<std::int16_t>::max();
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+      most = std::min<long>(most, static_cast<long>(lim.rlim_cur));
+    maxSockets_ = static_cast<std::int16_t>(most);
+  }
   data.wVersion = 0x0101;
   data.wHighVersion = 0x0101;
-  rlimit lim{};
-  long maxSockets = std::numeric_limits<std::int16_t>::max();
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-    maxSockets = std::min<long>(maxSockets, static_cast<long>(lim.rlim_cur));
-  data.iMaxSockets = static_cast<std::int16_t>(maxSockets);
+  data.iMaxSockets = maxSockets_;
   return 0;
 }
 
@@ -104,10 +108,13 @@ SockResult PosixSocketsLayer::socket(int af, int type, int protocol) {
 SockResult PosixSocketsLayer::bind(SOCKET s, const SockAddrIn& name) {
   Registration* r = Loop().Find(s);
   if (r && r->bound) return SockResult::Fail(WSAEINVAL);
-  if (r && r->stream && r->portAtConnect && name.sin_port == 0 && name.sin_addr == INADDR_ANY_W && name.sin_family == AF_INET_W) {
+  const bool portAtConnect = r && r->stream && r->portAtConnect && name.sin_port == 0;
+  if (portAtConnect && name.sin_addr == INADDR_ANY_W && name.sin_family == AF_INET_W) {
     r->bound = true;
     return {};
   }
+  const int on = 1;
+  if (portAtConnect && ::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on) != 0) return Errno();
   const sockaddr_in a = ToPosix(name);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Errno();
   if (r) r->bound = true;
@@ -263,9 +270,13 @@ SockResult PosixSocketsLayer::setsockopt(SOCKET s, int level, int optname, std::
   if (level != SOL_SOCKET_W) return SockResult::Fail(WSAEINVAL);
   Registration* r = Loop().Find(s);
   if (optname == SO_REUSE_UNICASTPORT_W) {
+    // Only a bind to a given address needs the kernel told; see bind.
+    if (r && r->stream) {
+      r->portAtConnect = value != 0;
+      return {};
+    }
     const int v = value != 0;
     if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &v, sizeof v) != 0) return Errno();
-    if (r) r->portAtConnect = v != 0;
     return {};
   }
   if (r) r->defaultSizes = false;

@@ -209,6 +209,7 @@ class PosixSocketsLayer : public SocketsLayer {
 
  private:
   int startCount_ = 0;
+  std::int16_t maxSockets_ = 0;
 };
 
 // The layer in force for the process.

@@ -102,6 +102,16 @@ void WinSock::zSubclass_Proc(bool bBefore, bool& bHandled, std::int32_t& lReturn
 
 // --- properties ------------------------------------------------------------
 
+std::int32_t WinSock::LocalPort() const {
+  if (boundLocalPort_ != 0) return boundLocalPort_;
+  // A port left to connect time was chosen by the connect under way; it is
+  // asked for only when someone wants it, not for every row of a walk.
+  SockAddrIn name;
+  if (state_ == StateConnecting && layer_->getsockname(socket_, name).ok() && name.sin_port != 0)
+    return NetToHostShort(name.sin_port);
+  return requestedLocalPort_;
+}
+
 void WinSock::RemotePort(std::int32_t lngPort) {
   if (lngPort >= 0 && lngPort <= 65535) remotePort_ = lngPort;
 }
@@ -266,7 +276,6 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   name.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
   name.sin_addr = address;
   const SockResult r = layer_->connect(socket_, name);
-  if (boundLocalPort_ == 0) ReadLocalAddress(socket_);  // a port left to connect time is chosen now
   if (r.ok() || r.error == WSAEWOULDBLOCK || r.error == WSAEADDRNOTAVAIL) return;  // FD_CONNECT follows
   RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }

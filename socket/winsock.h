@@ -79,7 +79,7 @@ class WinSock final : private SocketNotifySink {
   const std::string& RemoteHost() const { return remoteHost_; }
   void RemoteHost(std::string strHost) { remoteHost_ = std::move(strHost); }
   const std::string& RemoteHostIP() const { return remoteHostIP_; }
-  std::int32_t LocalPort() const { return boundLocalPort_ != 0 ? boundLocalPort_ : requestedLocalPort_; }
+  std::int32_t LocalPort() const;
   void LocalPort(std::int32_t lngPort);
   std::int32_t State() const { return state_; }
   std::string LocalHostName() const;
