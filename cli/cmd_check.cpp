@@ -30,6 +30,7 @@ int Check(int argc, char**) {
     return kExitUsage;
   }
   HeadlessMainOps ops;
+  ops.keepHistory = false;
   ProxyListModel& rows = ops.Rows();
   for (const InputRow& row : ReadRows(std::cin)) {
     rows.Append(row.address);

@@ -34,7 +34,7 @@ void HeadlessMainOps::SetPanel(int panel, const std::string& text) {
     panel1 = text;
   } else {
     panel2 = text;
-    statusHistory.push_back(text);
+    if (keepHistory) statusHistory.push_back(text);
   }
   if (onPanel) onPanel(panel, text);
 }
