@@ -106,7 +106,7 @@ TEST(Soak, TwoHundredTunnelsInARow) {
   std::unique_ptr<test::ProxyProcess> socks = test::StartMicrosocks(proxy);
   if (!socks) GTEST_SKIP() << "microsocks is not installed";
   Moduleproxy m;
-  m.ProxyKind = Socks5;
+  m.ProxyKind = ProxyType::Socks5;
 
   int descriptors = 0;
   long resident = 0;
@@ -120,7 +120,7 @@ TEST(Soak, TwoHundredTunnelsInARow) {
     std::string echoed;
     socket->onConnect = [&] { session.OnConnect(); };
     socket->onDataArrival = [&] {
-      const bool open = m.HandshakeState == StepTunnelOpen;
+      const bool open = m.HandshakeState == HandshakeStep::TunnelOpen;
       session.OnDataArrival();
       if (open) echoed += m.ReplyData;
     };

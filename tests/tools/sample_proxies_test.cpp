@@ -19,6 +19,9 @@ namespace {
 using test::FakeView;
 using test::ViewEvent;
 
+// The engine's kinds, beside the site's own ProxyKind.
+using enum ProxyType;
+
 enum class Login { None, Right, Wrong };
 enum class Aim { Echo, ClosedPort };
 
@@ -26,7 +29,7 @@ struct Case {
   const char* name;
   ProxyKind kind;
   bool credentials;  // the listed proxy asks for them
-  std::int16_t engineKind;
+  ProxyType engineKind;
   Login login;       // what the user ticks and types
   Aim aim;
   const char* outcome;  // the status on success, or the failure box's text
@@ -81,13 +84,13 @@ TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
   std::string echoed;
   socket->onConnect = [&] { session.OnConnect(); };
   socket->onDataArrival = [&] {
-    const bool open = m.HandshakeState == StepTunnelOpen;
+    const bool open = m.HandshakeState == HandshakeStep::TunnelOpen;
     session.OnDataArrival();
     if (open) echoed += m.ReplyData;
   };
   ASSERT_TRUE(session.ConnectClicked(
       {proxy->address, std::to_string(proxy->port), view.user, view.password, view.targetHost, view.targetPort}));
-  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
+  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == HandshakeStep::TunnelOpen || view.Count(ViewEvent::Box) > 0; },
                               15000))
       << "state " << m.HandshakeState << ", status " << view.status;
 
@@ -98,7 +101,7 @@ TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
         EXPECT_EQ(e.data, c.outcome);
       }
     }
-    EXPECT_EQ(m.HandshakeState, StepIdle);
+    EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
     return;
   }
   EXPECT_EQ(view.status, c.outcome);

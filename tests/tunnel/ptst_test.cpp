@@ -120,7 +120,7 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   ASSERT_TRUE(test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))
       << window->Status();
   EXPECT_TRUE(shown.shown.empty());
-  EXPECT_EQ(ProxyModule().HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::TunnelOpen);
   EXPECT_TRUE(test::WaitUntil([&] { return echo.accepted == 1; }));
 
   QTest::mouseClick(window->findChild<QPushButton*>("Command2"), Qt::LeftButton);
@@ -151,12 +151,12 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return greeting.size() >= 3; }));
   EXPECT_EQ(greeting, QByteArray("\x05\x01\x00", 3));
-  ASSERT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  ASSERT_EQ(ProxyModule().HandshakeState, HandshakeStep::FirstReply);
 
   QTest::mouseClick(window.findChild<QPushButton*>("Command2"), Qt::LeftButton);
   EXPECT_EQ(window.Status(), "断开连接...");
   ASSERT_TRUE(test::WaitUntil([&] { return peerGone; }));
-  EXPECT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::FirstReply);
   EXPECT_TRUE(shown.shown.empty());
 }
 
@@ -171,7 +171,7 @@ TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
   ASSERT_TRUE(test::WaitUntil([&] { return control.State() == StateError; }));
   EXPECT_EQ(window.Status(), "");
   EXPECT_TRUE(shown.shown.empty());
-  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
 TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
@@ -199,7 +199,7 @@ TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
   EXPECT_EQ(shown.shown[0].title, "错误");
   EXPECT_EQ(shown.shown[0].icon, MsgIcon::Exclamation);
   EXPECT_EQ(window.Status(), "连接成功！有验证");
-  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
 }  // namespace

@@ -20,11 +20,13 @@ using test::FakeView;
 using test::ViewEvent;
 
 enum class Peer { Socks4, Socks5, Socks5Auth, Http, HttpAuth };
+// The engine's kinds, beside the peers.
+using enum ProxyType;
 
 struct Case {
   const char* name;
   Peer peer;
-  std::int16_t kind;
+  ProxyType kind;
   int ticked;
   bool wrongPassword;
   bool closedTarget;  // ask for a port where nothing listens
@@ -107,14 +109,14 @@ TEST_P(RealProxy, Handshake) {
   std::string echoed;
   socket->onConnect = [&] { session.OnConnect(); };
   socket->onDataArrival = [&] {
-    const bool open = m.HandshakeState == StepTunnelOpen;
+    const bool open = m.HandshakeState == HandshakeStep::TunnelOpen;
     session.OnDataArrival();
     if (open) echoed += m.ReplyData;
   };
 
   ASSERT_TRUE(session.ConnectClicked({proxy.host, std::to_string(proxy.port), view.user, view.password, target,
                                       targetPort}));
-  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
+  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == HandshakeStep::TunnelOpen || view.Count(ViewEvent::Box) > 0; },
                               15000))
       << "state " << m.HandshakeState << ", status " << view.status;
 
@@ -125,7 +127,7 @@ TEST_P(RealProxy, Handshake) {
         EXPECT_EQ(e.data, c.outcome);
       }
     }
-    EXPECT_EQ(m.HandshakeState, StepIdle);
+    EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
     EXPECT_EQ(view.events.back().kind, ViewEvent::Close);
     return;
   }
@@ -136,7 +138,7 @@ TEST_P(RealProxy, Handshake) {
   socket->SendBytes(probe);
   ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
   EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 const Case kCases[] = {
