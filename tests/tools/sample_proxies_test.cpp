@@ -8,16 +8,12 @@
 
 #include "tests/support/cli.h"
 #include "tests/support/wait.h"
-#include "tests/tunnel/tunnel_fakes.h"
+#include "tests/tunnel/tunnel_run.h"
 #include "tools/sample_site.h"
 #include "tunnel/tunnel_texts.h"
-#include "tunnel/winsock1.h"
 
 namespace mivo::sample {
 namespace {
-
-using test::FakeView;
-using test::ViewEvent;
 
 // The engine's kinds, beside the site's own ProxyKind.
 using enum ProxyType;
@@ -69,52 +65,21 @@ TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
 
   Moduleproxy m;
   m.ProxyKind = c.engineKind;
-  FakeView view;
-  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
-  view.socket = socket.get();
-  view.ticked = c.login == Login::None ? 0 : 1;
+  test::TunnelRun run(m);
+  run.view.ticked = c.login == Login::None ? 0 : 1;
   if (c.login != Login::None) {
-    view.user = kSampleUser;
-    view.password = c.login == Login::Right ? kSamplePassword : "wrong";
+    run.view.user = kSampleUser;
+    run.view.password = c.login == Login::Right ? kSamplePassword : "wrong";
   }
-  view.targetHost = "127.0.0.1";
-  view.targetPort = std::to_string(c.aim == Aim::Echo ? site.EchoPort() : closedPort);
-  TunnelSession session{m, view, *socket};
-
-  std::string echoed;
-  socket->onConnect = [&] { session.OnConnect(); };
-  socket->onDataArrival = [&] {
-    const bool open = m.HandshakeState == HandshakeStep::TunnelOpen;
-    session.OnDataArrival();
-    if (open) echoed += m.ReplyData;
-  };
-  ASSERT_TRUE(session.ConnectClicked(
-      {proxy->address, std::to_string(proxy->port), view.user, view.password, view.targetHost, view.targetPort}));
-  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == HandshakeStep::TunnelOpen || view.Count(ViewEvent::Box) > 0; },
-                              15000))
-      << "state " << m.HandshakeState << ", status " << view.status;
-
-  if (!c.succeeds) {
-    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
-    for (const ViewEvent& e : view.events) {
-      if (e.kind == ViewEvent::Box) {
-        EXPECT_EQ(e.data, c.outcome);
-      }
-    }
-    EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
-    return;
-  }
-  EXPECT_EQ(view.status, c.outcome);
-  EXPECT_EQ(view.Count(ViewEvent::Box), 0);
+  run.view.targetHost = "127.0.0.1";
+  run.view.targetPort = std::to_string(c.aim == Aim::Echo ? site.EchoPort() : closedPort);
+  ASSERT_TRUE(run.Connect(proxy->address, proxy->port));
+  ASSERT_NO_FATAL_FAILURE(run.ExpectOutcome(c.outcome, c.succeeds));
+  if (!c.succeeds) return;
   const Bytes probe{'s', 'a', 'm', 'p', 'l', 'e', 0x00, 0xFF, 0x05, '\r', '\n'};
-  socket->SendBytes(probe);
-  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
-  EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
+  EXPECT_EQ(run.RoundTrip(probe), std::string(probe.begin(), probe.end()));
   // A second round trip: the relay keeps going both ways.
-  echoed.clear();
-  socket->SendText("again");
-  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= 5; }, 10000)) << echoed;
-  EXPECT_EQ(echoed, "again");
+  EXPECT_EQ(run.RoundTrip(std::string("again")), "again");
 }
 
 const Case kCases[] = {
