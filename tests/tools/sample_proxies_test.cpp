@@ -8,6 +8,7 @@
 
 #include "tests/support/cli.h"
 #include "tests/support/wait.h"
+#include "tests/tools/listed_proxy.h"
 #include "tests/tunnel/tunnel_run.h"
 #include "tools/sample_site.h"
 #include "tunnel/tunnel_texts.h"
@@ -43,13 +44,6 @@ class SiteProxies : public ::testing::TestWithParam<Case> {
     EXPECT_TRUE(site.Warnings().empty());
   }
 
-  const SampleProxy* Listed(ProxyKind kind, bool credentials) const {
-    for (const SamplePage& page : site.Pages())
-      for (const SampleProxy& p : page.proxies)
-        if (p.listening && p.kind == kind && p.credentials == credentials) return &p;
-    return nullptr;
-  }
-
   SampleSite site;
   int closedPort = [] {
     QTcpServer probe;
@@ -59,7 +53,8 @@ class SiteProxies : public ::testing::TestWithParam<Case> {
 
 TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
   const Case& c = GetParam();
-  const SampleProxy* proxy = Listed(c.kind, c.credentials);
+  const SampleProxy* proxy = FindListed(
+      site, [&](const SampleProxy& p) { return p.listening && p.kind == c.kind && p.credentials == c.credentials; });
   ASSERT_NE(proxy, nullptr) << "the pages list such a proxy";
   ASSERT_NE(site.EchoPort(), 0);
 
@@ -111,10 +106,8 @@ TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
   SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;
-  const SampleProxy* socks4 = nullptr;
-  for (const SamplePage& page : site.Pages())
-    for (const SampleProxy& p : page.proxies)
-      if (!socks4 && p.listening && p.kind == ProxyKind::Socks4) socks4 = &p;
+  const SampleProxy* socks4 =
+      FindListed(site, [](const SampleProxy& p) { return p.listening && p.kind == ProxyKind::Socks4; });
   ASSERT_NE(socks4, nullptr);
 
   QProcess cli;
