@@ -93,17 +93,25 @@ TEST_F(PtstCommand, ClosingUnloadsAndTheNextCommandLoadsAfresh) {
   EXPECT_EQ(Box("Text5"), Q("127.0.0.1"));
 }
 
-// The whole window over its WinSock against microsocks, to a loopback echo server.
-TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
-  ProxyModule() = Moduleproxy{};
-  test::EchoServer echo;
-  test::Endpoint proxy;
-  proxy.user = "gui";
-  proxy.password = "pa55";
-  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
-  ASSERT_NE(process, nullptr);
+// The whole window over its WinSock.
+class PTestOverWinSock : public ::testing::Test {
+ protected:
+  PTestOverWinSock() { ProxyModule() = Moduleproxy{}; }
 
   RecordingPresenter shown;
+};
+
+// microsocks asking for "gui" / "pa55", with a loopback echo server to reach through it.
+struct GuiProxy {
+  test::EchoServer echo;
+  test::Endpoint proxy{"127.0.0.1", 0, "gui", "pa55"};
+  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
+};
+
+TEST_F(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
+  GuiProxy peer;
+  ASSERT_NE(peer.process, nullptr);
+  const test::Endpoint& proxy = peer.proxy;
   QPointer<pTest> window = new pTest();
   window->show();
   auto box = [&](const char* name, const std::string& text) {
@@ -115,13 +123,13 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   box("Text2", std::to_string(proxy.port));
   box("Text3", proxy.user);
   box("Text4", proxy.password);
-  box("Text6", std::to_string(echo.Port()));
+  box("Text6", std::to_string(peer.echo.Port()));
   QTest::mouseClick(window->findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))
       << window->Status();
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::TunnelOpen);
-  EXPECT_TRUE(test::WaitUntil([&] { return echo.accepted == 1; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return peer.echo.accepted == 1; }));
 
   QTest::mouseClick(window->findChild<QPushButton*>("Command2"), Qt::LeftButton);
   EXPECT_EQ(window->Status(), "断开连接...");
@@ -130,8 +138,7 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
 
 // A proxy that has read the greeting and not yet answered when the user
 // presses "断开": the connection goes, and its answer can no longer arrive.
-TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
-  ProxyModule() = Moduleproxy{};
+TEST_F(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   QTcpServer slow;
   ASSERT_TRUE(slow.listen(QHostAddress::LocalHost, 0));
   QPointer<QTcpSocket> peer;
@@ -143,7 +150,6 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
     QObject::connect(peer, &QTcpSocket::disconnected, [&] { peerGone = true; });
   });
 
-  RecordingPresenter shown;
   pTest window;
   window.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
@@ -160,9 +166,7 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   EXPECT_TRUE(shown.shown.empty());
 }
 
-TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
-  ProxyModule() = Moduleproxy{};
-  RecordingPresenter shown;
+TEST_F(PTestOverWinSock, UnreachableProxyShowsNothing) {
   pTest window;
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
   window.findChild<QLineEdit*>("Text2")->setText(QString::number(test::FreeLoopbackPort()));
@@ -174,24 +178,17 @@ TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
   EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
-TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
-  ProxyModule() = Moduleproxy{};
-  test::EchoServer echo;
-  test::Endpoint proxy;
-  proxy.user = "gui";
-  proxy.password = "pa55";
-  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
-  ASSERT_NE(process, nullptr);
-
-  RecordingPresenter shown;
+TEST_F(PTestOverWinSock, WrongPasswordShowsOneBox) {
+  GuiProxy peer;
+  ASSERT_NE(peer.process, nullptr);
   pTest window;
   window.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window.findChild<QCheckBox*>("Check1")->setChecked(true);
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
-  window.findChild<QLineEdit*>("Text2")->setText(QString::number(proxy.port));
+  window.findChild<QLineEdit*>("Text2")->setText(QString::number(peer.proxy.port));
   window.findChild<QLineEdit*>("Text3")->setText("gui");
   window.findChild<QLineEdit*>("Text4")->setText("wrong");
-  window.findChild<QLineEdit*>("Text6")->setText(QString::number(echo.Port()));
+  window.findChild<QLineEdit*>("Text6")->setText(QString::number(peer.echo.Port()));
   QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return !shown.shown.empty(); }, 15000)) << window.Status();
   ASSERT_EQ(shown.shown.size(), 1u);
