@@ -1,7 +1,6 @@
 // The program's own tunnel logic through the sample site's listed proxies to
 // the site's echo server, as the tunnel window and the command line use it.
 
-#include <QProcess>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -110,17 +109,13 @@ TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
       FindListed(site, [](const SampleProxy& p) { return p.listening && p.kind == ProxyKind::Socks4; });
   ASSERT_NE(socks4, nullptr);
 
-  QProcess cli;
-  cli.setProcessChannelMode(QProcess::MergedChannels);
-  cli.start(test::BuiltProgram("cli/mivoproxy-cli"),
-            {"tunnel", "--type", "socks4", "--proxy", QString::fromStdString(socks4->address) + ":" +
-             QString::number(socks4->port), "--target", "127.0.0.1:" + QString::number(site.EchoPort())});
-  // The loop keeps running so that the site in this process answers.
-  ASSERT_TRUE(test::WaitUntil([&] { return cli.state() == QProcess::NotRunning; }, 60000));
-  const std::string output = cli.readAll().toStdString();
-  EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(cli.exitCode(), 0) << output;
-  EXPECT_EQ(output, "连接目标服务器成功！\n");
+  // The site in this process answers while the program runs.
+  const test::CliResult r = test::RunCli({"tunnel", "--type", "socks4", "--proxy",
+                                          QString::fromStdString(socks4->address) + ":" + QString::number(socks4->port),
+                                          "--target", "127.0.0.1:" + QString::number(site.EchoPort())},
+                                         {}, true);
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+  EXPECT_EQ(r.out.toStdString(), "连接目标服务器成功！\n");
 }
 
 // The relay ends with either side: a target that says goodbye and closes
