@@ -70,10 +70,7 @@ class EchoServer {
         ++accepted;
         ++open;
         QObject::connect(c, &QTcpSocket::readyRead, c, [c] { c->write(c->readAll()); });
-        QObject::connect(c, &QTcpSocket::disconnected, c, [this, c] {
-          --open;
-          c->deleteLater();
-        });
+        QObject::connect(c, &QTcpSocket::disconnected, c, [this, c] { --open; c->deleteLater(); });
       }
     });
   }

@@ -62,16 +62,14 @@ class RealProxy : public ::testing::TestWithParam<Case> {
         process = test::StartMicrosocks(proxy);
         break;
       case Peer::Socks5Auth:
-        proxy.user = "tunnel";
-        proxy.password = "s3cret";
+        proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartMicrosocks(proxy);
         break;
       case Peer::Http:
         process = test::StartTinyproxy(proxy, targetPort);
         break;
       case Peer::HttpAuth:
-        proxy.user = "tunnel";
-        proxy.password = "s3cret";
+        proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartTinyproxy(proxy, targetPort);
         break;
     }

@@ -1,13 +1,11 @@
 #pragma once
 
-// One press of the tunnel window's connect button against a proxy on
-// loopback, over a real Winsock1: what the tests that tunnel through real
-// proxies share.
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "tests/support/wait.h"
 #include "tests/tunnel/tunnel_fakes.h"
@@ -16,8 +14,9 @@
 
 namespace mivo::test {
 
-// The engine `m` (which may outlive the run), `view` and a Winsock1, wired as
-// the window wires them; what comes back through the open tunnel is kept.
+// One press of the tunnel window's connect button against a proxy on
+// loopback: the engine `m` (which may outlive the run), `view` and a real
+// Winsock1, wired as the window wires them.
 class TunnelRun {
  public:
   explicit TunnelRun(Moduleproxy& m) : m_(m) {
@@ -30,8 +29,7 @@ class TunnelRun {
     };
   }
 
-  // Connects with the view's boxes, then waits until this run's tunnel opens
-  // or a box is shown.
+  // Connects with the view's boxes; waits until this run's tunnel opens or a box shows.
   ::testing::AssertionResult Connect(const std::string& proxyHost, int proxyPort) {
     if (!session_.ConnectClicked(
             {proxyHost, std::to_string(proxyPort), view.user, view.password, view.targetHost, view.targetPort}))
@@ -41,43 +39,37 @@ class TunnelRun {
     return ::testing::AssertionFailure() << "state " << m_.HandshakeState << ", status " << view.status;
   }
 
-  // Opened: the status `text` and no box. Failed: one box, with `text`, and
-  // the engine idle.
+  // Opened: the status `text` and no box. Failed: one box, with `text`, and the engine idle.
   void ExpectOutcome(const std::string& text, bool opened) const {
-    if (!opened) {
-      ASSERT_EQ(view.Count(ViewEvent::Box), 1);
-      for (const ViewEvent& e : view.events) {
-        if (e.kind == ViewEvent::Box) {
-          EXPECT_EQ(e.data, text);
-        }
-      }
-      EXPECT_EQ(m_.HandshakeState, HandshakeStep::Idle);
+    if (opened) {
+      EXPECT_EQ(view.status, text);
+      EXPECT_EQ(view.Count(ViewEvent::Box), 0);
       return;
     }
-    EXPECT_EQ(view.status, text);
-    EXPECT_EQ(view.Count(ViewEvent::Box), 0);
+    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
+    const auto box = std::find_if(view.events.begin(), view.events.end(),
+                                  [](const ViewEvent& e) { return e.kind == ViewEvent::Box; });
+    EXPECT_EQ(box->data, text);
+    EXPECT_EQ(m_.HandshakeState, HandshakeStep::Idle);
   }
 
-  // Sends through the open tunnel; what came back by the time as many bytes
-  // have, or by the deadline.
+  // What comes back through the open tunnel by the time as many bytes have (or the deadline).
   std::string RoundTrip(const Bytes& bytes) {
-    return RoundTrip(bytes.size(), [&] { socket_->SendBytes(bytes); });
+    socket_->SendBytes(bytes);
+    return Echoed(bytes.size());
   }
   std::string RoundTrip(const std::string& text) {
-    return RoundTrip(text.size(), [&] { socket_->SendText(text); });
+    socket_->SendText(text);
+    return Echoed(text.size());
   }
-
   void Disconnect() { session_.DisconnectClicked(); }
 
   FakeView view;
 
  private:
-  template <typename Send>
-  std::string RoundTrip(std::size_t size, Send send) {
-    echoed_.clear();
-    send();
+  std::string Echoed(std::size_t size) {
     WaitUntil([&] { return echoed_.size() >= size; }, 10000);
-    return echoed_;
+    return std::exchange(echoed_, {});
   }
 
   Moduleproxy& m_;
