@@ -39,7 +39,6 @@ Moduleproxy ReadyModule() {
   return m;
 }
 
-// The tables name kinds and steps as the engine does.
 using enum ProxyType;
 using enum HandshakeStep;
 

@@ -111,7 +111,6 @@ struct GuiProxy {
 TEST_F(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   GuiProxy peer;
   ASSERT_NE(peer.process, nullptr);
-  const test::Endpoint& proxy = peer.proxy;
   QPointer<pTest> window = new pTest();
   window->show();
   auto box = [&](const char* name, const std::string& text) {
@@ -119,10 +118,10 @@ TEST_F(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   };
   window->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window->findChild<QCheckBox*>("Check1")->setChecked(true);
-  box("Text1", proxy.host);
-  box("Text2", std::to_string(proxy.port));
-  box("Text3", proxy.user);
-  box("Text4", proxy.password);
+  box("Text1", peer.proxy.host);
+  box("Text2", std::to_string(peer.proxy.port));
+  box("Text3", peer.proxy.user);
+  box("Text4", peer.proxy.password);
   box("Text6", std::to_string(peer.echo.Port()));
   QTest::mouseClick(window->findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))

@@ -12,7 +12,6 @@ using test::FakeSocket;
 using test::FakeView;
 using test::Hex;
 using test::ViewEvent;
-// The tables name kinds and steps as the engine does.
 using enum ProxyType;
 using enum HandshakeStep;
 
