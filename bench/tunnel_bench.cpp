@@ -32,12 +32,12 @@ void BM_Socks5AuthenticatedHandshake(benchmark::State& state) {
   const std::string replies[] = {std::string("\x05\x02", 2), std::string("\x01\x00", 2),
                                  std::string("\x05\x00\x00\x01\x7F\x00\x00\x01\x1F\x90", 10)};
   for (auto _ : state) {
-    ProxyHandshake(m, view, Socks5, StepConnected);
+    ProxyHandshake(m, view, ProxyType::Socks5, HandshakeStep::Connected);
     for (const std::string& r : replies) {
       m.ReplyData = r;
-      ProxyHandshake(m, view, Socks5, m.HandshakeState);
+      ProxyHandshake(m, view, ProxyType::Socks5, m.HandshakeState);
     }
-    if (m.HandshakeState != StepTunnelOpen) state.SkipWithError("handshake did not open");
+    if (m.HandshakeState != HandshakeStep::TunnelOpen) state.SkipWithError("handshake did not open");
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -55,13 +55,13 @@ void BM_HttpStatusLineByteByByte(benchmark::State& state) {
   Moduleproxy m;
   const std::string reply = "HTTP/1.1 200 " + std::string(static_cast<std::size_t>(state.range(0)), 'x') + "\r\n";
   for (auto _ : state) {
-    ProxyHandshake(m, view, Http11, StepConnected);
+    ProxyHandshake(m, view, ProxyType::Http11, HandshakeStep::Connected);
     for (char c : reply) {
-      if (m.HandshakeState != StepFirstReply) break;
+      if (m.HandshakeState != HandshakeStep::FirstReply) break;
       m.ReplyData.assign(1, c);
-      ProxyHandshake(m, view, Http11, m.HandshakeState);
+      ProxyHandshake(m, view, ProxyType::Http11, m.HandshakeState);
     }
-    if (m.HandshakeState != StepTunnelOpen) state.SkipWithError("reply not accepted");
+    if (m.HandshakeState != HandshakeStep::TunnelOpen) state.SkipWithError("reply not accepted");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(reply.size()));
 }

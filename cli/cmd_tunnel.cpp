@@ -68,7 +68,7 @@ int Tunnel(int argc, char** argv) {
     return kExitUsage;
   }
   Moduleproxy& m = ProxyModule();
-  m.ProxyKind = o->kind;
+  m.ProxyKind = *o->kind;
   Winsock1Socket socket;
   PrintingView view(*o, socket);
   TunnelSession session(m, view, socket);
@@ -84,7 +84,7 @@ int Tunnel(int argc, char** argv) {
     loop.quit();
   };
   auto settle = [&] {
-    if (m.HandshakeState == StepTunnelOpen) finish(kExitTunnelOpen);
+    if (m.HandshakeState == HandshakeStep::TunnelOpen) finish(kExitTunnelOpen);
     else if (view.boxes > 0) finish(kExitFailed);
   };
   QTimer guard;
@@ -114,7 +114,7 @@ int Tunnel(int argc, char** argv) {
     finish(connected ? kExitFailed : kExitUnreachable);
   };
 
-  m.HandshakeState = StepIdle;
+  SetHandshakeState(m, HandshakeStep::Idle);
   if (!session.ConnectClicked(
           {o->proxyHost, o->proxyPort, o->user, o->password, o->targetHost, o->targetPort}))
     return kExitFailed;

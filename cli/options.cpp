@@ -39,9 +39,9 @@ std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, 
     }
     const std::string_view value = argv[i + 1];
     if (flag == "--type") {
-      if (value == "socks4") o.kind = Socks4;
-      else if (value == "socks5") o.kind = Socks5;
-      else if (value == "http") o.kind = Http11;
+      if (value == "socks4") o.kind = ProxyType::Socks4;
+      else if (value == "socks5") o.kind = ProxyType::Socks5;
+      else if (value == "http") o.kind = ProxyType::Http11;
       else {
         error = "unknown proxy type: " + std::string(value);
         return std::nullopt;
@@ -61,13 +61,13 @@ std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, 
       return std::nullopt;
     }
   }
-  if (o.kind < 0 || !haveProxy || !haveTarget) {
+  if (!o.kind || !haveProxy || !haveTarget) {
     error = "--type, --proxy and --target are required";
     return std::nullopt;
   }
   // What the tunnel window would refuse with a message box, this refuses here.
   Moduleproxy m;
-  m.ProxyKind = o.kind;
+  m.ProxyKind = *o.kind;
   if (std::optional<std::string> problem =
           CheckTunnelInput(m, {o.proxyHost, o.proxyPort, o.user, o.password, o.targetHost, o.targetPort})) {
     error = *problem;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
 
 namespace mivo::cli {
@@ -13,7 +14,7 @@ namespace mivo::cli {
 inline constexpr int kExitUsage = 2;
 
 struct TunnelOptions {
-  std::int16_t kind = -1;
+  std::optional<ProxyType> kind;
   std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
   bool credentials = false;
 };

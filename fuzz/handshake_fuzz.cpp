@@ -17,6 +17,8 @@
 
 namespace {
 
+using mivo::HandshakeStep;
+using mivo::ProxyType;
 using mivo::test::FakeSocket;
 using mivo::test::FakeView;
 using mivo::test::ViewEvent;
@@ -25,9 +27,9 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-bool StoredStep(std::int16_t s) {
-  return s == mivo::StepIdle || s == mivo::StepFirstReply || s == mivo::StepSecondReply ||
-         s == mivo::StepConnectReply || s == mivo::StepTunnelOpen;
+bool StoredStep(HandshakeStep s) {
+  return s == HandshakeStep::Idle || s == HandshakeStep::FirstReply || s == HandshakeStep::SecondReply ||
+         s == HandshakeStep::ConnectReply || s == HandshakeStep::TunnelOpen;
 }
 
 std::optional<std::string> Base64Decode(const std::string& text) {
@@ -66,10 +68,10 @@ std::string HeaderValue(const std::string& request, const std::string& name) {
 
 // The shape of every message a handshake may send; `kind` is the kind in
 // force when it was sent.
-void CheckSent(const ViewEvent& e, std::int16_t kind, const FakeView& view, const mivo::Moduleproxy& m) {
+void CheckSent(const ViewEvent& e, ProxyType kind, const FakeView& view, const mivo::Moduleproxy& m) {
   const std::string& d = e.data;
   if (e.kind == ViewEvent::Text) {
-    Check(kind == mivo::Http11);
+    Check(kind == ProxyType::Http11);
     Check(d.rfind("CONNECT ", 0) == 0 && d.size() >= 4 && d.compare(d.size() - 4, 4, "\r\n\r\n") == 0);
     Check(d == m.HttpRequest);
     const std::string x = HeaderValue(d, "Proxy-Authorization");
@@ -81,11 +83,11 @@ void CheckSent(const ViewEvent& e, std::int16_t kind, const FakeView& view, cons
     }
     return;
   }
-  if (kind == mivo::Socks4) {
+  if (kind == ProxyType::Socks4) {
     Check(d.size() == 9 && d[0] == 4 && d[1] == 1 && d[8] == 0);
     return;
   }
-  Check(kind == mivo::Socks5);
+  Check(kind == ProxyType::Socks5);
   if (d.size() == 3 && d[0] == 5) {
     Check(d[1] == 1 && (d[2] == 0 || d[2] == 2));
   } else if (d.size() == 10 && d[0] == 5) {
@@ -137,8 +139,8 @@ void CheckHandshake(const Handshake& h, const mivo::Moduleproxy& m) {
   }
   Check(boxes <= 1 && successes <= 1 && boxes + successes <= 1);
   Check(sends <= 3);
-  if (successes == 1) Check(m.HandshakeState == mivo::StepTunnelOpen);
-  if (boxes == 1) Check(m.HandshakeState == mivo::StepIdle);
+  if (successes == 1) Check(m.HandshakeState == HandshakeStep::TunnelOpen);
+  if (boxes == 1) Check(m.HandshakeState == HandshakeStep::Idle);
 }
 
 std::string Box(mivo::fuzz::Input& in) { return in.String(24); }
@@ -153,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   view.socket = &socket;
   mivo::TunnelSession session(m, view, socket);
 
-  m.ProxyKind = static_cast<std::int16_t>(in.Below(3));
+  m.ProxyKind = static_cast<ProxyType>(in.Below(3));
   view.ticked = in.Bool() ? 1 : 0;
   // The boxes stay usable unless the input says otherwise, so that most runs reach the replies.
   mivo::ConnectBoxes boxes{"127.0.0.1", "1080", "ab", "cde", "127.0.0.1", "8080"};
@@ -186,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t before = view.events.size();
     socket.waiting += std::exchange(nested, {});
     session.OnDataArrival();
-    Check(view.events.size() == before && m.HandshakeState == mivo::StepIdle);
+    Check(view.events.size() == before && m.HandshakeState == HandshakeStep::Idle);
   };
 
   while (!in.empty()) {
@@ -216,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         session.DisconnectClicked();
         break;
       case 2:
-        m.ProxyKind = static_cast<std::int16_t>(in.Below(3));
+        m.ProxyKind = static_cast<ProxyType>(in.Below(3));
         break;
       case 3:
         view.ticked = in.Bool() ? 1 : 0;
@@ -225,28 +227,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         nested = in.String(16);
         break;
       case 5: {  // a call no row matches does nothing
-        const auto kind = in.Raw<std::int16_t>();
+        const auto kind = static_cast<ProxyType>(in.Raw<std::int16_t>());
         const auto step = in.Raw<std::int16_t>();
-        const bool known = (kind == mivo::Socks4 || kind == mivo::Http11) ? (step == 1 || step == 2)
-                           : kind == mivo::Socks5                          ? (step >= 1 && step <= 4)
-                                                                          : false;
+        const bool known = (kind == ProxyType::Socks4 || kind == ProxyType::Http11) ? (step == 1 || step == 2)
+                           : kind == ProxyType::Socks5                               ? (step >= 1 && step <= 4)
+                                                                                     : false;
         if (known) break;
         const std::size_t before = view.events.size();
-        const std::int16_t state = m.HandshakeState;
+        const HandshakeStep state = m.HandshakeState;
         m.ReplyData = in.String(16);
-        mivo::ProxyHandshake(m, view, kind, step);
+        mivo::ProxyHandshake(m, view, kind, static_cast<HandshakeStep>(step));
         Check(view.events.size() == before && m.HandshakeState == state);
         break;
       }
       default: {  // the proxy sends; the window takes it as one arrival
         const std::string bytes = in.String();
-        const std::int16_t state = m.HandshakeState;
+        const HandshakeStep state = m.HandshakeState;
         const std::size_t before = view.events.size();
         socket.waiting += bytes;
         engine([&] { session.OnDataArrival(); });
         Check(socket.waiting.empty());
         // Idle and open tunnels take arrivals without a word.
-        if (state == mivo::StepIdle || state == mivo::StepTunnelOpen)
+        if (state == HandshakeStep::Idle || state == HandshakeStep::TunnelOpen)
           Check(view.events.size() == before && m.HandshakeState == state);
         break;
       }

@@ -11,16 +11,6 @@ namespace {
 
 std::uint8_t At(const std::string& s, std::size_t i) { return static_cast<std::uint8_t>(s[i]); }
 
-// What entering a step does, the same in every protocol: closing ends the
-// connection, relaying hands on the bytes that came early.
-template <typename Step>
-void EnterStep(Step& step, Step next, std::string& in, HandshakeTurn& turn) {
-  step = next;
-  if (step == Step::Closed) turn.close = true;
-  if (step == Step::Relaying) turn.toTarget += in;
-  if (step == Step::Closed || step == Step::Relaying) in.clear();
-}
-
 std::string Bytes(std::initializer_list<std::uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // ----- SOCKS4 -----
@@ -116,9 +106,9 @@ bool ForProxyOnly(std::string_view line) {
 
 bool IsLoopback(const QHostAddress& address) { return !address.isNull() && address.isLoopback(); }
 
-// ----- Socks4Handshake -----
+// ----- the machine every protocol shares -----
 
-HandshakeTurn Socks4Handshake::Received(std::string_view bytes) {
+HandshakeTurn ProxyHandshake::Received(std::string_view bytes) {
   HandshakeTurn turn;
   if (step_ == Step::Closed) return turn;
   if (step_ == Step::Relaying) {
@@ -130,7 +120,46 @@ HandshakeTurn Socks4Handshake::Received(std::string_view bytes) {
   return turn;
 }
 
-Socks4Handshake::Step Socks4Handshake::DoRequest(HandshakeTurn& turn) {
+void ProxyHandshake::Run(HandshakeTurn& turn) {
+  for (;;) {
+    Step next = step_;
+    switch (step_) {
+      case Step::Greeting:
+      case Step::Credentials:
+      case Step::Request:
+      case Step::Head: next = Advance(turn); break;
+      case Step::Connecting:
+        if (in_.size() > kMaxEarlyBytes) next = Step::Closed;
+        break;
+      case Step::Relaying:
+      case Step::Closed: break;
+    }
+    // A step still waiting for its bytes keeps no more than a handshake's worth.
+    if (next == step_ && step_ != Step::Connecting && in_.size() > kMaxHandshakeBytes) next = Step::Closed;
+    if (next == step_) return;
+    Enter(next, turn);
+  }
+}
+
+// Closing ends the connection, relaying hands on the bytes that came early.
+void ProxyHandshake::Enter(Step next, HandshakeTurn& turn) {
+  step_ = next;
+  if (step_ == Step::Closed) turn.close = true;
+  if (step_ == Step::Relaying) turn.toTarget += in_;
+  if (step_ == Step::Closed || step_ == Step::Relaying) in_.clear();
+}
+
+HandshakeTurn ProxyHandshake::TargetConnected(bool ok) {
+  HandshakeTurn turn;
+  if (step_ != Step::Connecting) return turn;
+  turn.reply = Answer(ok);
+  Enter(ok ? Step::Relaying : Step::Closed, turn);
+  return turn;
+}
+
+// ----- Socks4Handshake -----
+
+ServerStep Socks4Handshake::Advance(HandshakeTurn& turn) {
   if (in_.size() < 9) return Step::Request;
   const std::size_t end = in_.find('\0', 8);
   if (end == std::string::npos) {
@@ -152,54 +181,27 @@ Socks4Handshake::Step Socks4Handshake::DoRequest(HandshakeTurn& turn) {
   return Step::Connecting;
 }
 
-void Socks4Handshake::Enter(Step next, HandshakeTurn& turn) {
-  EnterStep(step_, next, in_, turn);
-}
-
-void Socks4Handshake::Run(HandshakeTurn& turn) {
-  for (;;) {
-    Step next = step_;
-    switch (step_) {
-      case Step::Request: next = DoRequest(turn); break;
-      case Step::Connecting:
-        if (in_.size() > kMaxEarlyBytes) next = Step::Closed;
-        break;
-      case Step::Relaying:
-      case Step::Closed: break;
-    }
-    if (next == step_) return;
-    Enter(next, turn);
-  }
-}
-
-HandshakeTurn Socks4Handshake::TargetConnected(bool ok) {
-  HandshakeTurn turn;
-  if (step_ != Step::Connecting) return turn;
+std::string Socks4Handshake::Answer(bool ok) const {
   std::string request = Bytes({4, 1});
   request += static_cast<char>(target_.port >> 8);
   request += static_cast<char>(target_.port & 0xFF);
   const quint32 ip = target_.address.toIPv4Address();
   for (int shift = 24; shift >= 0; shift -= 8) request += static_cast<char>((ip >> shift) & 0xFF);
-  turn.reply = Socks4Reply(ok ? kSocks4Granted : kSocks4Rejected, request);
-  Enter(ok ? Step::Relaying : Step::Closed, turn);
-  return turn;
+  return Socks4Reply(ok ? kSocks4Granted : kSocks4Rejected, request);
 }
 
 // ----- Socks5Handshake -----
 
-HandshakeTurn Socks5Handshake::Received(std::string_view bytes) {
-  HandshakeTurn turn;
-  if (step_ == Step::Closed) return turn;
-  if (step_ == Step::Relaying) {
-    turn.toTarget.assign(bytes);
-    return turn;
+ServerStep Socks5Handshake::Advance(HandshakeTurn& turn) {
+  switch (Current()) {
+    case Step::Greeting: return DoGreeting(turn);
+    case Step::Credentials: return DoCredentials(turn);
+    case Step::Request: return DoRequest(turn);
+    default: return Current();
   }
-  in_.append(bytes);
-  Run(turn);
-  return turn;
 }
 
-Socks5Handshake::Step Socks5Handshake::DoGreeting(HandshakeTurn& turn) {
+ServerStep Socks5Handshake::DoGreeting(HandshakeTurn& turn) {
   if (in_.size() < 2) return Step::Greeting;
   if (At(in_, 0) != 5) {
     turn.reply = Bytes({0x05, kSocks5NoMethod});
@@ -218,7 +220,7 @@ Socks5Handshake::Step Socks5Handshake::DoGreeting(HandshakeTurn& turn) {
   return credentials_ ? Step::Credentials : Step::Request;
 }
 
-Socks5Handshake::Step Socks5Handshake::DoCredentials(HandshakeTurn& turn) {
+ServerStep Socks5Handshake::DoCredentials(HandshakeTurn& turn) {
   if (in_.size() < 2) return Step::Credentials;
   if (At(in_, 0) != 1) {
     turn.reply = Bytes({0x01, 0x01});
@@ -235,7 +237,7 @@ Socks5Handshake::Step Socks5Handshake::DoCredentials(HandshakeTurn& turn) {
   return right ? Step::Request : Step::Closed;
 }
 
-Socks5Handshake::Step Socks5Handshake::DoRequest(HandshakeTurn& turn) {
+ServerStep Socks5Handshake::DoRequest(HandshakeTurn& turn) {
   if (in_.size() < 5) return Step::Request;
   if (At(in_, 0) != 5) {
     turn.reply = Socks5Answer(kGeneralFailure);
@@ -274,53 +276,11 @@ Socks5Handshake::Step Socks5Handshake::DoRequest(HandshakeTurn& turn) {
   return Step::Connecting;
 }
 
-void Socks5Handshake::Enter(Step next, HandshakeTurn& turn) {
-  EnterStep(step_, next, in_, turn);
-}
-
-void Socks5Handshake::Run(HandshakeTurn& turn) {
-  for (;;) {
-    Step next = step_;
-    switch (step_) {
-      case Step::Greeting: next = DoGreeting(turn); break;
-      case Step::Credentials: next = DoCredentials(turn); break;
-      case Step::Request: next = DoRequest(turn); break;
-      case Step::Connecting:
-        if (in_.size() > kMaxEarlyBytes) next = Step::Closed;
-        break;
-      case Step::Relaying:
-      case Step::Closed: break;
-    }
-    // A step still waiting for its bytes keeps no more than a handshake's worth.
-    if (next == step_ && step_ != Step::Connecting && in_.size() > kMaxHandshakeBytes) next = Step::Closed;
-    if (next == step_) return;
-    Enter(next, turn);
-  }
-}
-
-HandshakeTurn Socks5Handshake::TargetConnected(bool ok) {
-  HandshakeTurn turn;
-  if (step_ != Step::Connecting) return turn;
-  turn.reply = Socks5Answer(ok ? kSucceeded : kRefused);
-  Enter(ok ? Step::Relaying : Step::Closed, turn);
-  return turn;
-}
+std::string Socks5Handshake::Answer(bool ok) const { return Socks5Answer(ok ? kSucceeded : kRefused); }
 
 // ----- HttpConnectHandshake -----
 
-HandshakeTurn HttpConnectHandshake::Received(std::string_view bytes) {
-  HandshakeTurn turn;
-  if (step_ == Step::Closed) return turn;
-  if (step_ == Step::Relaying) {
-    turn.toTarget.assign(bytes);
-    return turn;
-  }
-  in_.append(bytes);
-  Run(turn);
-  return turn;
-}
-
-HttpConnectHandshake::Step HttpConnectHandshake::DoHead(HandshakeTurn& turn) {
+ServerStep HttpConnectHandshake::Advance(HandshakeTurn& turn) {
   const std::size_t end = in_.find("\r\n\r\n");
   if (end == std::string::npos) {
     if (in_.size() <= kMaxHandshakeBytes) return Step::Head;
@@ -375,34 +335,10 @@ std::string HttpConnectHandshake::ForwardedHead(std::string_view head, std::stri
   return out + "\r\n";
 }
 
-void HttpConnectHandshake::Enter(Step next, HandshakeTurn& turn) {
-  EnterStep(step_, next, in_, turn);
-}
-
-void HttpConnectHandshake::Run(HandshakeTurn& turn) {
-  for (;;) {
-    Step next = step_;
-    switch (step_) {
-      case Step::Head: next = DoHead(turn); break;
-      case Step::Connecting:
-        if (in_.size() > kMaxEarlyBytes) next = Step::Closed;
-        break;
-      case Step::Relaying:
-      case Step::Closed: break;
-    }
-    if (next == step_) return;
-    Enter(next, turn);
-  }
-}
-
-HandshakeTurn HttpConnectHandshake::TargetConnected(bool ok) {
-  HandshakeTurn turn;
-  if (step_ != Step::Connecting) return turn;
-  // A passed-on GET is answered by the target itself.
-  if (ok) turn.reply = forwarding_ ? std::string() : std::string("HTTP/1.1 200 Connection established\r\n\r\n");
-  else turn.reply = HttpStatus(502, "Bad Gateway");
-  Enter(ok ? Step::Relaying : Step::Closed, turn);
-  return turn;
+// A passed-on GET is answered by the target itself.
+std::string HttpConnectHandshake::Answer(bool ok) const {
+  if (!ok) return HttpStatus(502, "Bad Gateway");
+  return forwarding_ ? std::string() : std::string("HTTP/1.1 200 Connection established\r\n\r\n");
 }
 
 std::unique_ptr<ProxyHandshake> HandshakeFor(const SampleProxy& proxy) {

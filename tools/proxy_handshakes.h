@@ -36,37 +36,61 @@ struct HandshakeTurn {
   bool close = false;               // close the client once `reply` is out
 };
 
+// The steps of the listed proxies' handshakes; each protocol reads its
+// request in the steps it needs and shares the rest.
+enum class ServerStep {
+  Greeting,     // SOCKS5: the methods offered
+  Credentials,  // SOCKS5: user name and password
+  Request,      // SOCKS4, SOCKS5: CONNECT
+  Head,         // HTTP: the request's head
+  Connecting,   // waiting for the target; bytes that come early are held
+  Relaying,
+  Closed,
+};
+
+// One machine for every protocol: bytes come in, each step runs until it
+// waits for more, and the step changes in one place.
 class ProxyHandshake {
  public:
+  using Step = ServerStep;
+
   virtual ~ProxyHandshake() = default;
-  virtual HandshakeTurn Received(std::string_view bytes) = 0;
+  HandshakeTurn Received(std::string_view bytes);
   // The outcome of the connection asked for by `open`.
-  virtual HandshakeTurn TargetConnected(bool ok) = 0;
-  virtual bool Relaying() const = 0;
-  virtual bool Closed() const = 0;
+  HandshakeTurn TargetConnected(bool ok);
+  bool Relaying() const { return step_ == Step::Relaying; }
+  bool Closed() const { return step_ == Step::Closed; }
+  Step Current() const { return step_; }
   // The address the client connects from, for a proxy that passes it on.
   virtual void ClientIs(const std::string& address) { (void)address; }
+
+ protected:
+  explicit ProxyHandshake(Step first) : step_(first) {}
+  // The protocol's own step over `in_`: the step to go to, or the current one
+  // while its bytes are not all in.
+  virtual Step Advance(HandshakeTurn& turn) = 0;
+  // The reply that tells the client how the connection to the target went.
+  virtual std::string Answer(bool ok) const = 0;
+
+  std::string in_;  // bytes received and not yet used
+
+ private:
+  void Run(HandshakeTurn& turn);
+  // The one place the step changes.
+  void Enter(Step next, HandshakeTurn& turn);
+
+  Step step_;
 };
 
 // SOCKS4 CONNECT to an IPv4 target; the user id is read and ignored.
 class Socks4Handshake final : public ProxyHandshake {
  public:
-  enum class Step { Request, Connecting, Relaying, Closed };
-
-  HandshakeTurn Received(std::string_view bytes) override;
-  HandshakeTurn TargetConnected(bool ok) override;
-  bool Relaying() const override { return step_ == Step::Relaying; }
-  bool Closed() const override { return step_ == Step::Closed; }
-  Step Current() const { return step_; }
+  Socks4Handshake() : ProxyHandshake(Step::Request) {}
 
  private:
-  Step DoRequest(HandshakeTurn& turn);
-  // The one place the step changes.
-  void Enter(Step next, HandshakeTurn& turn);
-  void Run(HandshakeTurn& turn);
+  Step Advance(HandshakeTurn& turn) override;
+  std::string Answer(bool ok) const override;
 
-  Step step_ = Step::Request;
-  std::string in_;
   RelayTarget target_;
 };
 
@@ -74,26 +98,16 @@ class Socks4Handshake final : public ProxyHandshake {
 // is accepted, otherwise only no authentication (method 00).
 class Socks5Handshake final : public ProxyHandshake {
  public:
-  enum class Step { Greeting, Credentials, Request, Connecting, Relaying, Closed };
-
-  explicit Socks5Handshake(bool credentials) : credentials_(credentials) {}
-  HandshakeTurn Received(std::string_view bytes) override;
-  HandshakeTurn TargetConnected(bool ok) override;
-  bool Relaying() const override { return step_ == Step::Relaying; }
-  bool Closed() const override { return step_ == Step::Closed; }
-  Step Current() const { return step_; }
+  explicit Socks5Handshake(bool credentials) : ProxyHandshake(Step::Greeting), credentials_(credentials) {}
 
  private:
+  Step Advance(HandshakeTurn& turn) override;
+  std::string Answer(bool ok) const override;
   Step DoGreeting(HandshakeTurn& turn);
   Step DoCredentials(HandshakeTurn& turn);
   Step DoRequest(HandshakeTurn& turn);
-  // The one place the step changes.
-  void Enter(Step next, HandshakeTurn& turn);
-  void Run(HandshakeTurn& turn);
 
   bool credentials_;
-  Step step_ = Step::Greeting;
-  std::string in_;
 };
 
 // HTTP CONNECT, and GET in absolute form ("GET http://host:port/path"),
@@ -103,22 +117,13 @@ class Socks5Handshake final : public ProxyHandshake {
 // a passed-on GET gains.
 class HttpConnectHandshake final : public ProxyHandshake {
  public:
-  enum class Step { Head, Connecting, Relaying, Closed };
-
   explicit HttpConnectHandshake(bool credentials, Disclosure disclosure = Disclosure::None)
-      : credentials_(credentials), disclosure_(disclosure) {}
-  HandshakeTurn Received(std::string_view bytes) override;
-  HandshakeTurn TargetConnected(bool ok) override;
-  bool Relaying() const override { return step_ == Step::Relaying; }
-  bool Closed() const override { return step_ == Step::Closed; }
+      : ProxyHandshake(Step::Head), credentials_(credentials), disclosure_(disclosure) {}
   void ClientIs(const std::string& address) override { client_ = address; }
-  Step Current() const { return step_; }
 
  private:
-  Step DoHead(HandshakeTurn& turn);
-  // The one place the step changes.
-  void Enter(Step next, HandshakeTurn& turn);
-  void Run(HandshakeTurn& turn);
+  Step Advance(HandshakeTurn& turn) override;
+  std::string Answer(bool ok) const override;
   // The head of a GET as the target gets it.
   std::string ForwardedHead(std::string_view head, std::string_view path, std::string_view version) const;
 
@@ -126,8 +131,6 @@ class HttpConnectHandshake final : public ProxyHandshake {
   Disclosure disclosure_;
   bool forwarding_ = false;  // a GET is being passed on, not a tunnel opened
   std::string client_;
-  Step step_ = Step::Head;
-  std::string in_;
 };
 
 // Whether `address` is a loopback address (127.0.0.0/8 or ::1): the only

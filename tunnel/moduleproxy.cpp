@@ -1,12 +1,17 @@
 #include "moduleproxy.h"
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 #include <charconv>
+#include <ostream>
 
 #include "common/gbk.h"
 #include "common/text.h"
 #include "tunnel/tunnel_input.h"
 #include "tunnel/tunnel_texts.h"
+
+Q_LOGGING_CATEGORY(lcTunnel, "mivo.tunnel", QtWarningMsg)
 
 namespace mivo {
 namespace {
@@ -26,7 +31,7 @@ struct Failure {
 
 // What one step decided; Apply carries it out.
 struct Transition {
-  std::int16_t next = StepIdle;
+  HandshakeStep next = HandshakeStep::Idle;
   bool waitForMore = false;  // the reply is shorter than the bytes the step examines
   std::string status;
   std::optional<Bytes> bytes;
@@ -34,18 +39,18 @@ struct Transition {
   std::optional<Failure> failure;
 };
 
-Transition Wait(std::int16_t step) {
+Transition Wait(HandshakeStep step) {
   Transition t;
   t.next = step;
   t.waitForMore = true;
   return t;
 }
-Transition Stay(std::int16_t step) {
+Transition Stay(HandshakeStep step) {
   Transition t;
   t.next = step;
   return t;
 }
-Transition SendAndWait(std::int16_t next, Bytes bytes, std::string status = {}) {
+Transition SendAndWait(HandshakeStep next, Bytes bytes, std::string status = {}) {
   Transition t;
   t.next = next;
   t.status = std::move(status);
@@ -54,13 +59,13 @@ Transition SendAndWait(std::int16_t next, Bytes bytes, std::string status = {}) 
 }
 Transition TunnelOpen() {
   Transition t;
-  t.next = StepTunnelOpen;
+  t.next = HandshakeStep::TunnelOpen;
   t.status = kTextTargetConnected;
   return t;
 }
 Transition Fail(const char* text, std::optional<std::string> title, MsgIcon icon) {
   Transition t;
-  t.next = StepIdle;
+  t.next = HandshakeStep::Idle;
   t.failure = Failure{text, std::move(title), icon};
   return t;
 }
@@ -74,10 +79,12 @@ std::uint8_t PortLow(std::int32_t port) { return static_cast<std::uint8_t>(port 
 
 // --- SOCKS4 -----------------------------------------------------------------
 
-Transition Socks4Connected(const Moduleproxy& m) { return SendAndWait(StepFirstReply, Socks4Request(m)); }
+Transition Socks4Connected(const Moduleproxy& m) {
+  return SendAndWait(HandshakeStep::FirstReply, Socks4Request(m));
+}
 
 Transition Socks4Reply(const std::string& reply) {
-  if (reply.size() < 2) return Wait(StepFirstReply);
+  if (reply.size() < 2) return Wait(HandshakeStep::FirstReply);
   if (ReplyByte(reply, 2) != kSocks4Granted) return FailWithError(kTextSocks4Failed);
   return TunnelOpen();
 }
@@ -85,42 +92,42 @@ Transition Socks4Reply(const std::string& reply) {
 // --- SOCKS5 -----------------------------------------------------------------
 
 Transition Socks5Connected(const TunnelView& view) {
-  return SendAndWait(StepFirstReply, Socks5Greeting(view.AuthTicked()));
+  return SendAndWait(HandshakeStep::FirstReply, Socks5Greeting(view.AuthTicked()));
 }
 
 Transition Socks5MethodReply(Moduleproxy& m, const std::string& reply) {
-  if (reply.size() < 2) return Wait(StepFirstReply);
+  if (reply.size() < 2) return Wait(HandshakeStep::FirstReply);
   const std::uint8_t version = ReplyByte(reply, 1);
   const std::uint8_t method = ReplyByte(reply, 2);
   if (method == kNoAcceptableMethod) return Fail(kTextProxyFailed, std::nullopt, MsgIcon::Information);
   if (version == 5 && method == kMethodNone) {
     m.Socks5Method = method;
-    return SendAndWait(StepSecondReply, Socks5Connect(m), kTextNoAuth);
+    return SendAndWait(HandshakeStep::SecondReply, Socks5Connect(m), kTextNoAuth);
   }
   if (version == 5 && method == kMethodUserPass) {
     m.Socks5Method = method;
     if (GbkLength(m.AuthUser) > 255) return FailWithError(kTextUserTooLong);
     if (GbkLength(m.AuthPass) > 255) return FailWithError(kTextPassTooLong);
-    return SendAndWait(StepSecondReply, *Socks5UserPass(m), kTextWithAuth);
+    return SendAndWait(HandshakeStep::SecondReply, *Socks5UserPass(m), kTextWithAuth);
   }
-  return Stay(StepFirstReply);
+  return Stay(HandshakeStep::FirstReply);
 }
 
 // The reply is read as what was sent at step 2: the method the proxy chose
 // decides, so a proxy that waived authentication is not sent CONNECT twice.
 Transition Socks5SecondReply(const Moduleproxy& m, const std::string& reply) {
-  if (reply.size() < 2) return Wait(StepSecondReply);
+  if (reply.size() < 2) return Wait(HandshakeStep::SecondReply);
   const bool accepted = ReplyByte(reply, 2) == 0;
   if (m.Socks5Method == kMethodUserPass) {
     if (!accepted) return FailWithError(kTextAuthRejected);
-    return SendAndWait(StepConnectReply, Socks5Connect(m), kTextAuthenticated);
+    return SendAndWait(HandshakeStep::ConnectReply, Socks5Connect(m), kTextAuthenticated);
   }
   if (!accepted) return FailWithError(kTextTargetFailed);
   return TunnelOpen();
 }
 
 Transition Socks5ConnectReply(const std::string& reply) {
-  if (reply.size() < 2) return Wait(StepConnectReply);
+  if (reply.size() < 2) return Wait(HandshakeStep::ConnectReply);
   if (ReplyByte(reply, 2) != 0) return FailWithError(kTextSocks5TargetFailed);
   return TunnelOpen();
 }
@@ -134,7 +141,7 @@ Transition HttpConnected(Moduleproxy& m, const TunnelView& view) {
   if (!port) return FailWithError(kTextBadTargetPort);
   m.HttpRequest =
       HttpConnectRequest(host, std::to_string(*port), view.AuthTicked(), view.UserText(), view.PasswordText());
-  Transition t = Stay(StepFirstReply);
+  Transition t = Stay(HandshakeStep::FirstReply);
   t.text = m.HttpRequest;
   return t;
 }
@@ -149,7 +156,7 @@ Transition HttpReply(const std::string& reply) {
   const std::size_t lineEnd = reply.find('\n');
   if (lineEnd == std::string::npos) {
     if (reply.size() > kMaxStatusLine) return FailWithError(kTextHttpFailed);
-    return Wait(StepFirstReply);
+    return Wait(HandshakeStep::FirstReply);
   }
   std::string_view line = std::string_view(reply).substr(0, lineEnd);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -163,29 +170,31 @@ Transition HttpReply(const std::string& reply) {
 
 // --- dispatch ---------------------------------------------------------------
 
-bool KnownKind(std::int16_t kind) { return kind == Socks4 || kind == Socks5 || kind == Http11; }
-
-bool ReadsReply(std::int16_t kind, std::int16_t step) {
-  if (step == StepFirstReply) return KnownKind(kind);
-  return kind == Socks5 && (step == StepSecondReply || step == StepConnectReply);
+bool KnownKind(ProxyType kind) {
+  return kind == ProxyType::Socks4 || kind == ProxyType::Socks5 || kind == ProxyType::Http11;
 }
 
-std::optional<Transition> Dispatch(Moduleproxy& m, const TunnelView& view, std::int16_t kind, std::int16_t step) {
+bool ReadsReply(ProxyType kind, HandshakeStep step) {
+  if (step == HandshakeStep::FirstReply) return KnownKind(kind);
+  return kind == ProxyType::Socks5 && (step == HandshakeStep::SecondReply || step == HandshakeStep::ConnectReply);
+}
+
+std::optional<Transition> Dispatch(Moduleproxy& m, const TunnelView& view, ProxyType kind, HandshakeStep step) {
   const std::string& reply = m.PendingReply;
   switch (kind) {
-    case Socks4:
-      if (step == StepConnected) return Socks4Connected(m);
-      if (step == StepFirstReply) return Socks4Reply(reply);
+    case ProxyType::Socks4:
+      if (step == HandshakeStep::Connected) return Socks4Connected(m);
+      if (step == HandshakeStep::FirstReply) return Socks4Reply(reply);
       break;
-    case Socks5:
-      if (step == StepConnected) return Socks5Connected(view);
-      if (step == StepFirstReply) return Socks5MethodReply(m, reply);
-      if (step == StepSecondReply) return Socks5SecondReply(m, reply);
-      if (step == StepConnectReply) return Socks5ConnectReply(reply);
+    case ProxyType::Socks5:
+      if (step == HandshakeStep::Connected) return Socks5Connected(view);
+      if (step == HandshakeStep::FirstReply) return Socks5MethodReply(m, reply);
+      if (step == HandshakeStep::SecondReply) return Socks5SecondReply(m, reply);
+      if (step == HandshakeStep::ConnectReply) return Socks5ConnectReply(reply);
       break;
-    case Http11:
-      if (step == StepConnected) return HttpConnected(m, view);
-      if (step == StepFirstReply) return HttpReply(reply);
+    case ProxyType::Http11:
+      if (step == HandshakeStep::Connected) return HttpConnected(m, view);
+      if (step == HandshakeStep::FirstReply) return HttpReply(reply);
       break;
     default:
       break;
@@ -196,7 +205,7 @@ std::optional<Transition> Dispatch(Moduleproxy& m, const TunnelView& view, std::
 // The new state is stored before anything is shown, so that events which
 // arrive while a message box is open find the handshake already over.
 void Apply(Moduleproxy& m, TunnelView& view, const Transition& t) {
-  m.HandshakeState = t.next;
+  SetHandshakeState(m, t.next);
   if (t.waitForMore) return;
   m.PendingReply.clear();
   if (!t.status.empty()) view.SetStatus(t.status);
@@ -215,8 +224,39 @@ Moduleproxy& ProxyModule() {
   return state;
 }
 
-void ProxyHandshake(Moduleproxy& m, TunnelView& view, std::int16_t kind, std::int16_t step) {
-  if (step == StepConnected && KnownKind(kind)) m.PendingReply.clear();
+std::string KindName(ProxyType kind) {
+  switch (kind) {
+    case ProxyType::Socks4: return "SOCKS4";
+    case ProxyType::Socks5: return "SOCKS5";
+    case ProxyType::Http11: return "HTTP";
+  }
+  return std::to_string(static_cast<int>(kind));
+}
+
+std::string StepName(HandshakeStep step) {
+  switch (step) {
+    case HandshakeStep::Idle: return "Idle";
+    case HandshakeStep::Connected: return "Connected";
+    case HandshakeStep::FirstReply: return "FirstReply";
+    case HandshakeStep::SecondReply: return "SecondReply";
+    case HandshakeStep::ConnectReply: return "ConnectReply";
+    case HandshakeStep::TunnelOpen: return "TunnelOpen";
+  }
+  return std::to_string(static_cast<int>(step));
+}
+
+std::ostream& operator<<(std::ostream& os, ProxyType kind) { return os << KindName(kind); }
+std::ostream& operator<<(std::ostream& os, HandshakeStep step) { return os << StepName(step); }
+
+void SetHandshakeState(Moduleproxy& m, HandshakeStep next) {
+  if (next == m.HandshakeState) return;
+  qCDebug(lcTunnel, "%s handshake: %s => %s", KindName(m.ProxyKind).c_str(), StepName(m.HandshakeState).c_str(),
+          StepName(next).c_str());
+  m.HandshakeState = next;
+}
+
+void ProxyHandshake(Moduleproxy& m, TunnelView& view, ProxyType kind, HandshakeStep step) {
+  if (step == HandshakeStep::Connected && KnownKind(kind)) m.PendingReply.clear();
   if (ReadsReply(kind, step)) m.PendingReply += m.ReplyData;
   std::optional<Transition> t = Dispatch(m, view, kind, step);
   if (t) Apply(m, view, *t);

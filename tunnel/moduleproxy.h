@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,17 +13,24 @@
 namespace mivo {
 
 // Values of Moduleproxy::ProxyKind.
-enum ProxyType : std::int16_t { Socks4 = 0, Socks5 = 1, Http11 = 2 };
+enum class ProxyType : std::int16_t { Socks4 = 0, Socks5 = 1, Http11 = 2 };
 
 // Values of Moduleproxy::HandshakeState.
-enum HandshakeStep : std::int16_t {
-  StepIdle = 0,             // idle, or the last handshake failed; arrivals change nothing
-  StepConnected = 1,        // never stored: the step the Connect event calls with
-  StepFirstReply = 2,       // first request sent
-  StepSecondReply = 3,      // SOCKS5: user name / password, or (no authentication) CONNECT sent
-  StepConnectReply = 4,     // SOCKS5: authenticated, CONNECT sent
-  StepTunnelOpen = -1,      // target connection confirmed
+enum class HandshakeStep : std::int16_t {
+  Idle = 0,          // idle, or the last handshake failed; arrivals change nothing
+  Connected = 1,     // never stored: the step the Connect event calls with
+  FirstReply = 2,    // first request sent
+  SecondReply = 3,   // SOCKS5: user name / password, or (no authentication) CONNECT sent
+  ConnectReply = 4,  // SOCKS5: authenticated, CONNECT sent
+  TunnelOpen = -1,   // target connection confirmed
 };
+
+// "SOCKS5", "FirstReply": for traces and test output; a value without a name
+// gives its number.
+std::string KindName(ProxyType kind);
+std::string StepName(HandshakeStep step);
+std::ostream& operator<<(std::ostream& os, ProxyType kind);
+std::ostream& operator<<(std::ostream& os, HandshakeStep step);
 
 // SOCKS5 methods (RFC 1928).
 inline constexpr std::uint8_t kMethodNone = 0x00;
@@ -30,8 +38,9 @@ inline constexpr std::uint8_t kMethodUserPass = 0x02;
 
 // The handshake context: one per process, outliving the tunnel window.
 struct Moduleproxy {
-  std::int16_t ProxyKind = Socks4;
-  std::int16_t HandshakeState = StepIdle;
+  ProxyType ProxyKind = ProxyType::Socks4;
+  // Changed only through SetHandshakeState.
+  HandshakeStep HandshakeState = HandshakeStep::Idle;
   std::string ReplyData;  // the bytes of the latest arrival, unchanged
   std::string AuthUser;
   std::string AuthPass;
@@ -47,6 +56,10 @@ struct Moduleproxy {
 };
 
 Moduleproxy& ProxyModule();
+
+// The one way HandshakeState changes; each change is traced as
+// "SOCKS5 handshake: FirstReply => SecondReply" under mivo.tunnel.
+void SetHandshakeState(Moduleproxy& m, HandshakeStep next);
 
 // The tunnel window as the engine sees it.
 class TunnelView {
@@ -68,10 +81,10 @@ class TunnelView {
   virtual void Close() = 0;
 };
 
-// One step of the handshake of `kind`: 1 from the Connect event, the current
-// HandshakeState from DataArrival (which has put the arrival in ReplyData).
-// A kind and step that match no row do nothing.
-void ProxyHandshake(Moduleproxy& m, TunnelView& view, std::int16_t kind, std::int16_t step);
+// One step of the handshake of `kind`: Connected from the Connect event, the
+// current HandshakeState from DataArrival (which has put the arrival in
+// ReplyData). A kind and step that match no row, named or not, do nothing.
+void ProxyHandshake(Moduleproxy& m, TunnelView& view, ProxyType kind, HandshakeStep step);
 
 // The n-th (1..4) dot-separated decimal number of `address`; 0 when the text
 // has no such number or it is not a decimal number in 0..255.

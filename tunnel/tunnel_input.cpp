@@ -48,7 +48,7 @@ bool IsHttpHost(std::string_view text) {
 
 std::optional<std::string> CheckTunnelInput(const Moduleproxy& m, const ConnectBoxes& boxes) {
   if (!boxes.proxyPort.empty() && !PortNumber(boxes.proxyPort)) return kTextBadProxyPort;
-  if (m.ProxyKind == Http11) {
+  if (m.ProxyKind == ProxyType::Http11) {
     // The request is built from the boxes themselves, not from stored values.
     if (!IsHttpHost(boxes.targetHost)) return kTextBadHttpTarget;
     if (!PortNumber(boxes.targetPort)) return kTextBadTargetPort;
@@ -56,7 +56,7 @@ std::optional<std::string> CheckTunnelInput(const Moduleproxy& m, const ConnectB
   }
   if (!IsDottedQuad(Effective(boxes.targetHost, m.TargetHost))) return kTextBadTargetAddress;
   if (!boxes.targetPort.empty() && !PortNumber(boxes.targetPort)) return kTextBadTargetPort;
-  if (m.ProxyKind == Socks5) {
+  if (m.ProxyKind == ProxyType::Socks5) {
     if (GbkLength(Effective(boxes.user, m.AuthUser)) > 255) return kTextUserTooLong;
     if (GbkLength(Effective(boxes.password, m.AuthPass)) > 255) return kTextPassTooLong;
   }

@@ -26,11 +26,11 @@ void TunnelSession::DisconnectClicked() {
   view_.SetStatus(kTextDisconnecting);
 }
 
-void TunnelSession::OnConnect() { ProxyHandshake(m_, view_, m_.ProxyKind, StepConnected); }
+void TunnelSession::OnConnect() { ProxyHandshake(m_, view_, m_.ProxyKind, HandshakeStep::Connected); }
 
 void TunnelSession::OnDataArrival() {
   m_.ReplyData = socket_.GetAll();
-  if (m_.HandshakeState != StepTunnelOpen) ProxyHandshake(m_, view_, m_.ProxyKind, m_.HandshakeState);
+  if (m_.HandshakeState != HandshakeStep::TunnelOpen) ProxyHandshake(m_, view_, m_.ProxyKind, m_.HandshakeState);
 }
 
 }  // namespace mivo

@@ -12,14 +12,14 @@ namespace {
 // The process has no descriptor or buffer left for another socket.
 bool OutOfSockets(std::int16_t error) { return error == 10024 || error == 10055; }
 
-std::int16_t EngineKind(Protocol p) {
+ProxyType EngineKind(Protocol p) {
   switch (p) {
-    case Protocol::Socks4: return Socks4;
-    case Protocol::Socks5: return Socks5;
+    case Protocol::Socks4: return ProxyType::Socks4;
+    case Protocol::Socks5: return ProxyType::Socks5;
     case Protocol::Http:
     case Protocol::None: break;
   }
-  return Http11;
+  return ProxyType::Http11;
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ RowCheck::Step RowCheck::DoNextAttempt() {
   if (!withoutAuth_) serial_ = host_.Deadline(index_, now + (rowDeadline_ - now) / (order_.size() - attempt_));
   const Protocol p = Current();
   m_.ProxyKind = EngineKind(p);
-  m_.HandshakeState = StepIdle;
+  SetHandshakeState(m_, HandshakeStep::Idle);
   view_.auth = plan_.credentials && p != Protocol::Socks4 && !withoutAuth_;
   view_.refused = view_.methodRefused = false;
   lastError_ = 0;
@@ -145,7 +145,7 @@ RowCheck::Step RowCheck::DoHandshaking(Event e) {
   switch (e) {
     case Event::Data:
       session_.OnDataArrival();
-      if (m_.HandshakeState == StepTunnelOpen) return TunnelOpened();
+      if (m_.HandshakeState == HandshakeStep::TunnelOpen) return TunnelOpened();
       if (!view_.refused) return Step::Handshaking;
       // A proxy that wants no credentials refuses a greeting that offers only them.
       if (view_.methodRefused && view_.auth && Current() == Protocol::Socks5) {

@@ -15,9 +15,8 @@
 #include "tests/harvester/loopback_peers.h"
 #include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
-#include "tests/tunnel/tunnel_fakes.h"
+#include "tests/tunnel/tunnel_run.h"
 #include "tunnel/tunnel_texts.h"
-#include "tunnel/winsock1.h"
 
 namespace mivo {
 namespace {
@@ -106,35 +105,25 @@ TEST(Soak, TwoHundredTunnelsInARow) {
   std::unique_ptr<test::ProxyProcess> socks = test::StartMicrosocks(proxy);
   if (!socks) GTEST_SKIP() << "microsocks is not installed";
   Moduleproxy m;
-  m.ProxyKind = Socks5;
+  m.ProxyKind = ProxyType::Socks5;
 
   int descriptors = 0;
   long resident = 0;
   for (int round = 1; round <= 200; ++round) {
-    test::FakeView view;
-    std::unique_ptr<TunnelSocket> socket = NewWinsock1();
-    view.socket = socket.get();
-    view.targetHost = "127.0.0.1";
-    view.targetPort = std::to_string(echo.Port());
-    TunnelSession session{m, view, *socket};
-    std::string echoed;
-    socket->onConnect = [&] { session.OnConnect(); };
-    socket->onDataArrival = [&] {
-      const bool open = m.HandshakeState == StepTunnelOpen;
-      session.OnDataArrival();
-      if (open) echoed += m.ReplyData;
-    };
-    ASSERT_TRUE(session.ConnectClicked({proxy.host, std::to_string(proxy.port), "", "", view.targetHost, view.targetPort}));
-    // The module state outlives each round; the new view tells this round's outcome.
-    ASSERT_TRUE(test::WaitUntil([&] { return view.status == kTextTargetConnected || view.Count(test::ViewEvent::Box) > 0; }))
-        << "round " << round;
-    ASSERT_EQ(view.status, kTextTargetConnected) << "round " << round;
-    socket->SendBytes(Bytes{'s', 'o', 'a', 'k'});
-    ASSERT_TRUE(test::WaitUntil([&] { return echoed == "soak"; })) << "round " << round;
-    session.DisconnectClicked();
-    socket.reset();
+    {
+      // The module state outlives each round; the run's own view tells this round's outcome.
+      test::TunnelRun run(m);
+      run.view.targetHost = "127.0.0.1";
+      run.view.targetPort = std::to_string(echo.Port());
+      ASSERT_TRUE(run.Connect(proxy.host, proxy.port)) << "round " << round;
+      ASSERT_EQ(run.view.status, kTextTargetConnected) << "round " << round;
+      ASSERT_EQ(run.RoundTrip(Bytes{'s', 'o', 'a', 'k'}), "soak") << "round " << round;
+      run.Disconnect();
+    }
     test::Settle();
     if (round == 20) {
+      // The echo server's side goes once it sees the proxy's: not counted.
+      test::WaitUntil([&] { return echo.open == 0; });
       descriptors = OpenDescriptors();
       resident = ResidentKiB();
     }

@@ -1,23 +1,22 @@
 // The program's own tunnel logic through the sample site's listed proxies to
 // the site's echo server, as the tunnel window and the command line use it.
 
-#include <QProcess>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/cli.h"
 #include "tests/support/wait.h"
-#include "tests/tunnel/tunnel_fakes.h"
+#include "tests/tools/listed_proxy.h"
+#include "tests/tunnel/tunnel_run.h"
 #include "tools/sample_site.h"
 #include "tunnel/tunnel_texts.h"
-#include "tunnel/winsock1.h"
 
 namespace mivo::sample {
 namespace {
 
-using test::FakeView;
-using test::ViewEvent;
+// The engine's kinds, beside the site's own ProxyKind.
+using enum ProxyType;
 
 enum class Login { None, Right, Wrong };
 enum class Aim { Echo, ClosedPort };
@@ -26,7 +25,7 @@ struct Case {
   const char* name;
   ProxyKind kind;
   bool credentials;  // the listed proxy asks for them
-  std::int16_t engineKind;
+  ProxyType engineKind;
   Login login;       // what the user ticks and types
   Aim aim;
   const char* outcome;  // the status on success, or the failure box's text
@@ -44,13 +43,6 @@ class SiteProxies : public ::testing::TestWithParam<Case> {
     EXPECT_TRUE(site.Warnings().empty());
   }
 
-  const SampleProxy* Listed(ProxyKind kind, bool credentials) const {
-    for (const SamplePage& page : site.Pages())
-      for (const SampleProxy& p : page.proxies)
-        if (p.listening && p.kind == kind && p.credentials == credentials) return &p;
-    return nullptr;
-  }
-
   SampleSite site;
   int closedPort = [] {
     QTcpServer probe;
@@ -60,58 +52,28 @@ class SiteProxies : public ::testing::TestWithParam<Case> {
 
 TEST_P(SiteProxies, TunnelThroughTheListedProxy) {
   const Case& c = GetParam();
-  const SampleProxy* proxy = Listed(c.kind, c.credentials);
+  const SampleProxy* proxy = FindListed(
+      site, [&](const SampleProxy& p) { return p.listening && p.kind == c.kind && p.credentials == c.credentials; });
   ASSERT_NE(proxy, nullptr) << "the pages list such a proxy";
   ASSERT_NE(site.EchoPort(), 0);
 
   Moduleproxy m;
   m.ProxyKind = c.engineKind;
-  FakeView view;
-  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
-  view.socket = socket.get();
-  view.ticked = c.login == Login::None ? 0 : 1;
+  test::TunnelRun run(m);
+  run.view.ticked = c.login == Login::None ? 0 : 1;
   if (c.login != Login::None) {
-    view.user = kSampleUser;
-    view.password = c.login == Login::Right ? kSamplePassword : "wrong";
+    run.view.user = kSampleUser;
+    run.view.password = c.login == Login::Right ? kSamplePassword : "wrong";
   }
-  view.targetHost = "127.0.0.1";
-  view.targetPort = std::to_string(c.aim == Aim::Echo ? site.EchoPort() : closedPort);
-  TunnelSession session{m, view, *socket};
-
-  std::string echoed;
-  socket->onConnect = [&] { session.OnConnect(); };
-  socket->onDataArrival = [&] {
-    const bool open = m.HandshakeState == StepTunnelOpen;
-    session.OnDataArrival();
-    if (open) echoed += m.ReplyData;
-  };
-  ASSERT_TRUE(session.ConnectClicked(
-      {proxy->address, std::to_string(proxy->port), view.user, view.password, view.targetHost, view.targetPort}));
-  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
-                              15000))
-      << "state " << m.HandshakeState << ", status " << view.status;
-
-  if (!c.succeeds) {
-    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
-    for (const ViewEvent& e : view.events) {
-      if (e.kind == ViewEvent::Box) {
-        EXPECT_EQ(e.data, c.outcome);
-      }
-    }
-    EXPECT_EQ(m.HandshakeState, StepIdle);
-    return;
-  }
-  EXPECT_EQ(view.status, c.outcome);
-  EXPECT_EQ(view.Count(ViewEvent::Box), 0);
+  run.view.targetHost = "127.0.0.1";
+  run.view.targetPort = std::to_string(c.aim == Aim::Echo ? site.EchoPort() : closedPort);
+  ASSERT_TRUE(run.Connect(proxy->address, proxy->port));
+  ASSERT_NO_FATAL_FAILURE(run.ExpectOutcome(c.outcome, c.succeeds));
+  if (!c.succeeds) return;
   const Bytes probe{'s', 'a', 'm', 'p', 'l', 'e', 0x00, 0xFF, 0x05, '\r', '\n'};
-  socket->SendBytes(probe);
-  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
-  EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
+  EXPECT_EQ(run.RoundTrip(probe), std::string(probe.begin(), probe.end()));
   // A second round trip: the relay keeps going both ways.
-  echoed.clear();
-  socket->SendText("again");
-  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= 5; }, 10000)) << echoed;
-  EXPECT_EQ(echoed, "again");
+  EXPECT_EQ(run.RoundTrip(std::string("again")), "again");
 }
 
 const Case kCases[] = {
@@ -143,23 +105,17 @@ TEST(SiteProxiesCli, Socks4TunnelThroughTheSiteExitsZero) {
   SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;
-  const SampleProxy* socks4 = nullptr;
-  for (const SamplePage& page : site.Pages())
-    for (const SampleProxy& p : page.proxies)
-      if (!socks4 && p.listening && p.kind == ProxyKind::Socks4) socks4 = &p;
+  const SampleProxy* socks4 =
+      FindListed(site, [](const SampleProxy& p) { return p.listening && p.kind == ProxyKind::Socks4; });
   ASSERT_NE(socks4, nullptr);
 
-  QProcess cli;
-  cli.setProcessChannelMode(QProcess::MergedChannels);
-  cli.start(test::BuiltProgram("cli/mivoproxy-cli"),
-            {"tunnel", "--type", "socks4", "--proxy", QString::fromStdString(socks4->address) + ":" +
-             QString::number(socks4->port), "--target", "127.0.0.1:" + QString::number(site.EchoPort())});
-  // The loop keeps running so that the site in this process answers.
-  ASSERT_TRUE(test::WaitUntil([&] { return cli.state() == QProcess::NotRunning; }, 60000));
-  const std::string output = cli.readAll().toStdString();
-  EXPECT_EQ(cli.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(cli.exitCode(), 0) << output;
-  EXPECT_EQ(output, "连接目标服务器成功！\n");
+  // The site in this process answers while the program runs.
+  const test::CliResult r = test::RunCli({"tunnel", "--type", "socks4", "--proxy",
+                                          QString::fromStdString(socks4->address) + ":" + QString::number(socks4->port),
+                                          "--target", "127.0.0.1:" + QString::number(site.EchoPort())},
+                                         {}, true);
+  EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+  EXPECT_EQ(r.out.toStdString(), "连接目标服务器成功！\n");
 }
 
 // The relay ends with either side: a target that says goodbye and closes

@@ -14,6 +14,7 @@
 #include "harvester/page_parser.h"
 #include "tests/support/cli.h"
 #include "tests/support/wait.h"
+#include "tests/tools/listed_proxy.h"
 
 namespace mivo::sample {
 namespace {
@@ -290,10 +291,8 @@ TEST(SampleSite, ConversationOfTheListenersKindTalksOnEachConnection) {
   SampleSiteOptions options = SampleSiteOptions::AnyFreePorts();
   std::string error;
   ASSERT_TRUE(site.Start(options, &error)) << error;
-  const SampleProxy* socks5 = nullptr;
-  for (const SamplePage& page : site.Pages())
-    for (const SampleProxy& p : page.proxies)
-      if (!socks5 && p.listening && p.kind == ProxyKind::Socks5) socks5 = &p;
+  const SampleProxy* socks5 =
+      FindListed(site, [](const SampleProxy& p) { return p.listening && p.kind == ProxyKind::Socks5; });
   ASSERT_NE(socks5, nullptr);
   QTcpSocket socket;
   socket.connectToHost(QHostAddress(QString::fromStdString(socks5->address)), static_cast<quint16>(socks5->port));

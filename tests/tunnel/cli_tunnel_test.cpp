@@ -1,11 +1,8 @@
 // mivoproxy-cli tunnel against real proxies on loopback: exit codes and output.
 
-#include <QProcess>
-
 #include <gtest/gtest.h>
 
 #include "tests/support/cli.h"
-#include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
 
 namespace mivo {
@@ -17,20 +14,8 @@ struct CliRun {
 };
 
 CliRun Cli(const QStringList& args) {
-  QProcess p;
-  p.setProcessChannelMode(QProcess::MergedChannels);
-  p.start(test::BuiltProgram("cli/mivoproxy-cli"), QStringList{"tunnel"} + args);
-  CliRun r;
-  if (!p.waitForStarted(5000)) return r;
-  // The loop keeps running so that the echo server in this process answers.
-  if (!test::WaitUntil([&] { return p.state() == QProcess::NotRunning; }, 60000)) {
-    p.kill();
-    p.waitForFinished(5000);
-    return r;
-  }
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.output = p.readAll().toStdString();
-  return r;
+  const test::CliResult r = test::RunCli(QStringList{"tunnel"} + args, {}, true);
+  return {r.exitCode, r.out.toStdString()};
 }
 
 QString Addr(int port) { return QString("127.0.0.1:%1").arg(port); }
@@ -50,9 +35,7 @@ TEST_F(CliTunnel, Socks5WithoutCredentialsSucceeds) {
 }
 
 TEST_F(CliTunnel, Socks5CredentialsRightAndWrong) {
-  test::Endpoint proxy;
-  proxy.user = "cli";
-  proxy.password = "pw";
+  test::Endpoint proxy{"127.0.0.1", 0, "cli", "pw"};
   auto process = test::StartMicrosocks(proxy);
   ASSERT_NE(process, nullptr);
   const QStringList common{"--type", "socks5", "--proxy", Addr(proxy.port), "--target", Addr(echo.Port()), "--user",
@@ -66,9 +49,7 @@ TEST_F(CliTunnel, Socks5CredentialsRightAndWrong) {
 }
 
 TEST_F(CliTunnel, HttpWithBasicCredentials) {
-  test::Endpoint proxy;
-  proxy.user = "cli";
-  proxy.password = "pw";
+  test::Endpoint proxy{"127.0.0.1", 0, "cli", "pw"};
   auto process = test::StartTinyproxy(proxy, echo.Port());
   ASSERT_NE(process, nullptr);
   const QStringList common{"--type", "http", "--proxy", Addr(proxy.port), "--target", Addr(echo.Port())};

@@ -39,15 +39,18 @@ Moduleproxy ReadyModule() {
   return m;
 }
 
+using enum ProxyType;
+using enum HandshakeStep;
+
 // One row of a state table: the state before, the reply, and what must follow.
 struct Row {
   const char* name;
-  std::int16_t kind;
-  std::int16_t step;
+  ProxyType kind;
+  HandshakeStep step;
   int ticked;
   std::uint8_t method;  // what the proxy chose at SOCKS5 step 2
   std::string reply;
-  std::int16_t next;
+  HandshakeStep next;
   std::vector<ViewEvent> expected;
 };
 
@@ -58,7 +61,7 @@ class StateTableRow : public ::testing::TestWithParam<Row> {};
 TEST_P(StateTableRow, ActsAndMovesAsTheTableSays) {
   const Row& row = GetParam();
   Moduleproxy m = ReadyModule();
-  m.HandshakeState = row.step == StepConnected ? std::int16_t{StepIdle} : row.step;
+  m.HandshakeState = row.step == HandshakeStep::Connected ? HandshakeStep::Idle : row.step;
   m.Socks5Method = row.method;
   m.ReplyData = row.reply;
   FakeView view;
@@ -74,54 +77,59 @@ TEST_P(StateTableRow, ActsAndMovesAsTheTableSays) {
 
 const std::vector<Row> kRows = {
     // SOCKS4
-    {"Socks4Connected", Socks4, 1, 0, 0, "", 2, {SentBytes(kSocks4Request)}},
-    {"Socks4ConnectedTickedStillNoUserId", Socks4, 1, 1, 0, "", 2, {SentBytes(kSocks4Request)}},
-    {"Socks4Rejected", Socks4, 2, 0, 0, Hex({0, 0x5B, 0, 0, 0, 0, 0, 0}), 0,
+    {"Socks4Connected", Socks4, Connected, 0, 0, "", FirstReply, {SentBytes(kSocks4Request)}},
+    {"Socks4ConnectedTickedStillNoUserId", Socks4, Connected, 1, 0, "", FirstReply, {SentBytes(kSocks4Request)}},
+    {"Socks4Rejected", Socks4, FirstReply, 0, 0, Hex({0, 0x5B, 0, 0, 0, 0, 0, 0}), Idle,
      {BoxEvent("连接sock4代理失败！", kErr, kWarn), CloseEvent()}},
-    {"Socks4Granted", Socks4, 2, 0, 0, Hex({0, 0x5A, 0, 0, 0, 0, 0, 0}), -1, {StatusEvent("连接目标服务器成功！")}},
-    {"Socks4GrantedVersionByteIgnored", Socks4, 2, 0, 0, Hex({4, 0x5A}), -1, {StatusEvent("连接目标服务器成功！")}},
+    {"Socks4Granted", Socks4, FirstReply, 0, 0, Hex({0, 0x5A, 0, 0, 0, 0, 0, 0}), TunnelOpen,
+     {StatusEvent("连接目标服务器成功！")}},
+    {"Socks4GrantedVersionByteIgnored", Socks4, FirstReply, 0, 0, Hex({4, 0x5A}), TunnelOpen,
+     {StatusEvent("连接目标服务器成功！")}},
     // SOCKS5
-    {"Socks5ConnectedUnticked", Socks5, 1, 0, 0, "", 2, {SentBytes({0x05, 0x01, 0x00})}},
-    {"Socks5ConnectedTicked", Socks5, 1, 1, 0, "", 2, {SentBytes({0x05, 0x01, 0x02})}},
-    {"Socks5NoAcceptableMethod", Socks5, 2, 1, 0, Hex({5, 0xFF}), 0,
+    {"Socks5ConnectedUnticked", Socks5, Connected, 0, 0, "", FirstReply, {SentBytes({0x05, 0x01, 0x00})}},
+    {"Socks5ConnectedTicked", Socks5, Connected, 1, 0, "", FirstReply, {SentBytes({0x05, 0x01, 0x02})}},
+    {"Socks5NoAcceptableMethod", Socks5, FirstReply, 1, 0, Hex({5, 0xFF}), Idle,
      {BoxEvent("连接代理失败！", std::nullopt, kInfo), CloseEvent()}},
-    {"Socks5NoAcceptableMethodAnyVersion", Socks5, 2, 0, 0, Hex({4, 0xFF}), 0,
+    {"Socks5NoAcceptableMethodAnyVersion", Socks5, FirstReply, 0, 0, Hex({4, 0xFF}), Idle,
      {BoxEvent("连接代理失败！", std::nullopt, kInfo), CloseEvent()}},
-    {"Socks5NoAuthChosen", Socks5, 2, 0, 0, Hex({5, 0}), 3,
+    {"Socks5NoAuthChosen", Socks5, FirstReply, 0, 0, Hex({5, 0}), SecondReply,
      {StatusEvent("连接成功！无验证"), SentBytes(kSocks5Connect)}},
-    {"Socks5UserPassChosen", Socks5, 2, 1, 0, Hex({5, 2}), 3, {StatusEvent("连接成功！有验证"), SentBytes(kUserPass)}},
-    {"Socks5OtherMethodIgnored", Socks5, 2, 1, 0, Hex({5, 1}), 2, {}},
-    {"Socks5WrongVersionIgnored", Socks5, 2, 0, 0, Hex({4, 0}), 2, {}},
-    {"Socks5AuthRejected", Socks5, 3, 1, kMethodUserPass, Hex({1, 1}), 0,
+    {"Socks5UserPassChosen", Socks5, FirstReply, 1, 0, Hex({5, 2}), SecondReply,
+     {StatusEvent("连接成功！有验证"), SentBytes(kUserPass)}},
+    {"Socks5OtherMethodIgnored", Socks5, FirstReply, 1, 0, Hex({5, 1}), FirstReply, {}},
+    {"Socks5WrongVersionIgnored", Socks5, FirstReply, 0, 0, Hex({4, 0}), FirstReply, {}},
+    {"Socks5AuthRejected", Socks5, SecondReply, 1, kMethodUserPass, Hex({1, 1}), Idle,
      {BoxEvent("sock5代理校验用户名、密码失败！", kErr, kWarn), CloseEvent()}},
-    {"Socks5AuthAccepted", Socks5, 3, 1, kMethodUserPass, Hex({1, 0}), 4,
+    {"Socks5AuthAccepted", Socks5, SecondReply, 1, kMethodUserPass, Hex({1, 0}), ConnectReply,
      {StatusEvent("连接成功！有验证！"), SentBytes(kSocks5Connect)}},
-    {"Socks5NoAuthTargetReached", Socks5, 3, 0, kMethodNone, Hex({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}), -1,
-     {StatusEvent("连接目标服务器成功！")}},
-    {"Socks5NoAuthTargetRefused", Socks5, 3, 0, kMethodNone, Hex({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}), 0,
+    {"Socks5NoAuthTargetReached", Socks5, SecondReply, 0, kMethodNone, Hex({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}),
+     TunnelOpen, {StatusEvent("连接目标服务器成功！")}},
+    {"Socks5NoAuthTargetRefused", Socks5, SecondReply, 0, kMethodNone, Hex({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}), Idle,
      {BoxEvent("连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"Socks5AuthenticatedTargetRefused", Socks5, 4, 1, kMethodUserPass, Hex({5, 4, 0, 1, 0, 0, 0, 0, 0, 0}), 0,
-     {BoxEvent("sock5代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"Socks5AuthenticatedTargetReached", Socks5, 4, 1, kMethodUserPass, Hex({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}),
-     -1, {StatusEvent("连接目标服务器成功！")}},
+    {"Socks5AuthenticatedTargetRefused", Socks5, ConnectReply, 1, kMethodUserPass, Hex({5, 4, 0, 1, 0, 0, 0, 0, 0, 0}),
+     Idle, {BoxEvent("sock5代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
+    {"Socks5AuthenticatedTargetReached", Socks5, ConnectReply, 1, kMethodUserPass,
+     Hex({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90}), TunnelOpen, {StatusEvent("连接目标服务器成功！")}},
     // HTTP 1.1
-    {"HttpConnectedUnticked", Http11, 1, 0, 0, "", 2, {SentText(kHttpPlain)}},
-    {"HttpConnectedTicked", Http11, 1, 1, 0, "", 2, {SentText(kHttpAuth)}},
-    {"Http11Status200", Http11, 2, 0, 0, "HTTP/1.1 200 Connection established\r\n\r\n", -1,
+    {"HttpConnectedUnticked", Http11, Connected, 0, 0, "", FirstReply, {SentText(kHttpPlain)}},
+    {"HttpConnectedTicked", Http11, Connected, 1, 0, "", FirstReply, {SentText(kHttpAuth)}},
+    {"Http11Status200", Http11, FirstReply, 0, 0, "HTTP/1.1 200 Connection established\r\n\r\n", TunnelOpen,
      {StatusEvent("连接目标服务器成功！")}},
-    {"Http10Status200LowerCase", Http11, 2, 0, 0, "http/1.0 200 OK\r\n\r\n", -1, {StatusEvent("连接目标服务器成功！")}},
-    {"HttpStatus200WithoutReason", Http11, 2, 0, 0, "HTTP/1.1 200\r\n\r\n", -1, {StatusEvent("连接目标服务器成功！")}},
-    {"HttpStatus407", Http11, 2, 1, 0, "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", 0,
+    {"Http10Status200LowerCase", Http11, FirstReply, 0, 0, "http/1.0 200 OK\r\n\r\n", TunnelOpen,
+     {StatusEvent("连接目标服务器成功！")}},
+    {"HttpStatus200WithoutReason", Http11, FirstReply, 0, 0, "HTTP/1.1 200\r\n\r\n", TunnelOpen,
+     {StatusEvent("连接目标服务器成功！")}},
+    {"HttpStatus407", Http11, FirstReply, 1, 0, "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"HttpStatus403", Http11, 2, 0, 0, "HTTP/1.0 403 Filtered\r\n\r\n", 0,
+    {"HttpStatus403", Http11, FirstReply, 0, 0, "HTTP/1.0 403 Filtered\r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"Http407Mentioning200", Http11, 2, 0, 0, "HTTP/1.1 407 see 200 here\r\nX: 200 \r\n\r\n", 0,
+    {"Http407Mentioning200", Http11, FirstReply, 0, 0, "HTTP/1.1 407 see 200 here\r\nX: 200 \r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"HttpNotHttp", Http11, 2, 0, 0, "SOCKS 200 OK\r\n\r\n", 0,
+    {"HttpNotHttp", Http11, FirstReply, 0, 0, "SOCKS 200 OK\r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"HttpStatusLineWithoutCode", Http11, 2, 0, 0, "HTTP/1.1\r\n\r\n", 0,
+    {"HttpStatusLineWithoutCode", Http11, FirstReply, 0, 0, "HTTP/1.1\r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
-    {"HttpCode2000", Http11, 2, 0, 0, "HTTP/1.1 2000 OK\r\n\r\n", 0,
+    {"HttpCode2000", Http11, FirstReply, 0, 0, "HTTP/1.1 2000 OK\r\n\r\n", Idle,
      {BoxEvent("HTTP1.1代理连接目标服务器失败！", kErr, kWarn), CloseEvent()}},
 };
 
@@ -130,28 +138,30 @@ INSTANTIATE_TEST_SUITE_P(AllTables, StateTableRow, ::testing::ValuesIn(kRows),
 
 // A kind and step that no row names leave everything alone.
 struct NoRow {
-  std::int16_t kind;
-  std::int16_t step;
+  ProxyType kind;
+  HandshakeStep step;
 };
 
 class UnmatchedStep : public ::testing::TestWithParam<NoRow> {};
 
 TEST_P(UnmatchedStep, DoesNothing) {
   Moduleproxy m = ReadyModule();
-  m.HandshakeState = 7;
+  m.HandshakeState = static_cast<HandshakeStep>(7);
   m.ReplyData = Hex({5, 0});
   m.PendingReply = Hex({5});
   FakeView view;
   ProxyHandshake(m, view, GetParam().kind, GetParam().step);
-  EXPECT_EQ(m.HandshakeState, 7);
+  EXPECT_EQ(m.HandshakeState, static_cast<HandshakeStep>(7));
   EXPECT_EQ(m.PendingReply, Hex({5}));
   EXPECT_TRUE(view.events.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, UnmatchedStep,
-                         ::testing::Values(NoRow{Socks4, 0}, NoRow{Socks4, 3}, NoRow{Socks4, -1}, NoRow{Socks5, 0},
-                                           NoRow{Socks5, 5}, NoRow{Socks5, -1}, NoRow{Http11, 0}, NoRow{Http11, 3},
-                                           NoRow{3, 1}, NoRow{-1, 2}));
+                         ::testing::Values(NoRow{Socks4, Idle}, NoRow{Socks4, SecondReply}, NoRow{Socks4, TunnelOpen},
+                                           NoRow{Socks5, Idle}, NoRow{Socks5, static_cast<HandshakeStep>(5)},
+                                           NoRow{Socks5, TunnelOpen}, NoRow{Http11, Idle}, NoRow{Http11, SecondReply},
+                                           NoRow{static_cast<ProxyType>(3), Connected},
+                                           NoRow{static_cast<ProxyType>(-1), FirstReply}));
 
 // --- bytes of the messages ----------------------------------------------------
 
@@ -207,7 +217,7 @@ TEST(HandshakeMessages, HttpStepStoresTheRequestBuiltFromTheBoxes) {
   view.targetHost = "127.0.0.2";
   // The port goes out as the number that was checked, without the box's spaces.
   view.targetPort = " 22 ";
-  ProxyHandshake(m, view, Http11, 1);
+  ProxyHandshake(m, view, ProxyType::Http11, HandshakeStep::Connected);
   EXPECT_EQ(m.HttpRequest, "CONNECT 127.0.0.2:22 HTTP/1.1\r\nHost: 127.0.0.2:22\r\n\r\n");
   EXPECT_EQ(view.events, std::vector<ViewEvent>{SentText(m.HttpRequest)});
 }
@@ -216,8 +226,8 @@ TEST(HandshakeMessages, HttpStepRefusesBoxesTheRequestLineCannotHold) {
   Moduleproxy m = ReadyModule();
   FakeView view;
   view.targetHost = "a b";
-  ProxyHandshake(m, view, Http11, 1);
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  ProxyHandshake(m, view, ProxyType::Http11, HandshakeStep::Connected);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
   ASSERT_EQ(view.Count(ViewEvent::Box), 1);
   EXPECT_EQ(view.Count(ViewEvent::Text), 0);
   EXPECT_EQ(view.events.back(), CloseEvent());
@@ -226,11 +236,11 @@ TEST(HandshakeMessages, HttpStepRefusesBoxesTheRequestLineCannotHold) {
 TEST(HandshakeMessages, OverlongUserAtSocks5Step2FailsInsteadOfWrappingTheLength) {
   Moduleproxy m = ReadyModule();
   m.AuthUser = std::string(256, 'u');
-  m.HandshakeState = 2;
+  m.HandshakeState = HandshakeStep::FirstReply;
   m.ReplyData = Hex({5, 2});
   FakeView view;
-  ProxyHandshake(m, view, Socks5, 2);
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  ProxyHandshake(m, view, ProxyType::Socks5, HandshakeStep::FirstReply);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
   EXPECT_EQ(view.Count(ViewEvent::Bytes), 0);
   EXPECT_EQ(view.events.front(), BoxEvent(kTextUserTooLong, kErr, kWarn));
 }

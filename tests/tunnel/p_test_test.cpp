@@ -82,7 +82,7 @@ TEST_F(PTestWindow, LoadsWithCaptionsAndStartingTexts) {
   EXPECT_EQ(combo->itemText(2), Q("HTTP 1.1 代理"));
   EXPECT_EQ(combo->currentIndex(), 0);
   EXPECT_FALSE(combo->isEditable());
-  EXPECT_EQ(ProxyModule().ProxyKind, Socks4);
+  EXPECT_EQ(ProxyModule().ProxyKind, ProxyType::Socks4);
 }
 
 TEST_F(PTestWindow, ControlsSitWhereTheirTwipsSay) {
@@ -124,11 +124,11 @@ TEST_F(PTestWindow, Check1EnablesTheFourCredentialControls) {
 TEST_F(PTestWindow, Combo1PicksTheProxyKind) {
   QComboBox* combo = Get<QComboBox>("Combo1");
   combo->setCurrentIndex(2);
-  EXPECT_EQ(ProxyModule().ProxyKind, Http11);
+  EXPECT_EQ(ProxyModule().ProxyKind, ProxyType::Http11);
   combo->setCurrentIndex(1);
-  EXPECT_EQ(ProxyModule().ProxyKind, Socks5);
+  EXPECT_EQ(ProxyModule().ProxyKind, ProxyType::Socks5);
   combo->setCurrentIndex(0);
-  EXPECT_EQ(ProxyModule().ProxyKind, Socks4);
+  EXPECT_EQ(ProxyModule().ProxyKind, ProxyType::Socks4);
 }
 
 TEST_F(PTestWindow, ConnectRunsASocks5HandshakeWithCredentials) {
@@ -166,7 +166,7 @@ TEST_F(PTestWindow, FailureOpensExactlyOneMessageBox) {
   EXPECT_EQ(shown.shown[0].title, "错误");
   EXPECT_EQ(shown.shown[0].icon, MsgIcon::Exclamation);
   EXPECT_FALSE(socket->open);
-  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
 TEST_F(PTestWindow, BoxWithoutTitleCarriesTheApplicationTitle) {
@@ -184,7 +184,7 @@ TEST_F(PTestWindow, DisconnectDuringHandshakeStopsIt) {
   Get<QComboBox>("Combo1")->setCurrentIndex(2);
   Click("Command1");
   socket->onConnect();
-  ASSERT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  ASSERT_EQ(ProxyModule().HandshakeState, HandshakeStep::FirstReply);
   Click("Command2");
   EXPECT_FALSE(socket->open);
   EXPECT_EQ(window->Status(), "断开连接...");
@@ -219,7 +219,7 @@ TEST_F(PTestWindow, ReopeningResetsTheWindowButNotTheModuleState) {
   EXPECT_EQ(Get<QLineEdit>("Text5")->text(), Q("127.0.0.1"));
   EXPECT_EQ(Get<QLineEdit>("Text6")->text(), Q("8080"));
   EXPECT_EQ(Get<QLineEdit>("Text3")->text(), QString());
-  EXPECT_EQ(ProxyModule().ProxyKind, Socks4);
+  EXPECT_EQ(ProxyModule().ProxyKind, ProxyType::Socks4);
   EXPECT_EQ(ProxyModule().TargetHost, "127.0.0.5");
   EXPECT_EQ(ProxyModule().TargetPort, 9);
   EXPECT_EQ(ProxyModule().AuthUser, "kept");

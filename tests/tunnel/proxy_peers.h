@@ -68,13 +68,15 @@ class EchoServer {
     QObject::connect(&server_, &QTcpServer::newConnection, [this] {
       while (QTcpSocket* c = server_.nextPendingConnection()) {
         ++accepted;
+        ++open;
         QObject::connect(c, &QTcpSocket::readyRead, c, [c] { c->write(c->readAll()); });
-        QObject::connect(c, &QTcpSocket::disconnected, c, &QObject::deleteLater);
+        QObject::connect(c, &QTcpSocket::disconnected, c, [this, c] { --open; c->deleteLater(); });
       }
     });
   }
   int Port() const { return server_.serverPort(); }
   int accepted = 0;
+  int open = 0;  // connections whose peer has not closed yet
 
  private:
   QTcpServer server_;

@@ -93,17 +93,24 @@ TEST_F(PtstCommand, ClosingUnloadsAndTheNextCommandLoadsAfresh) {
   EXPECT_EQ(Box("Text5"), Q("127.0.0.1"));
 }
 
-// The whole window over its WinSock against microsocks, to a loopback echo server.
-TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
-  ProxyModule() = Moduleproxy{};
-  test::EchoServer echo;
-  test::Endpoint proxy;
-  proxy.user = "gui";
-  proxy.password = "pa55";
-  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
-  ASSERT_NE(process, nullptr);
+// The whole window over its WinSock.
+class PTestOverWinSock : public ::testing::Test {
+ protected:
+  PTestOverWinSock() { ProxyModule() = Moduleproxy{}; }
 
   RecordingPresenter shown;
+};
+
+// microsocks asking for "gui" / "pa55", with a loopback echo server to reach through it.
+struct GuiProxy {
+  test::EchoServer echo;
+  test::Endpoint proxy{"127.0.0.1", 0, "gui", "pa55"};
+  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
+};
+
+TEST_F(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
+  GuiProxy peer;
+  ASSERT_NE(peer.process, nullptr);
   QPointer<pTest> window = new pTest();
   window->show();
   auto box = [&](const char* name, const std::string& text) {
@@ -111,17 +118,17 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   };
   window->findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window->findChild<QCheckBox*>("Check1")->setChecked(true);
-  box("Text1", proxy.host);
-  box("Text2", std::to_string(proxy.port));
-  box("Text3", proxy.user);
-  box("Text4", proxy.password);
-  box("Text6", std::to_string(echo.Port()));
+  box("Text1", peer.proxy.host);
+  box("Text2", std::to_string(peer.proxy.port));
+  box("Text3", peer.proxy.user);
+  box("Text4", peer.proxy.password);
+  box("Text6", std::to_string(peer.echo.Port()));
   QTest::mouseClick(window->findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))
       << window->Status();
   EXPECT_TRUE(shown.shown.empty());
-  EXPECT_EQ(ProxyModule().HandshakeState, StepTunnelOpen);
-  EXPECT_TRUE(test::WaitUntil([&] { return echo.accepted == 1; }));
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::TunnelOpen);
+  EXPECT_TRUE(test::WaitUntil([&] { return peer.echo.accepted == 1; }));
 
   QTest::mouseClick(window->findChild<QPushButton*>("Command2"), Qt::LeftButton);
   EXPECT_EQ(window->Status(), "断开连接...");
@@ -130,8 +137,7 @@ TEST(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
 
 // A proxy that has read the greeting and not yet answered when the user
 // presses "断开": the connection goes, and its answer can no longer arrive.
-TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
-  ProxyModule() = Moduleproxy{};
+TEST_F(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   QTcpServer slow;
   ASSERT_TRUE(slow.listen(QHostAddress::LocalHost, 0));
   QPointer<QTcpSocket> peer;
@@ -143,7 +149,6 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
     QObject::connect(peer, &QTcpSocket::disconnected, [&] { peerGone = true; });
   });
 
-  RecordingPresenter shown;
   pTest window;
   window.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
@@ -151,18 +156,16 @@ TEST(PTestOverWinSock, DisconnectBeforeTheProxyAnswersStopsTheHandshake) {
   QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return greeting.size() >= 3; }));
   EXPECT_EQ(greeting, QByteArray("\x05\x01\x00", 3));
-  ASSERT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  ASSERT_EQ(ProxyModule().HandshakeState, HandshakeStep::FirstReply);
 
   QTest::mouseClick(window.findChild<QPushButton*>("Command2"), Qt::LeftButton);
   EXPECT_EQ(window.Status(), "断开连接...");
   ASSERT_TRUE(test::WaitUntil([&] { return peerGone; }));
-  EXPECT_EQ(ProxyModule().HandshakeState, StepFirstReply);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::FirstReply);
   EXPECT_TRUE(shown.shown.empty());
 }
 
-TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
-  ProxyModule() = Moduleproxy{};
-  RecordingPresenter shown;
+TEST_F(PTestOverWinSock, UnreachableProxyShowsNothing) {
   pTest window;
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
   window.findChild<QLineEdit*>("Text2")->setText(QString::number(test::FreeLoopbackPort()));
@@ -171,27 +174,20 @@ TEST(PTestOverWinSock, UnreachableProxyShowsNothing) {
   ASSERT_TRUE(test::WaitUntil([&] { return control.State() == StateError; }));
   EXPECT_EQ(window.Status(), "");
   EXPECT_TRUE(shown.shown.empty());
-  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
-TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
-  ProxyModule() = Moduleproxy{};
-  test::EchoServer echo;
-  test::Endpoint proxy;
-  proxy.user = "gui";
-  proxy.password = "pa55";
-  std::unique_ptr<test::ProxyProcess> process = test::StartMicrosocks(proxy);
-  ASSERT_NE(process, nullptr);
-
-  RecordingPresenter shown;
+TEST_F(PTestOverWinSock, WrongPasswordShowsOneBox) {
+  GuiProxy peer;
+  ASSERT_NE(peer.process, nullptr);
   pTest window;
   window.findChild<QComboBox*>("Combo1")->setCurrentIndex(1);
   window.findChild<QCheckBox*>("Check1")->setChecked(true);
   window.findChild<QLineEdit*>("Text1")->setText("127.0.0.1");
-  window.findChild<QLineEdit*>("Text2")->setText(QString::number(proxy.port));
+  window.findChild<QLineEdit*>("Text2")->setText(QString::number(peer.proxy.port));
   window.findChild<QLineEdit*>("Text3")->setText("gui");
   window.findChild<QLineEdit*>("Text4")->setText("wrong");
-  window.findChild<QLineEdit*>("Text6")->setText(QString::number(echo.Port()));
+  window.findChild<QLineEdit*>("Text6")->setText(QString::number(peer.echo.Port()));
   QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitUntil([&] { return !shown.shown.empty(); }, 15000)) << window.Status();
   ASSERT_EQ(shown.shown.size(), 1u);
@@ -199,7 +195,7 @@ TEST(PTestOverWinSock, WrongPasswordShowsOneBox) {
   EXPECT_EQ(shown.shown[0].title, "错误");
   EXPECT_EQ(shown.shown[0].icon, MsgIcon::Exclamation);
   EXPECT_EQ(window.Status(), "连接成功！有验证");
-  EXPECT_EQ(ProxyModule().HandshakeState, StepIdle);
+  EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
 }
 
 }  // namespace

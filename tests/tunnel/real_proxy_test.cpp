@@ -5,26 +5,25 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
-#include "tests/tunnel/tunnel_fakes.h"
+#include "tests/tunnel/tunnel_run.h"
 #include "tunnel/tunnel_texts.h"
 #include "tools/sample_site.h"
-#include "tunnel/winsock1.h"
 
 namespace mivo {
 namespace {
 
 using test::Endpoint;
-using test::FakeView;
 using test::ViewEvent;
 
 enum class Peer { Socks4, Socks5, Socks5Auth, Http, HttpAuth };
+// The engine's kinds, beside the peers.
+using enum ProxyType;
 
 struct Case {
   const char* name;
   Peer peer;
-  std::int16_t kind;
+  ProxyType kind;
   int ticked;
   bool wrongPassword;
   bool closedTarget;  // ask for a port where nothing listens
@@ -63,16 +62,14 @@ class RealProxy : public ::testing::TestWithParam<Case> {
         process = test::StartMicrosocks(proxy);
         break;
       case Peer::Socks5Auth:
-        proxy.user = "tunnel";
-        proxy.password = "s3cret";
+        proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartMicrosocks(proxy);
         break;
       case Peer::Http:
         process = test::StartTinyproxy(proxy, targetPort);
         break;
       case Peer::HttpAuth:
-        proxy.user = "tunnel";
-        proxy.password = "s3cret";
+        proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartTinyproxy(proxy, targetPort);
         break;
     }
@@ -92,51 +89,22 @@ TEST_P(RealProxy, Handshake) {
 
   Moduleproxy m;
   m.ProxyKind = c.kind;
-  FakeView view;
-  std::unique_ptr<TunnelSocket> socket = NewWinsock1();
-  view.socket = socket.get();
-  view.ticked = c.ticked;
-  view.user = proxy.user;
-  view.password = c.wrongPassword ? proxy.password + "x" : proxy.password;
-  const std::string target = "127.0.0.1";
-  const std::string targetPort = std::to_string(c.closedTarget ? closedPort : echo.Port());
-  view.targetHost = target;
-  view.targetPort = targetPort;
-  TunnelSession session{m, view, *socket};
-
-  std::string echoed;
-  socket->onConnect = [&] { session.OnConnect(); };
-  socket->onDataArrival = [&] {
-    const bool open = m.HandshakeState == StepTunnelOpen;
-    session.OnDataArrival();
-    if (open) echoed += m.ReplyData;
-  };
-
-  ASSERT_TRUE(session.ConnectClicked({proxy.host, std::to_string(proxy.port), view.user, view.password, target,
-                                      targetPort}));
-  ASSERT_TRUE(test::WaitUntil([&] { return m.HandshakeState == StepTunnelOpen || view.Count(ViewEvent::Box) > 0; },
-                              15000))
-      << "state " << m.HandshakeState << ", status " << view.status;
-
+  test::TunnelRun run(m);
+  run.view.ticked = c.ticked;
+  run.view.user = proxy.user;
+  run.view.password = c.wrongPassword ? proxy.password + "x" : proxy.password;
+  run.view.targetHost = "127.0.0.1";
+  run.view.targetPort = std::to_string(c.closedTarget ? closedPort : echo.Port());
+  ASSERT_TRUE(run.Connect(proxy.host, proxy.port));
+  ASSERT_NO_FATAL_FAILURE(run.ExpectOutcome(c.outcome, c.succeeds));
   if (!c.succeeds) {
-    ASSERT_EQ(view.Count(ViewEvent::Box), 1);
-    for (const ViewEvent& e : view.events) {
-      if (e.kind == ViewEvent::Box) {
-        EXPECT_EQ(e.data, c.outcome);
-      }
-    }
-    EXPECT_EQ(m.HandshakeState, StepIdle);
-    EXPECT_EQ(view.events.back().kind, ViewEvent::Close);
+    EXPECT_EQ(run.view.events.back().kind, ViewEvent::Close);
     return;
   }
-  EXPECT_EQ(view.status, c.outcome);
-  EXPECT_EQ(view.Count(ViewEvent::Box), 0);
   // The tunnel is open: bytes go through to the target and come back.
   const Bytes probe{'t', 'u', 'n', 'n', 'e', 'l', 0x00, 0xFF, '\r', '\n'};
-  socket->SendBytes(probe);
-  ASSERT_TRUE(test::WaitUntil([&] { return echoed.size() >= probe.size(); }, 10000)) << echoed;
-  EXPECT_EQ(echoed, std::string(probe.begin(), probe.end()));
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(run.RoundTrip(probe), std::string(probe.begin(), probe.end()));
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 const Case kCases[] = {

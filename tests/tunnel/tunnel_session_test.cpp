@@ -12,6 +12,8 @@ using test::FakeSocket;
 using test::FakeView;
 using test::Hex;
 using test::ViewEvent;
+using enum ProxyType;
+using enum HandshakeStep;
 
 ConnectBoxes Boxes() { return {"127.0.0.1", "1080", "ab", "cde", "127.0.0.1", "8080"}; }
 
@@ -25,7 +27,7 @@ class SessionTest : public ::testing::Test {
     session.OnDataArrival();
   }
   // Runs a handshake: connect, then each reply once the engine has sent something.
-  void Run(std::int16_t kind, int ticked, const std::vector<std::string>& replies, std::size_t chunk = 0) {
+  void Run(ProxyType kind, int ticked, const std::vector<std::string>& replies, std::size_t chunk = 0) {
     m.ProxyKind = kind;
     view.ticked = ticked;
     ASSERT_TRUE(session.ConnectClicked(Boxes()));
@@ -83,7 +85,7 @@ TEST_F(SessionTest, EmptyBoxesKeepEarlierValues) {
 TEST_F(SessionTest, Socks4Handshake) {
   Run(Socks4, 0, {Hex({0, 0x5A, 0, 0, 0, 0, 0, 0})});
   EXPECT_EQ(socket.wire, kSocks4Request);
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
   EXPECT_EQ(view.status, kTextTargetConnected);
   EXPECT_TRUE(socket.open);
 }
@@ -91,7 +93,7 @@ TEST_F(SessionTest, Socks4Handshake) {
 TEST_F(SessionTest, Socks5WithAuthentication) {
   Run(Socks5, 1, {Hex({5, 2}), Hex({1, 0}), kSocks5Ok});
   EXPECT_EQ(socket.wire, kGreetAuth + kUserPass + kConnect);
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
   EXPECT_EQ(view.status, kTextTargetConnected);
 }
 
@@ -100,7 +102,7 @@ TEST_F(SessionTest, Socks5WithAuthentication) {
 TEST_F(SessionTest, Socks5TickedButProxyWaivesAuthentication) {
   Run(Socks5, 1, {Hex({5, 0}), kSocks5Ok});
   EXPECT_EQ(socket.wire, kGreetAuth + kConnect);
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
   EXPECT_EQ(view.status, kTextTargetConnected);
   EXPECT_EQ(view.Count(ViewEvent::Box), 0);
 }
@@ -109,7 +111,7 @@ TEST_F(SessionTest, Socks5UntickingMidwayDoesNotChangeHowTheAuthReplyIsRead) {
   Run(Socks5, 1, {Hex({5, 2})});
   view.ticked = 0;
   Arrive(Hex({1, 1}));
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
   ASSERT_EQ(view.Count(ViewEvent::Box), 1);
   EXPECT_EQ(view.events[view.events.size() - 2].data, kTextAuthRejected);
   EXPECT_FALSE(socket.open);
@@ -122,7 +124,7 @@ TEST_F(SessionTest, HttpHandshake) {
   EXPECT_EQ(socket.wire,
             "CONNECT 127.0.0.1:8080 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n"
             "Authorization: Basic YWI6Y2Rl\r\nProxy-Authorization: Basic YWI6Y2Rl\r\n\r\n");
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 TEST_F(SessionTest, ArrivalsAfterSuccessAreTakenAndDropped) {
@@ -132,34 +134,34 @@ TEST_F(SessionTest, ArrivalsAfterSuccessAreTakenAndDropped) {
   EXPECT_TRUE(socket.waiting.empty());
   EXPECT_EQ(m.ReplyData, "echoed bytes");
   EXPECT_EQ(view.events.size(), before);
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 TEST_F(SessionTest, ArrivalsAfterFailureChangeNothing) {
   Run(Socks4, 0, {Hex({0, 0x5B, 0, 0, 0, 0, 0, 0})});
-  ASSERT_EQ(m.HandshakeState, StepIdle);
+  ASSERT_EQ(m.HandshakeState, HandshakeStep::Idle);
   const std::size_t before = view.events.size();
   Arrive(Hex({0, 0x5A}));
   EXPECT_EQ(view.events.size(), before);
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
 }
 
 TEST_F(SessionTest, DisconnectDuringHandshakeStopsIt) {
   Run(Socks5, 0, {});
-  ASSERT_EQ(m.HandshakeState, StepFirstReply);
+  ASSERT_EQ(m.HandshakeState, HandshakeStep::FirstReply);
   session.DisconnectClicked();
   EXPECT_FALSE(socket.open);
   EXPECT_EQ(view.status, kTextDisconnecting);
-  EXPECT_EQ(m.HandshakeState, StepFirstReply);  // left as it was
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::FirstReply);  // left as it was
 }
 
 TEST_F(SessionTest, NewConnectRestartsAtStepOneAndForgetsAHalfReply) {
   Run(Socks5, 0, {Hex({5})});
-  ASSERT_EQ(m.HandshakeState, StepFirstReply);
+  ASSERT_EQ(m.HandshakeState, HandshakeStep::FirstReply);
   socket.wire.clear();
   Run(Socks5, 0, {Hex({5, 0}), kSocks5Ok});
   EXPECT_EQ(socket.wire, kGreetNoAuth + kConnect);
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 // A failure's box is modal: events that the nested loop delivers while it is
@@ -169,18 +171,18 @@ TEST_F(SessionTest, ArrivalWhileTheFailureBoxIsOpenShowsNoSecondBox) {
   Run(Socks4, 0, {Hex({0, 0x5B, 0, 0, 0, 0, 0, 0})});
   EXPECT_EQ(view.Count(ViewEvent::Box), 1);
   EXPECT_EQ(view.Count(ViewEvent::Close), 1);
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
 }
 
 // --- replies split over arrivals -------------------------------------------------
 
 struct Script {
   const char* name;
-  std::int16_t kind;
+  ProxyType kind;
   int ticked;
   std::vector<std::string> replies;
   std::string wire;
-  std::int16_t state;
+  HandshakeStep state;
   std::string status;
   int boxes;
 };
@@ -220,20 +222,21 @@ INSTANTIATE_TEST_SUITE_P(
     Handshakes, SplitReplies,
     ::testing::Combine(
         ::testing::Values(
-            Script{"Socks4Granted", Socks4, 0, {Hex({0, 0x5A, 0, 0, 0, 0, 0, 0})}, kSocks4Request, -1,
+            Script{"Socks4Granted", Socks4, 0, {Hex({0, 0x5A, 0, 0, 0, 0, 0, 0})}, kSocks4Request, TunnelOpen,
                    kTextTargetConnected, 0},
-            Script{"Socks4Refused", Socks4, 0, {Hex({0, 0x5B, 0, 0, 0, 0, 0, 0})}, kSocks4Request, 0, "", 1},
-            Script{"Socks5NoAuth", Socks5, 0, {Hex({5, 0}), kSocks5Ok}, kGreetNoAuth + kConnect, -1,
+            Script{"Socks4Refused", Socks4, 0, {Hex({0, 0x5B, 0, 0, 0, 0, 0, 0})}, kSocks4Request, Idle, "", 1},
+            Script{"Socks5NoAuth", Socks5, 0, {Hex({5, 0}), kSocks5Ok}, kGreetNoAuth + kConnect, TunnelOpen,
                    kTextTargetConnected, 0},
             Script{"Socks5Auth", Socks5, 1, {Hex({5, 2}), Hex({1, 0}), kSocks5Ok}, kGreetAuth + kUserPass + kConnect,
-                   -1, kTextTargetConnected, 0},
-            Script{"Socks5AuthRejected", Socks5, 1, {Hex({5, 2}), Hex({1, 1})}, kGreetAuth + kUserPass, 0,
+                   TunnelOpen, kTextTargetConnected, 0},
+            Script{"Socks5AuthRejected", Socks5, 1, {Hex({5, 2}), Hex({1, 1})}, kGreetAuth + kUserPass, Idle,
                    kTextWithAuth, 1},
-            Script{"Socks5NoMethod", Socks5, 1, {Hex({5, 0xFF})}, kGreetAuth, 0, "", 1},
-            Script{"Http200", Http11, 0, {"HTTP/1.1 200 Connection established\r\n\r\n"}, kHttpPlain, -1,
+            Script{"Socks5NoMethod", Socks5, 1, {Hex({5, 0xFF})}, kGreetAuth, Idle, "", 1},
+            Script{"Http200", Http11, 0, {"HTTP/1.1 200 Connection established\r\n\r\n"}, kHttpPlain, TunnelOpen,
                    kTextTargetConnected, 0},
-            Script{"Http407", Http11, 0, {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"}, kHttpPlain, 0, "", 1},
-            Script{"HttpBareLf", Http11, 0, {"HTTP/1.0 200 OK\n\n"}, kHttpPlain, -1, kTextTargetConnected, 0}),
+            Script{"Http407", Http11, 0, {"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"}, kHttpPlain, Idle,
+                   "", 1},
+            Script{"HttpBareLf", Http11, 0, {"HTTP/1.0 200 OK\n\n"}, kHttpPlain, TunnelOpen, kTextTargetConnected, 0}),
         ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{64})),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + "_by" + std::to_string(std::get<1>(info.param));
@@ -241,24 +244,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SessionTest, OneByteSocksReplyWaitsForTheByteTheStepExamines) {
   Run(Socks4, 0, {Hex({0})});
-  EXPECT_EQ(m.HandshakeState, StepFirstReply);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::FirstReply);
   EXPECT_TRUE(view.status.empty());
   EXPECT_EQ(view.Count(ViewEvent::Box), 0);
   Arrive(Hex({0x5A}));
-  EXPECT_EQ(m.HandshakeState, StepTunnelOpen);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::TunnelOpen);
 }
 
 TEST_F(SessionTest, HttpReplyThatCannotBecomeAStatusLineFailsAtOnce) {
   Run(Http11, 0, {"<ht"});
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
   EXPECT_EQ(view.Count(ViewEvent::Box), 1);
 }
 
 TEST_F(SessionTest, HttpStatusLineThatNeverEndsFails) {
   Run(Http11, 0, {"HTTP/1.1 200 "});
-  ASSERT_EQ(m.HandshakeState, StepFirstReply);
+  ASSERT_EQ(m.HandshakeState, HandshakeStep::FirstReply);
   Arrive(std::string(9000, 'x'));
-  EXPECT_EQ(m.HandshakeState, StepIdle);
+  EXPECT_EQ(m.HandshakeState, HandshakeStep::Idle);
   EXPECT_EQ(view.Count(ViewEvent::Box), 1);
 }
 
@@ -266,7 +269,7 @@ TEST_F(SessionTest, HttpStatusLineThatNeverEndsFails) {
 
 struct BadInput {
   const char* name;
-  std::int16_t kind;
+  ProxyType kind;
   ConnectBoxes boxes;
   const char* message;
 };

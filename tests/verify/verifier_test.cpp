@@ -11,6 +11,7 @@
 
 #include "socket/faulty_sockets_layer.h"
 #include "tests/support/wait.h"
+#include "tests/tools/listed_proxy.h"
 #include "tests/tunnel/proxy_peers.h"
 #include "tools/sample_site.h"
 #include "verify/judge_ask.h"
@@ -103,12 +104,10 @@ const SiteCase kSiteCases[] = {
 };
 
 const SampleProxy* Listed(const sample::SampleSite& site, const SiteCase& c) {
-  for (const sample::SamplePage& page : site.Pages())
-    for (const SampleProxy& p : page.proxies)
-      if (p.listening == c.listening && p.kind == c.kind && (!c.listening || p.credentials == c.credentials) &&
-          (!c.listening || p.disclosure == c.disclosure))
-        return &p;
-  return nullptr;
+  return sample::FindListed(site, [&](const SampleProxy& p) {
+    return p.listening == c.listening && p.kind == c.kind &&
+           (!c.listening || (p.credentials == c.credentials && p.disclosure == c.disclosure));
+  });
 }
 
 TEST(VerifySampleSite, EveryKindOfListedProxyGetsItsVerdict) {

@@ -4,13 +4,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include "common/text.h"
 #include "tests/support/cli.h"
-#include "tests/support/wait.h"
 #include "tests/tunnel/proxy_peers.h"
 #include "tools/sample_site.h"
 
@@ -22,23 +20,9 @@ struct CliRun {
   std::string out, err;
 };
 
-// Runs the built program while this process's loop keeps serving the site.
 CliRun VerifyCli(const QStringList& args, const std::string& input = {}) {
-  QProcess p;
-  p.start(test::BuiltProgram("cli/mivoproxy-cli"), QStringList{"verify"} + args);
-  CliRun r;
-  if (!p.waitForStarted(10000)) return r;
-  p.write(input.data(), static_cast<qint64>(input.size()));
-  p.closeWriteChannel();
-  if (!test::WaitUntil([&] { return p.state() == QProcess::NotRunning; }, 60000)) {
-    p.kill();
-    p.waitForFinished();
-    return r;
-  }
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput().toStdString();
-  r.err = p.readAllStandardError().toStdString();
-  return r;
+  const test::CliResult r = test::RunCli(QStringList{"verify"} + args, QByteArray::fromStdString(input));
+  return {r.exitCode, r.out.toStdString(), r.err.toStdString()};
 }
 
 enum class Format { Text, Json, Csv };

@@ -141,7 +141,7 @@ pTest::~pTest() {
 }
 
 void pTest::Load() {
-  ProxyModule().ProxyKind = Socks4;
+  ProxyModule().ProxyKind = ProxyType::Socks4;
   Combo1->setCurrentIndex(0);
   Combo1_Click();
   for (QWidget* w : {static_cast<QWidget*>(Text3), static_cast<QWidget*>(Text4), static_cast<QWidget*>(Label3),
@@ -152,7 +152,7 @@ void pTest::Load() {
 void pTest::Combo1_Click() {
   const QString picked = Combo1->currentText();
   for (std::size_t k = 0; k < kKinds.size(); ++k)
-    if (picked == Q(kKinds[k])) ProxyModule().ProxyKind = static_cast<std::int16_t>(k);
+    if (picked == Q(kKinds[k])) ProxyModule().ProxyKind = static_cast<ProxyType>(k);
 }
 
 void pTest::Check1_Click() {
