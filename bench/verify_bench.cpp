@@ -33,7 +33,7 @@
 #include "bench/bench_support.h"
 #include "common/fdlimit.h"
 #include "common/presenter.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 #include "tools/proxy_handshakes.h"
 #include "verify/verifier.h"

@@ -31,7 +31,7 @@
 #include "bench/bench_support.h"
 #include "common/fdlimit.h"
 #include "common/presenter.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/ui/frm_main.h"
 #include "ping/icmp_sender.h"

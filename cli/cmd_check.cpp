@@ -11,7 +11,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/row_input.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 
 namespace mivo::cli {

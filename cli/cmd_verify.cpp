@@ -12,7 +12,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/row_input.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "tunnel/tunnel_input.h"
 #include "verify/judge_ask.h"
 #include "verify/verifier.h"

@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 
 class QAction;

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/gbk.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/list_export.h"
 #include "harvester/ui/frm_main.h"
 #include "tests/harvester/isolated_desktop.h"

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/fdlimit.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 #include "tests/harvester/loopback_peers.h"
 #include "tests/support/wait.h"

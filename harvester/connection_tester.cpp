@@ -1,4 +1,4 @@
-#include "connection_test.h"
+#include "connection_tester.h"
 
 #include <algorithm>
 #include <vector>

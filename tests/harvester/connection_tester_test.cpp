@@ -1,4 +1,4 @@
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 
 #include <gtest/gtest.h>
 
