@@ -269,11 +269,11 @@ double CheckWalk(const std::vector<verify::Row>& rows, int& successes) {
   HeadlessMainOps ops;
   for (const verify::Row& r : rows) {
     ops.Rows().Append(r.address);
-    ops.Rows().SetText(ops.Rows().Count(), 1, r.port);
+    ops.Rows().SetText(ops.Rows().Count(), ProxyColumn::Port, r.port);
   }
   auto allMarked = [&] {
     for (int n = 1; n <= ops.Rows().Count(); ++n)
-      if (ops.Rows().Text(n, 5).empty()) return false;
+      if (ops.Rows().Text(n, ProxyColumn::Result).empty()) return false;
     return true;
   };
   ConnectionTester tester(ops);
@@ -282,7 +282,7 @@ double CheckWalk(const std::vector<verify::Row>& rows, int& successes) {
   RunUntil(allMarked);
   const double ms = MsSince(t0);
   successes = 0;
-  for (int n = 1; n <= ops.Rows().Count(); ++n) successes += ops.Rows().Text(n, 5) == kMarkSuccess;
+  for (int n = 1; n <= ops.Rows().Count(); ++n) successes += ops.Rows().Text(n, ProxyColumn::Result) == kMarkSuccess;
   return ms;
 }
 

@@ -258,11 +258,11 @@ void BM_TestAllRows(benchmark::State& state) {
     auto ops = std::make_unique<HeadlessMainOps>();
     for (const Target& t : targets) {
       ops->Rows().Append(t.address);
-      ops->Rows().SetText(ops->Rows().Count(), 1, std::to_string(t.port));
+      ops->Rows().SetText(ops->Rows().Count(), ProxyColumn::Port, std::to_string(t.port));
     }
     auto tester = std::make_unique<ConnectionTester>(*ops);
     QObject::connect(&ops->Rows(), &ProxyListModel::dataChanged, [&](const QModelIndex& i) {
-      if (i.column() == 5) ++outcomes;
+      if (i.column() == ColumnIndex(ProxyColumn::Result)) ++outcomes;
     });
     outcomes = 0;
     limit = SocketAllowance();
@@ -283,7 +283,7 @@ void BM_TestAllRows(benchmark::State& state) {
     if (perRowBytes == 0) perRowBytes = static_cast<double>(bench::ResidentBytes() - before) / rows;
     successes = failures = missing = 0;
     for (int n = 1; n <= rows; ++n) {
-      const std::string& mark = ops->Rows().Text(n, 5);
+      const std::string& mark = ops->Rows().Text(n, ProxyColumn::Result);
       (mark == kMarkSuccess ? successes : mark == kMarkFailure ? failures : missing)++;
     }
     tester.reset();
@@ -335,11 +335,11 @@ void BM_TestAllRowsInWindow(benchmark::State& state) {
     window->show();
     for (const Target& t : targets) {
       window->Rows().Append(t.address);
-      window->Rows().SetText(window->Rows().Count(), 1, std::to_string(t.port));
+      window->Rows().SetText(window->Rows().Count(), ProxyColumn::Port, std::to_string(t.port));
     }
     int outcomes = 0;
     QObject::connect(&window->Rows(), &ProxyListModel::dataChanged, [&](const QModelIndex& i) {
-      if (i.column() == 5) ++outcomes;
+      if (i.column() == ColumnIndex(ProxyColumn::Result)) ++outcomes;
     });
     QAction* testall = window->findChild<QAction*>("testall");
     QCoreApplication::processEvents();

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/print_rows.h"
 #include "cli/row_input.h"
 #include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
@@ -33,7 +34,7 @@ int Check(int argc, char**) {
   ProxyListModel& rows = ops.Rows();
   for (const InputRow& row : ReadRows(std::cin)) {
     rows.Append(row.address);
-    rows.SetText(rows.Count(), 1, row.port);
+    rows.SetText(rows.Count(), ProxyColumn::Port, row.port);
   }
 
   // Counted as they come, so that waiting does not read every row each pass.
@@ -42,8 +43,8 @@ int Check(int argc, char**) {
   QObject::connect(&rows, &ProxyListModel::dataChanged, [&](const QModelIndex& first, const QModelIndex& last) {
     for (int r = first.row(); r <= last.row(); ++r) {
       const int n = r + 1;
-      if (first.column() <= 5 && last.column() >= 5 && !marked[static_cast<std::size_t>(n)] &&
-          !rows.Text(n, 5).empty()) {
+      if (first.column() <= ColumnIndex(ProxyColumn::Result) && last.column() >= ColumnIndex(ProxyColumn::Result) &&
+          !marked[static_cast<std::size_t>(n)] && !rows.Text(n, ProxyColumn::Result).empty()) {
         marked[static_cast<std::size_t>(n)] = true;
         --left;
       }
@@ -61,8 +62,7 @@ int Check(int argc, char**) {
   }
 
   for (int n = 1; n <= rows.Count(); ++n)
-    std::printf("%s\t%s\t%s\t%s\n", rows.Text(n, 0).c_str(), rows.Text(n, 1).c_str(), rows.Text(n, 5).c_str(),
-                rows.Text(n, 6).c_str());
+    PrintRow(rows, n, {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Result, ProxyColumn::Time});
   if (left > 0) {
     std::fprintf(stderr, "mivoproxy-cli check: %d rows have no outcome\n", left);
     return 1;

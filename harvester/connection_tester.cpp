@@ -11,9 +11,6 @@
 namespace mivo {
 namespace {
 
-constexpr int kPortColumn = 1;
-constexpr int kResultColumn = 5;
-constexpr int kTimeColumn = 6;
 // How soon a row put back for want of a descriptor is tried again when no
 // other row of the walk is left to free one.
 constexpr int kRetryMs = 50;
@@ -61,12 +58,12 @@ void ConnectionTester::conTest() {
     ops_.SetPanel(kStatusPanel, kTextUpdateListFirst);
     return;
   }
-  const std::string address = rows.Text(n, 0);
-  const std::string port = rows.Text(n, kPortColumn);
+  const std::string address = rows.Text(n, ProxyColumn::Address);
+  const std::string port = rows.Text(n, ProxyColumn::Port);
   single_ = SingleTest{n, address, port};
   element.Connect(Variant(address), Variant(port));
   ops_.SetPanel(kStatusPanel, "连接: " + address + ":" + port + " 中...");
-  rows.SetText(n, kTimeColumn, PingText(address));
+  rows.SetText(n, ProxyColumn::Time, PingText(address));
   if (!single_) return;
   single_->starting = false;
   // A connect refused at once failed before the texts above; report it last so that it stays visible.
@@ -91,12 +88,12 @@ void ConnectionTester::testall() {
   // The echoes share one wait after every connect has started, instead of
   // blocking the window once per row.
   std::vector<std::string> addresses(static_cast<std::size_t>(count));
-  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, 0);
+  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, ProxyColumn::Address);
   std::vector<EchoReply> replies(static_cast<std::size_t>(count));
   PingAddresses(addresses, replies);
   for (int i = 1; i <= count; ++i) {
     const std::string& address = addresses[static_cast<std::size_t>(i - 1)];
-    rows.SetText(i, kTimeColumn, TimeText(replies[static_cast<std::size_t>(i - 1)]));
+    rows.SetText(i, ProxyColumn::Time, TimeText(replies[static_cast<std::size_t>(i - 1)]));
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
   }
@@ -108,8 +105,8 @@ void ConnectionTester::StartRow(int Index) {
   element.CloseSck();
   walk_.pending[static_cast<std::size_t>(Index)] = true;
   ++walk_.inFlight;
-  const std::string address = rows.Text(Index, 0);
-  const std::string port = rows.Text(Index, kPortColumn);
+  const std::string address = rows.Text(Index, ProxyColumn::Address);
+  const std::string port = rows.Text(Index, ProxyColumn::Port);
   element.Connect(Variant(address), Variant(port));
   ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
 }
@@ -159,14 +156,15 @@ void ConnectionTester::Wsktest_Connect(int Index) {
     // Reported against the row selected now, which may not be the one tested.
     const int n = ops_.SelectedRow();
     if (rows.Exists(n)) {
-      ops_.SetPanel(kStatusPanel, "地址: " + rows.Text(n, 0) + ":" + rows.Text(n, kPortColumn) + " 连接成功...");
-      rows.SetText(n, kResultColumn, kMarkSuccess);
+      ops_.SetPanel(kStatusPanel,
+                    "地址: " + rows.Text(n, ProxyColumn::Address) + ":" + rows.Text(n, ProxyColumn::Port) + " 连接成功...");
+      rows.SetText(n, ProxyColumn::Result, kMarkSuccess);
     }
     single_.reset();
     single->CloseSck();
     return;
   }
-  rows.SetText(Index, kResultColumn, kMarkSuccess);
+  rows.SetText(Index, ProxyColumn::Result, kMarkSuccess);
   if (WinSock* element = Wsktest.Find(Index))
     ops_.SetPanel(kStatusPanel,
                   "IP: " + element->RemoteHostIP() + ":" + std::to_string(element->RemotePort()) + " 连接成功...");
@@ -186,8 +184,8 @@ void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string
   const bool putBack = OutOfDescriptors(Number) && Index < static_cast<int>(walk_.pending.size()) &&
                       walk_.pending[static_cast<std::size_t>(Index)];
   ProxyListModel& rows = ops_.Rows();
-  if (!putBack && rows.Exists(Index) && rows.Text(Index, kResultColumn).empty())
-    rows.SetText(Index, kResultColumn, kMarkFailure);
+  if (!putBack && rows.Exists(Index) && rows.Text(Index, ProxyColumn::Result).empty())
+    rows.SetText(Index, ProxyColumn::Result, kMarkFailure);
   RowEnded(Index, putBack);
 }
 
@@ -198,9 +196,9 @@ void ConnectionTester::ReportSingleFailure() {
   // The tested row, as long as the list still holds the same proxy there; a
   // success already shown stays, as it does for a walk.
   ProxyListModel& rows = ops_.Rows();
-  if (rows.Exists(t.row) && rows.Text(t.row, 0) == t.address && rows.Text(t.row, kPortColumn) == t.port &&
-      rows.Text(t.row, kResultColumn).empty())
-    rows.SetText(t.row, kResultColumn, kMarkFailure);
+  if (rows.Exists(t.row) && rows.Text(t.row, ProxyColumn::Address) == t.address &&
+      rows.Text(t.row, ProxyColumn::Port) == t.port && rows.Text(t.row, ProxyColumn::Result).empty())
+    rows.SetText(t.row, ProxyColumn::Result, kMarkFailure);
 }
 
 void ConnectionTester::Wsktest_CloseSck(int Index) {

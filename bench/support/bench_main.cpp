@@ -14,13 +14,13 @@
 namespace mivo::bench {
 namespace {
 
-struct RatioSpec {
+struct RatioGoal {
   std::string measured, baseline;
   double goal;
 };
 
-std::vector<RatioSpec>& Ratios() {
-  static std::vector<RatioSpec> ratios;
+std::vector<RatioGoal>& Ratios() {
+  static std::vector<RatioGoal> ratios;
   return ratios;
 }
 

@@ -50,14 +50,14 @@ constexpr std::array<const char*, kPageAddressCount> kAddressLabels{
     "Http7:", "Http8:", "Http9:", "Http10:", "教育网1:", "教育网2:",
 };
 
-struct CheckSpec {
+struct CheckBoxLayout {
   const char* name;
   const char* caption;
   int left, width;
   bool ticked;
 };
 
-constexpr std::array<CheckSpec, 4> kExportChecks{{
+constexpr std::array<CheckBoxLayout, 4> kExportChecks{{
     {"Ck1", "IP地址", 180, 870, true},
     {"Ck2", "端口", 1485, 735, true},
     {"Ck3", "类型", 2700, 735, false},
@@ -126,7 +126,7 @@ void frmMain::BuildList() {
   Lw1->horizontalHeader()->setSectionsClickable(false);
   Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   for (int c = 0; c < kProxyColumns; ++c)
-    Lw1->setColumnWidth(c, Twips(kProxyColumnSpecs[static_cast<std::size_t>(c)].widthTwips));
+    Lw1->setColumnWidth(c, Twips(kProxyColumnLayouts[static_cast<std::size_t>(c)].widthTwips));
 }
 
 void frmMain::BuildSettingsPanel() {
@@ -149,7 +149,7 @@ void frmMain::BuildSettingsPanel() {
   frame->setObjectName("Frame1");
   frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
   for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
-    const CheckSpec& check = kExportChecks[i];
+    const CheckBoxLayout& check = kExportChecks[i];
     auto* box = new QCheckBox(Q(check.caption), frame);
     box->setObjectName(check.name);
     box->setGeometry(TwipsRect(check.left, 315, check.width + 120, 240));
@@ -234,7 +234,8 @@ void frmMain::Ptst() {
     SetPanel(kStatusPanel, kTextListFirst);
     return;
   }
-  pTest_->SetProxy(QString::fromStdString(rows_.Text(row, 0)), QString::fromStdString(rows_.Text(row, 1)));
+  pTest_->SetProxy(QString::fromStdString(rows_.Text(row, ProxyColumn::Address)),
+                   QString::fromStdString(rows_.Text(row, ProxyColumn::Port)));
 }
 
 int frmMain::SelectedRow() const {
@@ -252,7 +253,7 @@ std::string frmMain::Panel(int panel) const {
 
 std::string frmMain::AddressText(int k) const { return Text1.at(static_cast<std::size_t>(k))->text().toStdString(); }
 
-int frmMain::ExportCheck(int ck) const { return Ck.at(static_cast<std::size_t>(ck))->isChecked() ? 1 : 0; }
+bool frmMain::ExportTicked(int ck) const { return Ck.at(static_cast<std::size_t>(ck))->isChecked(); }
 
 std::string frmMain::Separator() const { return Combo1->currentText().toStdString(); }
 
