@@ -1,5 +1,7 @@
 #include "connection_tester.h"
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 #include <vector>
 
@@ -7,6 +9,8 @@
 #include "harvester/main_window_ops.h"
 #include "harvester/status_texts.h"
 #include "ping/mod_ping.h"
+
+Q_LOGGING_CATEGORY(lcWalk, "mivo.walk", QtWarningMsg)
 
 namespace mivo {
 namespace {
@@ -19,6 +23,10 @@ constexpr int kRetryMs = 50;
 bool OutOfDescriptors(int number) { return number == WSAEMFILE || number == WSAENOBUFS; }
 
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
+
+constexpr const char* kWaiting = "waiting";
+constexpr const char* kConnecting = "connecting";
+constexpr const char* kPutBack = "waiting for a descriptor";
 
 }  // namespace
 
@@ -84,6 +92,7 @@ void ConnectionTester::testall() {
   for (int i = 1; i <= count; ++i)
     if (const WinSock* element = Wsktest.Find(i); element && element->SocketHandle() != INVALID_SOCKET) ++held;
   walk_.limit = SocketAllowance() + held;
+  qCDebug(lcWalk).nospace() << "start: " << count << " rows, at most " << walk_.limit << " in flight";
   StartRows();
   // The echoes share one wait after every connect has started, instead of
   // blocking the window once per row.
@@ -119,24 +128,33 @@ void ConnectionTester::StartRows() {
     if (!walk_.waiting.empty()) {
       const int row = walk_.waiting.back();
       walk_.waiting.pop_back();
+      qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kConnecting;
       StartRow(row);
     } else if (walk_.nextRow <= walk_.lastRow) {
+      qCDebug(lcWalk).nospace() << "row " << walk_.nextRow << ": " << kWaiting << " => " << kConnecting;
       StartRow(walk_.nextRow++);
     } else {
       break;
     }
+    if (walk_.waiting.empty() && walk_.nextRow > walk_.lastRow)
+      qCDebug(lcWalk).nospace() << "all " << walk_.lastRow << " rows started";
   }
   walk_.starting = false;
   // A row put back while nothing else of the walk runs would wait for ever.
   if (!walk_.waiting.empty() && walk_.inFlight == 0) retry_.start();
 }
 
-void ConnectionTester::RowEnded(int Index, bool putBack) {
+void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
   if (Index < 1 || static_cast<std::size_t>(Index) >= walk_.pending.size() ||
       !walk_.pending[static_cast<std::size_t>(Index)])
     return;
   walk_.pending[static_cast<std::size_t>(Index)] = false;
   --walk_.inFlight;
+  const bool putBack = outcome == RowOutcome::PutBack;
+  qCDebug(lcWalk).nospace() << "row " << Index << ": " << kConnecting << " => "
+                            << (putBack                           ? kPutBack
+                                : outcome == RowOutcome::Success ? kMarkSuccess
+                                                                  : kMarkFailure);
   if (putBack) {
     walk_.waiting.push_back(Index);
     // Fewer descriptors than counted: no more at once than hold one now.
@@ -168,7 +186,7 @@ void ConnectionTester::Wsktest_Connect(int Index) {
   if (WinSock* element = Wsktest.Find(Index))
     ops_.SetPanel(kStatusPanel,
                   "IP: " + element->RemoteHostIP() + ":" + std::to_string(element->RemotePort()) + " 连接成功...");
-  RowEnded(Index, false);
+  RowEnded(Index, RowOutcome::Success);
 }
 
 void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string&, std::int32_t, std::string,
@@ -186,7 +204,7 @@ void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string
   ProxyListModel& rows = ops_.Rows();
   if (!putBack && rows.Exists(Index) && rows.Text(Index, ProxyColumn::Result).empty())
     rows.SetText(Index, ProxyColumn::Result, kMarkFailure);
-  RowEnded(Index, putBack);
+  RowEnded(Index, putBack ? RowOutcome::PutBack : RowOutcome::Failure);
 }
 
 void ConnectionTester::ReportSingleFailure() {
