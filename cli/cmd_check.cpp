@@ -25,11 +25,7 @@ constexpr int kOutcomeWaitMs = 21000 + 2000;
 
 }  // namespace
 
-int Check(int argc, char**) {
-  if (argc != 0) {
-    std::fprintf(stderr, "mivoproxy-cli check: too many arguments\nusage: mivoproxy-cli check < ROWS\n");
-    return kExitUsage;
-  }
+int Check(const CheckOptions&) {
   HeadlessMainOps ops;
   ProxyListModel& rows = ops.Rows();
   for (const InputRow& row : ReadRows(std::cin)) {

@@ -23,11 +23,6 @@ constexpr int kConnectGuardMs = 25000;
 // A proxy that accepted the connection but never finishes the handshake.
 constexpr int kHandshakeTimeoutMs = 30000;
 
-constexpr const char* kUsage =
-    "usage: mivoproxy-cli tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT "
-    "[--user U --password P]\n"
-    "exit 0: tunnel open; 1: the proxy refused or failed the handshake; 2: usage; 3: proxy unreachable\n";
-
 // The tunnel window without a window: what it would show goes to stdout.
 class PrintingView : public TunnelView {
  public:
@@ -60,17 +55,11 @@ class PrintingView : public TunnelView {
 
 }  // namespace
 
-int Tunnel(int argc, char** argv) {
-  std::string error;
-  const std::optional<TunnelOptions> o = ParseTunnelArgs(argc, argv, error);
-  if (!o) {
-    std::fprintf(stderr, "mivoproxy-cli tunnel: %s\n%s", error.c_str(), kUsage);
-    return kExitUsage;
-  }
+int Tunnel(const TunnelOptions& o) {
   Moduleproxy& m = ProxyModule();
-  m.ProxyKind = o->kind;
+  m.ProxyKind = o.kind;
   Winsock1Socket socket;
-  PrintingView view(*o, socket);
+  PrintingView view(o, socket);
   TunnelSession session(m, view, socket);
 
   QEventLoop loop;
@@ -115,8 +104,7 @@ int Tunnel(int argc, char** argv) {
   };
 
   m.HandshakeState = StepIdle;
-  if (!session.ConnectClicked(
-          {o->proxyHost, o->proxyPort, o->user, o->password, o->targetHost, o->targetPort}))
+  if (!session.ConnectClicked({o.proxyHost, o.proxyPort, o.user, o.password, o.targetHost, o.targetPort}))
     return kExitFailed;
   guard.start(kConnectGuardMs);
   if (!done) loop.exec();
