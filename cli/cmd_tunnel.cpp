@@ -15,9 +15,8 @@
 namespace mivo::cli {
 namespace {
 
-constexpr int kExitTunnelOpen = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUnreachable = 3;
+// What tunnel exits with, beside kExitUsage.
+enum TunnelExit { kExitTunnelOpen = 0, kExitFailed = 1, kExitUnreachable = 3 };
 // The control gives up on a connect after 21 s; this only guards against it never answering.
 constexpr int kConnectGuardMs = 25000;
 // A proxy that accepted the connection but never finishes the handshake.
