@@ -12,8 +12,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "common/gbk.h"
 #include "harvester/http_request.h"
@@ -39,19 +41,22 @@ struct CommandInfo {
   std::span<const OptionInfo> options;
 };
 
+constexpr OptionInfo kUserOption{"user", "U", "User name, for a proxy that wants credentials."};
+constexpr OptionInfo kPasswordOption{"password", "P", "Password, with --user."};
+
 constexpr OptionInfo kTunnelOptions[] = {
     {"type", "socks4|socks5|http", "The proxy's protocol."},
     {"proxy", "HOST:PORT", "The proxy."},
     {"target", "ADDRESS:PORT", "What the proxy is asked to connect to: a dotted IPv4 address and a port."},
-    {"user", "U", "User name, for a proxy that wants credentials."},
-    {"password", "P", "Password, with --user."},
+    kUserOption,
+    kPasswordOption,
 };
 
 constexpr OptionInfo kVerifyOptions[] = {
     {"target", "ADDRESS:PORT", "What each proxy is asked to connect to: a dotted IPv4 address and a port."},
     {"judge", "URL", "A proxy judge (http://): it is then the target, and each row gets its anonymity."},
-    {"user", "U", "User name, for proxies that want credentials."},
-    {"password", "P", "Password, with --user."},
+    kUserOption,
+    kPasswordOption,
     {"timeout", "SECONDS", "Each row's time as a whole (default 10)."},
     {"format", "text|json|csv", "How the rows are printed (default text)."},
 };
@@ -150,6 +155,23 @@ bool ReadArgs(const CommandInfo& info, const QStringList& args, QCommandLinePars
 // Every value given for `name`, in order; the last one counts.
 QStringList Values(const QCommandLineParser& p, const char* name) { return p.values(QString::fromLatin1(name)); }
 
+// Takes each value of `option` as one of `choices`, the last one counting;
+// false, with `error` set, at a value that is none of them.
+template <typename T>
+bool Pick(const QCommandLineParser& p, const char* option, std::initializer_list<std::pair<const char*, T>> choices,
+          T& chosen, const char* refusal, std::string& error) {
+  for (const QString& value : Values(p, option)) {
+    const auto match = std::find_if(choices.begin(), choices.end(),
+                                    [&](const auto& choice) { return value == QLatin1String(choice.first); });
+    if (match == choices.end()) {
+      error = refusal + Utf8(value);
+      return false;
+    }
+    chosen = match->second;
+  }
+  return true;
+}
+
 bool SplitHostPort(std::string_view text, std::string& host, std::string& port) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0 || colon + 1 == text.size()) return false;
@@ -239,15 +261,9 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args) {
   QCommandLineParser p;
   if (!ReadArgs(Info(Command::Tunnel), args, p, r)) return r;
   TunnelOptions& o = r.options;
-  for (const QString& value : Values(p, "type")) {
-    if (value == QLatin1String("socks4")) o.kind = Socks4;
-    else if (value == QLatin1String("socks5")) o.kind = Socks5;
-    else if (value == QLatin1String("http")) o.kind = Http11;
-    else {
-      r.error = "unknown proxy type: " + Utf8(value);
-      return r;
-    }
-  }
+  if (!Pick<std::int16_t>(p, "type", {{"socks4", Socks4}, {"socks5", Socks5}, {"http", Http11}}, o.kind,
+                          "unknown proxy type: ", r.error))
+    return r;
   for (const char* flag : {"proxy", "target"}) {
     const bool proxy = flag == std::string_view("proxy");
     for (const QString& value : Values(p, flag)) {
@@ -316,15 +332,9 @@ ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args) {
     }
     o.timeoutMs = std::max<std::int64_t>(1, std::llround(seconds * 1000));
   }
-  for (const QString& value : Values(p, "format")) {
-    if (value == QLatin1String("text")) o.format = OutputFormat::Text;
-    else if (value == QLatin1String("json")) o.format = OutputFormat::Json;
-    else if (value == QLatin1String("csv")) o.format = OutputFormat::Csv;
-    else {
-      r.error = "--format wants text, json or csv, not " + Utf8(value);
-      return r;
-    }
-  }
+  if (!Pick(p, "format", {{"text", OutputFormat::Text}, {"json", OutputFormat::Json}, {"csv", OutputFormat::Csv}},
+            o.format, "--format wants text, json or csv, not ", r.error))
+    return r;
   const bool haveTarget = p.isSet("target");
   if (!haveTarget && !o.judge)
     r.error = "--target or --judge is required";
