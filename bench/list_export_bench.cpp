@@ -11,11 +11,11 @@ namespace {
 void FillRows(mivo::HeadlessMainOps& ops, int count) {
   for (int i = 0; i < count; ++i) {
     ops.rows.Append("127.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
-    ops.rows.SetText(i + 1, 1, std::to_string(1024 + i % 60000));
-    ops.rows.SetText(i + 1, 2, "HTTP");
-    ops.rows.SetText(i + 1, 3, "中国 北京 电信");
+    ops.rows.SetText(i + 1, mivo::ProxyColumn::Port, std::to_string(1024 + i % 60000));
+    ops.rows.SetText(i + 1, mivo::ProxyColumn::Type, "HTTP");
+    ops.rows.SetText(i + 1, mivo::ProxyColumn::Location, "中国 北京 电信");
   }
-  ops.exportChecks = {0, 1, 1, 1, 1};
+  ops.exportTicked = {false, true, true, true, true};
 }
 
 void BM_WriteExport(benchmark::State& state) {

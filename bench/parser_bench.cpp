@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "bench/support/ratio.h"
+#include "bench/support/bench_support.h"
 #include "common/gbk.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/page_parser.h"

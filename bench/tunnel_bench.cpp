@@ -69,5 +69,3 @@ BENCHMARK(BM_HttpStatusLineByteByByte)->Arg(16)->Arg(1024)->Arg(8000);
 
 }  // namespace
 }  // namespace mivo
-
-BENCHMARK_MAIN();

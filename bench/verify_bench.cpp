@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
 
@@ -24,27 +23,26 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "bench/bench_support.h"
+#include "bench/support/bench_support.h"
 #include "common/fdlimit.h"
 #include "common/presenter.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
+#include "tests/support/wait.h"
 #include "tools/proxy_handshakes.h"
 #include "verify/verifier.h"
 
 namespace mivo {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::MsSince;
 constexpr int kRows = 2000;
-
-double MsSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // ----- the child: the listed proxies and the echo server behind them -----
 
@@ -219,14 +217,15 @@ int ServeProxies() {
   ::close(refusing);
   return 0;
 }
+MIVO_BENCH_CHILD_MODE("--serve-proxies", ServeProxies);
 
 struct Site {
   QProcess child;
   std::vector<verify::Row> rows;
   int echoPort = 0;
 
-  bool Start(const char* self) {
-    child.start(self, {"--serve-proxies"});
+  bool Start() {
+    child.start(QCoreApplication::applicationFilePath(), {"--serve-proxies"});
     if (!child.waitForStarted(10000)) return false;
     std::string line;
     QDeadlineTimer deadline(60000);
@@ -251,45 +250,33 @@ struct Site {
   }
 };
 
-const char* g_self = nullptr;
-
-// Waits in the loop until `done` holds or a minute has passed.
-template <typename Pred>
-bool RunUntil(Pred done) {
-  QDeadlineTimer deadline(60000);
-  QTimer tick;
-  tick.start(100);
-  while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  return done();
-}
-
 // The check walk as `mivoproxy-cli check` runs it: every row in the list,
 // testall, then the loop until each row has its mark.
 double CheckWalk(const std::vector<verify::Row>& rows, int& successes) {
   HeadlessMainOps ops;
   for (const verify::Row& r : rows) {
     ops.Rows().Append(r.address);
-    ops.Rows().SetText(ops.Rows().Count(), 1, r.port);
+    ops.Rows().SetText(ops.Rows().Count(), ProxyColumn::Port, r.port);
   }
   auto allMarked = [&] {
     for (int n = 1; n <= ops.Rows().Count(); ++n)
-      if (ops.Rows().Text(n, 5).empty()) return false;
+      if (ops.Rows().Text(n, ProxyColumn::Result).empty()) return false;
     return true;
   };
   ConnectionTester tester(ops);
   const auto t0 = Clock::now();
   tester.testall();
-  RunUntil(allMarked);
+  test::WaitUntil(allMarked, 60000);
   const double ms = MsSince(t0);
   successes = 0;
-  for (int n = 1; n <= ops.Rows().Count(); ++n) successes += ops.Rows().Text(n, 5) == kMarkSuccess;
+  for (int n = 1; n <= ops.Rows().Count(); ++n) successes += ops.Rows().Text(n, ProxyColumn::Result) == kMarkSuccess;
   return ms;
 }
 
 void BM_VerifyBesideCheck(benchmark::State& state) {
   RecordingPresenter quiet;
   Site site;
-  if (!site.Start(g_self)) {
+  if (!site.Start()) {
     state.SkipWithError("the proxies' process did not start");
     return;
   }
@@ -315,7 +302,7 @@ void BM_VerifyBesideCheck(benchmark::State& state) {
     const auto t0 = Clock::now();
     v.Start();
     if (measure) most = std::max(most, bench::ResidentBytes());
-    RunUntil([&] { return finished; });
+    test::WaitUntil([&] { return finished; }, 60000);
     const double verifyRound = MsSince(t0);
     sampler.stop();
     peak = v.PeakInFlight();
@@ -353,15 +340,3 @@ BENCHMARK(BM_VerifyBesideCheck)->Unit(benchmark::kMillisecond)->UseManualTime()-
 
 }  // namespace
 }  // namespace mivo
-
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--serve-proxies") == 0) return mivo::ServeProxies();
-  mivo::g_self = argv[0];
-  mivo::RaiseOpenFileLimit();
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

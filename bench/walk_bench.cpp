@@ -14,10 +14,7 @@
 #include <unistd.h>
 
 #include <QAction>
-#include <QApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
+#include <QCoreApplication>
 
 #include <benchmark/benchmark.h>
 
@@ -29,24 +26,24 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_support.h"
+#include "bench/support/bench_support.h"
 #include "common/fdlimit.h"
 #include "common/presenter.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/ui/frm_main.h"
 #include "ping/icmp_sender.h"
 #include "ping/mod_ping.h"
 #include "tests/support/netns.h"
+#include "tests/support/wait.h"
 
 namespace mivo {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::MsSince;
 constexpr int kRows = 2000;
 constexpr int kListeners = 8;
-
-double MsSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 sockaddr_in Loopback(const std::string& address, int port) {
   sockaddr_in a{};
@@ -241,6 +238,31 @@ class ClosedPort {
   int fd_;
 };
 
+// Lists the targets in `rows` and counts the outcomes written into them.
+void ListTargets(ProxyListModel& rows, const std::vector<Target>& targets, int& outcomes) {
+  for (const Target& t : targets) {
+    rows.Append(t.address);
+    rows.SetText(rows.Count(), ProxyColumn::Port, std::to_string(t.port));
+  }
+  QObject::connect(&rows, &ProxyListModel::dataChanged, [&outcomes](const QModelIndex& i) {
+    if (i.column() == ColumnIndex(ProxyColumn::Result)) ++outcomes;
+  });
+}
+
+struct WalkTimes {
+  double blockMs;  // until `start` returned
+  double walkMs;   // until the last outcome, or the wait gave up
+};
+
+// Starts a walk and waits up to `waitMs` for `rows` outcomes.
+WalkTimes TimeWalk(const std::function<void()>& start, const int& outcomes, int rows, int waitMs) {
+  const auto t0 = Clock::now();
+  start();
+  const double block = MsSince(t0);
+  test::WaitUntil([&] { return outcomes >= rows; }, waitMs);
+  return {block, MsSince(t0)};
+}
+
 // "测试所有" from the command to the last outcome, beside the plain program
 // with as many connects in flight. Arguments: rows; 1 when every row listens.
 void BM_TestAllRows(benchmark::State& state) {
@@ -260,26 +282,13 @@ void BM_TestAllRows(benchmark::State& state) {
     const long before = bench::ResidentBytes();
     auto ops = std::make_unique<HeadlessMainOps>();
     ops->keepHistory = false;  // the window keeps only the last text
-    for (const Target& t : targets) {
-      ops->Rows().Append(t.address);
-      ops->Rows().SetText(ops->Rows().Count(), 1, std::to_string(t.port));
-    }
-    auto tester = std::make_unique<ConnectionTester>(*ops);
-    QObject::connect(&ops->Rows(), &ProxyListModel::dataChanged, [&](const QModelIndex& i) {
-      if (i.column() == 5) ++outcomes;
-    });
     outcomes = 0;
+    ListTargets(ops->Rows(), targets, outcomes);
+    auto tester = std::make_unique<ConnectionTester>(*ops);
     limit = SocketAllowance();
     state.ResumeTiming();
 
-    const auto t0 = Clock::now();
-    tester->testall();
-    const double block = MsSince(t0);
-    QDeadlineTimer deadline(120000);
-    QTimer tick;
-    tick.start(100);
-    while (outcomes < rows && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const double walk = MsSince(t0);
+    const auto [block, walk] = TimeWalk([&] { tester->testall(); }, outcomes, rows, 120000);
     state.SetIterationTime(walk / 1000);
 
     state.PauseTiming();
@@ -288,7 +297,7 @@ void BM_TestAllRows(benchmark::State& state) {
     if (perRowBytes == 0) perRowBytes = static_cast<double>(bench::ResidentBytes() - before) / rows;
     successes = failures = missing = 0;
     for (int n = 1; n <= rows; ++n) {
-      const std::string& mark = ops->Rows().Text(n, 5);
+      const std::string& mark = ops->Rows().Text(n, ProxyColumn::Result);
       (mark == kMarkSuccess ? successes : mark == kMarkFailure ? failures : missing)++;
     }
     tester.reset();
@@ -338,26 +347,13 @@ void BM_TestAllRowsInWindow(benchmark::State& state) {
     state.PauseTiming();
     auto window = std::make_unique<frmMain>();
     window->show();
-    for (const Target& t : targets) {
-      window->Rows().Append(t.address);
-      window->Rows().SetText(window->Rows().Count(), 1, std::to_string(t.port));
-    }
     int outcomes = 0;
-    QObject::connect(&window->Rows(), &ProxyListModel::dataChanged, [&](const QModelIndex& i) {
-      if (i.column() == 5) ++outcomes;
-    });
+    ListTargets(window->Rows(), targets, outcomes);
     QAction* testall = window->findChild<QAction*>("testall");
     QCoreApplication::processEvents();
     state.ResumeTiming();
 
-    const auto t0 = Clock::now();
-    testall->trigger();
-    const double block = MsSince(t0);
-    QDeadlineTimer deadline(30000);
-    QTimer tick;
-    tick.start(100);
-    while (outcomes < kRows && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const double walk = MsSince(t0);
+    const auto [block, walk] = TimeWalk([&] { testall->trigger(); }, outcomes, kRows, 30000);
     state.SetIterationTime(walk / 1000);
 
     state.PauseTiming();
@@ -374,16 +370,21 @@ void BM_TestAllRowsInWindow(benchmark::State& state) {
 }
 BENCHMARK(BM_TestAllRowsInWindow)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
-// The walk's echoes alone, all answered by loopback.
-void BM_AnsweredEchoes(benchmark::State& state) {
-  const auto count = static_cast<std::size_t>(state.range(0));
-  IcmpEchoSender sender;
-  std::vector<EchoReply> replies(count);
-  std::vector<EchoTarget> targets(count);
-  for (std::size_t i = 0; i < count; ++i) {
+// One echo for each reply, to 127.0.0.1 .. 127.0.0.250 in turn.
+std::vector<EchoTarget> EchoTargets(std::vector<EchoReply>& replies) {
+  std::vector<EchoTarget> targets(replies.size());
+  for (std::size_t i = 0; i < replies.size(); ++i) {
     targets[i].destination = DottedToAddress("127.0.0." + std::to_string(i % 250 + 1));
     targets[i].reply = &replies[i];
   }
+  return targets;
+}
+
+// The walk's echoes alone, all answered by loopback.
+void BM_AnsweredEchoes(benchmark::State& state) {
+  IcmpEchoSender sender;
+  std::vector<EchoReply> replies(static_cast<std::size_t>(state.range(0)));
+  std::vector<EchoTarget> targets = EchoTargets(replies);
   int answered = 0;
   for (auto _ : state) {
     sender.SendEchoes(targets, kEchoRequestData, kEchoTimeoutMs);
@@ -396,15 +397,10 @@ BENCHMARK(BM_AnsweredEchoes)->Arg(1)->Arg(kRows)->Arg(100000)->Unit(benchmark::k
 // The one shared wait when no echo is answered: a loopback that ignores echoes,
 // in a network namespace of the benchmark's own.
 void BM_UnansweredEchoes(benchmark::State& state) {
-  const auto count = static_cast<std::size_t>(state.range(0));
   bool ran = test::RunInOwnNetwork({{"icmp_echo_ignore_all", "1"}}, [&] {
     IcmpEchoSender sender;
-    std::vector<EchoReply> replies(count);
-    std::vector<EchoTarget> targets(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      targets[i].destination = DottedToAddress("127.0.0." + std::to_string(i % 250 + 1));
-      targets[i].reply = &replies[i];
-    }
+    std::vector<EchoReply> replies(static_cast<std::size_t>(state.range(0)));
+    std::vector<EchoTarget> targets = EchoTargets(replies);
     for (auto _ : state) sender.SendEchoes(targets, kEchoRequestData, kEchoTimeoutMs);
   });
   if (!ran) state.SkipWithError("needs root to make a network namespace");
@@ -413,13 +409,3 @@ BENCHMARK(BM_UnansweredEchoes)->Arg(1)->Arg(kRows)->Arg(100000)->Unit(benchmark:
 
 }  // namespace
 }  // namespace mivo
-
-int main(int argc, char** argv) {
-  mivo::RaiseOpenFileLimit();
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

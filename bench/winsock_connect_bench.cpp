@@ -8,15 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <benchmark/benchmark.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "bench/bench_support.h"
-#include "common/fdlimit.h"
+#include "bench/support/bench_support.h"
 #include "socket/winsock.h"
 #include "tests/support/wait.h"
 
@@ -155,17 +155,7 @@ void BM_PlainEpollConnect5000(benchmark::State& state) {
 
 BENCHMARK(BM_WinSockConnect5000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_PlainEpollConnect5000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+MIVO_BENCH_RATIO("BM_WinSockConnect5000", "BM_PlainEpollConnect5000", 2.0);
 
 }  // namespace
 }  // namespace mivo
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  mivo::RaiseOpenFileLimit();
-  benchmark::Initialize(&argc, argv);
-  mivo::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("5000 connects", "BM_WinSockConnect5000", "BM_PlainEpollConnect5000", "within 2x");
-  benchmark::Shutdown();
-  return 0;
-}

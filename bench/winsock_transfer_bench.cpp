@@ -6,12 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <thread>
 #include <vector>
 
-#include "bench/bench_support.h"
+#include "bench/support/bench_support.h"
 #include "socket/winsock.h"
 #include "tests/support/wait.h"
 
@@ -106,17 +107,7 @@ void BM_PlainBlockingTransfer64MiB(benchmark::State& state) {
 
 BENCHMARK(BM_WinSockTransfer64MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PlainBlockingTransfer64MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+MIVO_BENCH_RATIO("BM_WinSockTransfer64MiB", "BM_PlainBlockingTransfer64MiB", 1.5);
 
 }  // namespace
 }  // namespace mivo
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  mivo::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("64 MiB transfer time", "BM_WinSockTransfer64MiB", "BM_PlainBlockingTransfer64MiB",
-                      "within 1.5x");
-  benchmark::Shutdown();
-  return 0;
-}

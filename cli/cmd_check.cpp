@@ -10,8 +10,9 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/print_rows.h"
 #include "cli/row_input.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 
 namespace mivo::cli {
@@ -24,17 +25,13 @@ constexpr int kOutcomeWaitMs = 21000 + 2000;
 
 }  // namespace
 
-int Check(int argc, char**) {
-  if (argc != 0) {
-    std::fprintf(stderr, "mivoproxy-cli check: too many arguments\nusage: mivoproxy-cli check < ROWS\n");
-    return kExitUsage;
-  }
+int Check(const CheckOptions&) {
   HeadlessMainOps ops;
   ops.keepHistory = false;
   ProxyListModel& rows = ops.Rows();
   for (const InputRow& row : ReadRows(std::cin)) {
     rows.Append(row.address);
-    rows.SetText(rows.Count(), 1, row.port);
+    rows.SetText(rows.Count(), ProxyColumn::Port, row.port);
   }
 
   // Counted as they come, so that waiting does not read every row each pass.
@@ -43,8 +40,8 @@ int Check(int argc, char**) {
   QObject::connect(&rows, &ProxyListModel::dataChanged, [&](const QModelIndex& first, const QModelIndex& last) {
     for (int r = first.row(); r <= last.row(); ++r) {
       const int n = r + 1;
-      if (first.column() <= 5 && last.column() >= 5 && !marked[static_cast<std::size_t>(n)] &&
-          !rows.Text(n, 5).empty()) {
+      if (first.column() <= ColumnIndex(ProxyColumn::Result) && last.column() >= ColumnIndex(ProxyColumn::Result) &&
+          !marked[static_cast<std::size_t>(n)] && !rows.Text(n, ProxyColumn::Result).empty()) {
         marked[static_cast<std::size_t>(n)] = true;
         --left;
       }
@@ -62,8 +59,7 @@ int Check(int argc, char**) {
   }
 
   for (int n = 1; n <= rows.Count(); ++n)
-    std::printf("%s\t%s\t%s\t%s\n", rows.Text(n, 0).c_str(), rows.Text(n, 1).c_str(), rows.Text(n, 5).c_str(),
-                rows.Text(n, 6).c_str());
+    PrintRow(rows, n, {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Result, ProxyColumn::Time});
   if (left > 0) {
     std::fprintf(stderr, "mivoproxy-cli check: %d rows have no outcome\n", left);
     return 1;

@@ -8,14 +8,10 @@
 
 namespace mivo::cli {
 
-int Parse(int argc, char** argv) {
+int Parse(const FileOptions& o) {
   std::string error;
-  std::optional<std::string> path = SingleOperand(argc, argv, "FILE", error);
-  std::optional<std::string> bytes = path ? ReadWholeFile(*path, error) : std::nullopt;
-  if (!bytes) {
-    std::fprintf(stderr, "mivoproxy-cli parse: %s\nusage: mivoproxy-cli parse FILE\n", error.c_str());
-    return kExitUsage;
-  }
+  const std::optional<std::string> bytes = ReadWholeFile(o.file, error);
+  if (!bytes) return ReportUsageError(Command::Parse, error);
   HeadlessMainOps ops;
   EchoPanelsToStderr(ops);
   ops.SetPageText(FromGbk(*bytes));

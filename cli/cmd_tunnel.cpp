@@ -15,18 +15,12 @@
 namespace mivo::cli {
 namespace {
 
-constexpr int kExitTunnelOpen = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUnreachable = 3;
+// What tunnel exits with, beside kExitUsage.
+enum TunnelExit { kExitTunnelOpen = 0, kExitFailed = 1, kExitUnreachable = 3 };
 // The control gives up on a connect after 21 s; this only guards against it never answering.
 constexpr int kConnectGuardMs = 25000;
 // A proxy that accepted the connection but never finishes the handshake.
 constexpr int kHandshakeTimeoutMs = 30000;
-
-constexpr const char* kUsage =
-    "usage: mivoproxy-cli tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT "
-    "[--user U --password P]\n"
-    "exit 0: tunnel open; 1: the proxy refused or failed the handshake; 2: usage; 3: proxy unreachable\n";
 
 // The tunnel window without a window: what it would show goes to stdout.
 class PrintingView : public TunnelView {
@@ -60,17 +54,11 @@ class PrintingView : public TunnelView {
 
 }  // namespace
 
-int Tunnel(int argc, char** argv) {
-  std::string error;
-  const std::optional<TunnelOptions> o = ParseTunnelArgs(argc, argv, error);
-  if (!o) {
-    std::fprintf(stderr, "mivoproxy-cli tunnel: %s\n%s", error.c_str(), kUsage);
-    return kExitUsage;
-  }
+int Tunnel(const TunnelOptions& o) {
   Moduleproxy& m = ProxyModule();
-  m.ProxyKind = *o->kind;
+  m.ProxyKind = *o.kind;
   Winsock1Socket socket;
-  PrintingView view(*o, socket);
+  PrintingView view(o, socket);
   TunnelSession session(m, view, socket);
 
   QEventLoop loop;
@@ -115,8 +103,7 @@ int Tunnel(int argc, char** argv) {
   };
 
   SetHandshakeState(m, HandshakeStep::Idle);
-  if (!session.ConnectClicked(
-          {o->proxyHost, o->proxyPort, o->user, o->password, o->targetHost, o->targetPort}))
+  if (!session.ConnectClicked({o.proxyHost, o.proxyPort, o.user, o.password, o.targetHost, o.targetPort}))
     return kExitFailed;
   guard.start(kConnectGuardMs);
   if (!done) loop.exec();

@@ -12,18 +12,13 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/row_input.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "tunnel/tunnel_input.h"
 #include "verify/judge_ask.h"
 #include "verify/verifier.h"
 
 namespace mivo::cli {
 namespace {
-
-constexpr const char* kUsage =
-    "usage: mivoproxy-cli verify (--target ADDRESS:PORT | --judge URL) [--user U --password P] "
-    "[--timeout SECONDS] [--format text|json|csv] < ROWS\n"
-    "  rows as check reads them; --timeout is each row's time (default 10)\n";
 
 constexpr const char* kColumns[] = {"address", "port", "protocol", "outcome", "time", "anonymity", "exit"};
 
@@ -125,11 +120,6 @@ std::optional<std::string> JudgeAddress(const std::string& host, std::string& er
   return std::nullopt;
 }
 
-int UsageError(const std::string& error) {
-  std::fprintf(stderr, "mivoproxy-cli verify: %s\n%s", error.c_str(), kUsage);
-  return kExitUsage;
-}
-
 // A judge that cannot serve: the arguments were fine, the judge is not.
 int JudgeError(const std::string& error) {
   std::fprintf(stderr, "mivoproxy-cli verify: %s\n", error.c_str());
@@ -138,37 +128,34 @@ int JudgeError(const std::string& error) {
 
 }  // namespace
 
-int Verify(int argc, char** argv) {
+int Verify(const VerifyArgs& o) {
   std::string error;
-  const std::optional<VerifyArgs> o = ParseVerifyArgs(argc, argv, error);
-  if (!o) return UsageError(error);
-
   verify::Options options;
-  options.timeout = std::chrono::milliseconds(o->timeoutMs);
-  options.credentials = o->credentials;
-  options.user = o->user;
-  options.password = o->password;
-  options.targetHost = o->targetHost;
-  options.targetPort = o->targetPort;
-  if (o->judge) {
-    const std::optional<std::string> address = JudgeAddress(o->judge->host, error);
+  options.timeout = std::chrono::milliseconds(o.timeoutMs);
+  options.credentials = o.credentials;
+  options.user = o.user;
+  options.password = o.password;
+  options.targetHost = o.targetHost;
+  options.targetPort = o.targetPort;
+  if (o.judge) {
+    const std::optional<std::string> address = JudgeAddress(o.judge->host, error);
     if (!address) return JudgeError(error);
     // How the judge sees this machine without a proxy: the address a proxy must not pass on.
-    verify::DirectJudgeAsk ask(*address, *o->judge);
+    verify::DirectJudgeAsk ask(*address, *o.judge);
     QEventLoop loop;
     QTimer guard;
     guard.setSingleShot(true);
     QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     ask.onDone = [&loop] { loop.quit(); };
     ask.Start();
-    guard.start(static_cast<int>(std::min<std::int64_t>(o->timeoutMs, 86400 * 1000)));
+    guard.start(static_cast<int>(std::min<std::int64_t>(o.timeoutMs, 86400 * 1000)));
     if (!ask.Done()) loop.exec();
-    if (!ask.Done()) return JudgeError("the judge " + o->judgeText + " did not answer in time");
-    if (ask.OwnAddress().empty()) return JudgeError("the judge " + o->judgeText + " cannot be used: " + ask.Error());
-    options.judge = o->judge;
+    if (!ask.Done()) return JudgeError("the judge " + o.judgeText + " did not answer in time");
+    if (ask.OwnAddress().empty()) return JudgeError("the judge " + o.judgeText + " cannot be used: " + ask.Error());
+    options.judge = o.judge;
     options.ownAddress = ask.OwnAddress();
     options.targetHost = *address;
-    options.targetPort = o->judge->port;
+    options.targetPort = o.judge->port;
   }
 
   std::vector<verify::Row> rows;
@@ -194,7 +181,7 @@ int Verify(int argc, char** argv) {
       std::fprintf(stderr, "row %zu: the tunnel opened, but the judge gave no usable answer through it in time\n",
                    i + 1);
   }
-  Print(verifier, o->format);
+  Print(verifier, o.format);
   return 0;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "cli/options.h"
+
 namespace mivo::cli {
 
-// Each subcommand gets the arguments after its own name and returns the exit code.
-int Parse(int argc, char** argv);
-int Fetch(int argc, char** argv);
-int Tunnel(int argc, char** argv);
-int Check(int argc, char** argv);
-int Verify(int argc, char** argv);
+// Each subcommand runs with its arguments read and returns the exit code.
+int Parse(const FileOptions& o);
+int Fetch(const FetchOptions& o);
+int Check(const CheckOptions& o);
+int Tunnel(const TunnelOptions& o);
+int Verify(const VerifyArgs& o);
 
 }  // namespace mivo::cli

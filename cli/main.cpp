@@ -1,35 +1,17 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <cstring>
 
 #include "cli/commands.h"
 #include "common/fdlimit.h"
 
 namespace {
 
-struct Subcommand {
-  const char* name;
-  const char* usage;
-  int (*run)(int argc, char** argv);
-};
+using namespace mivo::cli;
 
-constexpr Subcommand kSubcommands[] = {
-    {"parse", "parse FILE", mivo::cli::Parse},
-    {"fetch", "fetch URL", mivo::cli::Fetch},
-    {"tunnel", "tunnel --type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]", mivo::cli::Tunnel},
-    {"check", "check < ROWS   (one 'address port' or 'address:port' a line)", mivo::cli::Check},
-    {"verify",
-     "verify (--target ADDRESS:PORT | --judge URL) [--user U --password P] [--timeout SECONDS] "
-     "[--format text|json|csv] < ROWS",
-     mivo::cli::Verify},
-};
-
-int Usage() {
-  std::fprintf(stderr, "usage:\n");
-  for (const Subcommand& s : kSubcommands) std::fprintf(stderr, "  mivoproxy-cli %s\n", s.usage);
-  std::fprintf(stderr, "  mivoproxy-cli --version\n");
-  return 2;
+template <typename Options>
+int Run(Command command, const ParsedArgs<Options>& args, int (*run)(const Options&)) {
+  return args.Run() ? run(args.options) : ReportArgs(command, args);
 }
 
 }  // namespace
@@ -37,12 +19,19 @@ int Usage() {
 int main(int argc, char** argv) {
   mivo::RaiseOpenFileLimit();
   QCoreApplication app(argc, argv);
-  if (argc < 2) return Usage();
-  if (std::strcmp(argv[1], "--version") == 0) {
+  const ProgramArgs program = ParseProgramArgs(QCoreApplication::arguments().mid(1));
+  if (program.version) {
     std::printf("mivoproxy-cli %s\n", MIVO_VERSION);
     return 0;
   }
-  for (const Subcommand& s : kSubcommands)
-    if (std::strcmp(argv[1], s.name) == 0) return s.run(argc - 2, argv + 2);
-  return Usage();
+  if (!program.Run()) return ReportProgramArgs(program);
+  const QStringList& rest = program.rest;
+  switch (program.command) {
+    case Command::Parse: return Run(Command::Parse, ParseParseArgs(rest), Parse);
+    case Command::Fetch: return Run(Command::Fetch, ParseFetchArgs(rest), Fetch);
+    case Command::Check: return Run(Command::Check, ParseCheckArgs(rest), Check);
+    case Command::Tunnel: return Run(Command::Tunnel, ParseTunnelArgs(rest), Tunnel);
+    case Command::Verify: return Run(Command::Verify, ParseVerifyArgs(rest), Verify);
+  }
+  return kExitUsage;
 }

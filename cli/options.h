@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -7,20 +9,59 @@
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
 
+// The command line of mivoproxy-cli, read with QCommandLineParser. Each
+// reading is a pure function of the arguments, so that the fuzzer drives
+// every subcommand's; only the Report functions print.
 namespace mivo::cli {
 
 // Exit code of every usage error: an unknown or missing argument, or one the
 // command cannot use. The message goes to standard error with the usage.
 inline constexpr int kExitUsage = 2;
 
+// The subcommands, in the order the program's help lists them.
+enum class Command { Parse, Fetch, Check, Tunnel, Verify };
+
+// What the arguments come to: run, show the help, or a usage error.
+struct ArgsOutcome {
+  bool help = false;  // --help: the usage goes to standard output, exit 0
+  std::string error;  // what is wrong with the arguments
+  bool Run() const { return !help && error.empty(); }
+};
+
+template <typename Options>
+struct ParsedArgs : ArgsOutcome {
+  Options options;  // when Run()
+};
+
+// The program's own arguments (all after its name): the subcommand and the
+// arguments after its name, or --help, or --version.
+struct ProgramArgs : ArgsOutcome {
+  bool version = false;
+  Command command = Command::Parse;
+  QStringList rest;
+};
+ProgramArgs ParseProgramArgs(const QStringList& args);
+
+// The arguments after each subcommand's name.
+struct FileOptions {
+  std::string file;
+};
+ParsedArgs<FileOptions> ParseParseArgs(const QStringList& args);
+
+struct FetchOptions {
+  std::string url;
+};
+ParsedArgs<FetchOptions> ParseFetchArgs(const QStringList& args);
+
+struct CheckOptions {};
+ParsedArgs<CheckOptions> ParseCheckArgs(const QStringList& args);
+
 struct TunnelOptions {
   std::optional<ProxyType> kind;
   std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
   bool credentials = false;
 };
-
-// The arguments after "tunnel"; on failure `error` says what is wrong with them.
-std::optional<TunnelOptions> ParseTunnelArgs(int argc, const char* const* argv, std::string& error);
+ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args);
 
 enum class OutputFormat { Text, Json, Csv };
 
@@ -35,12 +76,20 @@ struct VerifyArgs {
   std::int64_t timeoutMs = 10000;
   OutputFormat format = OutputFormat::Text;
 };
+ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args);
 
-// The arguments after "verify"; on failure `error` says what is wrong with them.
-std::optional<VerifyArgs> ParseVerifyArgs(int argc, const char* const* argv, std::string& error);
+// The help of the program, or of one subcommand: its usage line, what it
+// does, its exit codes and its options.
+std::string ProgramHelp();
+std::string CommandHelp(Command command);
 
-// A single operand (parse FILE, fetch URL); `error` names what is missing or extra.
-std::optional<std::string> SingleOperand(int argc, const char* const* argv, const char* what, std::string& error);
+// Prints the help (standard output, returns 0) or the usage error with the
+// usage (standard error, returns kExitUsage) that `outcome` asks for.
+int ReportProgramArgs(const ArgsOutcome& outcome);
+int ReportArgs(Command command, const ArgsOutcome& outcome);
+// A usage error found after the arguments were read, such as a file that
+// cannot be read: the message and the usage on standard error.
+int ReportUsageError(Command command, const std::string& error);
 
 // The whole content of a regular file; `error` says why it cannot be had.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);

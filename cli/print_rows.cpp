@@ -8,12 +8,20 @@ void EchoPanelsToStderr(HeadlessMainOps& ops) {
   ops.onPanel = [](int, const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
 }
 
-void PrintRows(const ProxyListModel& rows) {
-  for (int n = 1; n <= rows.Count(); ++n) {
-    const ProxyEntry& r = rows.Row(n);
-    std::printf("%s\t%s\t%s\t%s\t%s\n", r.ipAddress.c_str(), r.port.c_str(), r.proxyType.c_str(),
-                r.location.c_str(), r.speed.c_str());
+void PrintRow(const ProxyListModel& rows, int n, std::initializer_list<ProxyColumn> columns) {
+  const char* separator = "";
+  for (const ProxyColumn column : columns) {
+    std::fputs(separator, stdout);
+    std::fputs(rows.Text(n, column).c_str(), stdout);
+    separator = "\t";
   }
+  std::fputc('\n', stdout);
+}
+
+void PrintRows(const ProxyListModel& rows) {
+  for (int n = 1; n <= rows.Count(); ++n)
+    PrintRow(rows, n,
+             {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Type, ProxyColumn::Location, ProxyColumn::Speed});
 }
 
 }  // namespace mivo::cli

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <initializer_list>
+
 #include "harvester/main_window_ops.h"
 
 namespace mivo::cli {
 
 // Status texts go to stderr as they are set.
 void EchoPanelsToStderr(HeadlessMainOps& ops);
-// One line per row: address, port, type, location, speed, tab-separated.
+// Row n's `columns` on one line, tab-separated.
+void PrintRow(const ProxyListModel& rows, int n, std::initializer_list<ProxyColumn> columns);
+// One line per row: address, port, type, location, speed.
 void PrintRows(const ProxyListModel& rows);
 
 }  // namespace mivo::cli

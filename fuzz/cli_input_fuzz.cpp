@@ -1,30 +1,42 @@
 // What the command-line program reads: rows on standard input and the
 // arguments of every subcommand. Nothing may throw or crash; every error
 // comes back with a message.
+#include <QStringList>
+
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "cli/options.h"
 #include "cli/row_input.h"
 #include "fuzz/fuzz_input.h"
 
+namespace {
+
+// Not run means help or a message saying why.
+void Check(const mivo::cli::ArgsOutcome& outcome) {
+  if (!outcome.Run() && !outcome.help && outcome.error.empty()) __builtin_trap();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   mivo::fuzz::Input in(data, size);
-  std::vector<std::string> args(static_cast<std::size_t>(in.Below(9)));
-  for (std::string& a : args) a = in.String();
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  const int argc = static_cast<int>(argv.size());
+  QStringList args;
+  for (int n = in.Below(9); n > 0; --n) {
+    const std::string a = in.String();
+    args << QString::fromUtf8(a.data(), static_cast<qsizetype>(a.size()));
+  }
 
-  std::string error;
-  if (!mivo::cli::ParseTunnelArgs(argc, argv.data(), error) && error.empty()) __builtin_trap();
-  error.clear();
-  if (!mivo::cli::ParseVerifyArgs(argc, argv.data(), error) && error.empty()) __builtin_trap();
-  error.clear();
-  if (!mivo::cli::SingleOperand(argc, argv.data(), "FILE", error) && error.empty()) __builtin_trap();
+  const mivo::cli::ProgramArgs program = mivo::cli::ParseProgramArgs(args);
+  Check(program);
+  if (program.Run() && !program.version && program.rest.size() >= args.size()) __builtin_trap();
+  Check(mivo::cli::ParseParseArgs(args));
+  Check(mivo::cli::ParseFetchArgs(args));
+  Check(mivo::cli::ParseCheckArgs(args));
+  Check(mivo::cli::ParseTunnelArgs(args));
+  Check(mivo::cli::ParseVerifyArgs(args));
 
   std::istringstream rest(in.Rest());
   for (const mivo::cli::InputRow& row : mivo::cli::ReadRows(rest)) {

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every run ends with its closing texts, whatever the page held.
   if (!ops.PageText().empty() && ops.statusHistory.back() != "源码分析完成....") __builtin_trap();
   for (int n = 1; n <= ops.Rows().Count(); ++n)
-    if (mivo::Utf8Length(ops.Rows().Text(n, 0)) >= 15) __builtin_trap();
+    if (mivo::Utf8Length(ops.Rows().Text(n, mivo::ProxyColumn::Address)) >= 15) __builtin_trap();
   // The port decoder alone, on the raw bytes as one line.
   const std::string port = mivo::DecodePort(bytes);
   if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) __builtin_trap();

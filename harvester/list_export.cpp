@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
+#include <utility>
+
 #include "common/gbk.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/status_texts.h"
@@ -42,16 +44,18 @@ bool ExportInto(MainWindowOps& ops, const QString& directory) {
 }  // namespace
 
 ExportSettings ReadExportSettings(const MainWindowOps& ops) {
-  return {ops.ExportCheck(2) == 1, ops.ExportCheck(3) == 1, ops.ExportCheck(4) == 1, ops.Separator()};
+  return {ops.ExportTicked(2), ops.ExportTicked(3), ops.ExportTicked(4), ops.Separator()};
 }
 
 std::string ExportLine(const ProxyListModel& rows, int n, const ExportSettings& settings) {
-  std::string line = rows.Text(n, 0);
-  const bool ticked[] = {settings.port, settings.type, settings.location};
-  for (int k = 1; k <= 3; ++k) {
-    if (!ticked[k - 1]) continue;
+  std::string line = rows.Text(n, ProxyColumn::Address);
+  const std::pair<bool, ProxyColumn> chosen[] = {{settings.port, ProxyColumn::Port},
+                                                 {settings.type, ProxyColumn::Type},
+                                                 {settings.location, ProxyColumn::Location}};
+  for (const auto& [ticked, column] : chosen) {
+    if (!ticked) continue;
     line += settings.separator;
-    line += rows.Text(n, k);
+    line += rows.Text(n, column);
   }
   return line;
 }

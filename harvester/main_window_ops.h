@@ -37,8 +37,8 @@ class MainWindowOps {
 
   // Text of address box Text1(k), k = 0..11.
   virtual std::string AddressText(int k) const = 0;
-  // Export check boxes Ck2..Ck4 (index 2..4): ticked 1, clear 0.
-  virtual int ExportCheck(int ck) const = 0;
+  // Whether export check box Ck2..Ck4 (index 2..4) is ticked.
+  virtual bool ExportTicked(int ck) const = 0;
   // Text of the separator box Combo1.
   virtual std::string Separator() const = 0;
 
@@ -61,7 +61,7 @@ class HeadlessMainOps : public MainWindowOps {
   const std::string& PageText() const override { return pageText; }
   void SetPageText(std::string text) override { pageText = std::move(text); }
   std::string AddressText(int k) const override { return addresses.at(static_cast<std::size_t>(k)); }
-  int ExportCheck(int ck) const override { return exportChecks.at(static_cast<std::size_t>(ck)); }
+  bool ExportTicked(int ck) const override { return exportTicked.at(static_cast<std::size_t>(ck)); }
   std::string Separator() const override { return separator; }
   void DoEvents() override;
 
@@ -76,7 +76,7 @@ class HeadlessMainOps : public MainWindowOps {
   std::function<void(int panel, const std::string& text)> onPanel;
   std::string pageText;
   std::array<std::string, kPageAddressCount> addresses;
-  std::array<int, 5> exportChecks{0, 1, 1, 0, 0};  // Ck1..Ck4 at their starting states
+  std::array<bool, 5> exportTicked{false, true, true, false, false};  // Ck1..Ck4 at their starting states
   std::string separator = "--";
 };
 

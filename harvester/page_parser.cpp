@@ -82,18 +82,18 @@ class ParseRun {
   }
 
   void FillStep(std::string_view line) {
-    if (rows_.Exists(rowNumber_)) rows_.SetText(rowNumber_, 1, DecodePort(line));
+    if (rows_.Exists(rowNumber_)) rows_.SetText(rowNumber_, ProxyColumn::Port, DecodePort(line));
     const int previous = rowNumber_ - 1;
     if (rows_.Exists(previous)) {
-      Write(previous, 2, typeText_);
-      Write(previous, 4, speedText_);
-      if (locationPart0_) Write(previous, 3, *locationPart0_);
+      Write(previous, ProxyColumn::Type, typeText_);
+      Write(previous, ProxyColumn::Speed, speedText_);
+      if (locationPart0_) Write(previous, ProxyColumn::Location, *locationPart0_);
     }
   }
 
   // The previous row is written on every line; most lines write what it holds.
-  void Write(int n, int k, const std::string& text) {
-    if (rows_.Text(n, k) != text) rows_.SetText(n, k, text);
+  void Write(int n, ProxyColumn column, const std::string& text) {
+    if (rows_.Text(n, column) != text) rows_.SetText(n, column, text);
   }
 
   ProxyListModel& rows_;

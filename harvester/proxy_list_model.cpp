@@ -2,19 +2,26 @@
 
 namespace mivo {
 
-std::string& ProxyEntry::Field(int k) {
-  switch (k) {
-    case 0: return ipAddress;
-    case 1: return port;
-    case 2: return proxyType;
-    case 3: return location;
-    case 4: return speed;
-    case 5: return testResult;
-    default: return echoTime;
+namespace {
+bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnIndex(column) < kProxyColumns; }
+}  // namespace
+
+std::string& ProxyEntry::Field(ProxyColumn column) {
+  switch (column) {
+    case ProxyColumn::Address: return ipAddress;
+    case ProxyColumn::Port: return port;
+    case ProxyColumn::Type: return proxyType;
+    case ProxyColumn::Location: return location;
+    case ProxyColumn::Speed: return speed;
+    case ProxyColumn::Result: return testResult;
+    case ProxyColumn::Time: break;
   }
+  return echoTime;
 }
 
-const std::string& ProxyEntry::Field(int k) const { return const_cast<ProxyEntry*>(this)->Field(k); }
+const std::string& ProxyEntry::Field(ProxyColumn column) const {
+  return const_cast<ProxyEntry*>(this)->Field(column);
+}
 
 void ProxyListModel::Clear() {
   if (rows_.empty()) return;
@@ -29,16 +36,16 @@ void ProxyListModel::Append(std::string address) {
   if (batchDepth_ == 0) Publish();
 }
 
-const std::string& ProxyListModel::Text(int n, int k) const {
+const std::string& ProxyListModel::Text(int n, ProxyColumn column) const {
   static const std::string empty;
-  return Exists(n) && k >= 0 && k < kProxyColumns ? Row(n).Field(k) : empty;
+  return Exists(n) && IsColumn(column) ? Row(n).Field(column) : empty;
 }
 
-bool ProxyListModel::SetText(int n, int k, std::string_view text) {
-  if (!Exists(n) || k < 0 || k >= kProxyColumns) return false;
-  rows_[static_cast<std::size_t>(n - 1)].Field(k).assign(text);
+bool ProxyListModel::SetText(int n, ProxyColumn column, std::string_view text) {
+  if (!Exists(n) || !IsColumn(column)) return false;
+  rows_[static_cast<std::size_t>(n - 1)].Field(column).assign(text);
   if (n <= published_) {
-    const QModelIndex cell = index(n - 1, k);
+    const QModelIndex cell = index(n - 1, ColumnIndex(column));
     emit dataChanged(cell, cell, {Qt::DisplayRole});
   }
   return true;
@@ -62,12 +69,12 @@ int ProxyListModel::columnCount(const QModelIndex& parent) const { return parent
 
 QVariant ProxyListModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || index.row() >= published_) return {};
-  return QString::fromStdString(Row(index.row() + 1).Field(index.column()));
+  return QString::fromStdString(Row(index.row() + 1).Field(static_cast<ProxyColumn>(index.column())));
 }
 
 QVariant ProxyListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section >= kProxyColumns) return {};
-  return QString::fromUtf8(kProxyColumnSpecs[static_cast<std::size_t>(section)].caption);
+  return QString::fromUtf8(kProxyColumnLayouts[static_cast<std::size_t>(section)].caption);
 }
 
 }  // namespace mivo

@@ -8,6 +8,13 @@
 
 namespace mivo {
 
+// The list's seven columns in order: the row text, then sub-items 1 to 6.
+enum class ProxyColumn { Address, Port, Type, Location, Speed, Result, Time };
+inline constexpr int kProxyColumns = 7;
+
+// Qt's number for the column.
+constexpr int ColumnIndex(ProxyColumn column) { return static_cast<int>(column); }
+
 // One row of the proxy list: the row text (address) and its six sub-items.
 struct ProxyEntry {
   std::string ipAddress;   // row text
@@ -18,19 +25,18 @@ struct ProxyEntry {
   std::string testResult;  // sub-item 5
   std::string echoTime;    // sub-item 6
 
-  // k = 0 is the row text, 1..6 the sub-items.
-  std::string& Field(int k);
-  const std::string& Field(int k) const;
+  std::string& Field(ProxyColumn column);
+  const std::string& Field(ProxyColumn column) const;
 };
 
-inline constexpr int kProxyColumns = 7;
-
-struct ColumnSpec {
+// How a column is shown: its header and starting width.
+struct ColumnLayout {
   const char* caption;
   int widthTwips;
 };
 
-inline constexpr std::array<ColumnSpec, kProxyColumns> kProxyColumnSpecs{{
+// By ProxyColumn.
+inline constexpr std::array<ColumnLayout, kProxyColumns> kProxyColumnLayouts{{
     {"IP地址", 2540},
     {"端口", 1411},
     {"类型", 1764},
@@ -53,9 +59,9 @@ class ProxyListModel : public QAbstractTableModel {
   void Append(std::string address);
   bool Exists(int n) const { return n >= 1 && n <= Count(); }
   // Empty text for a row that does not exist.
-  const std::string& Text(int n, int k) const;
+  const std::string& Text(int n, ProxyColumn column) const;
   // False, and nothing written, when row n does not exist.
-  bool SetText(int n, int k, std::string_view text);
+  bool SetText(int n, ProxyColumn column, std::string_view text);
   const ProxyEntry& Row(int n) const { return rows_[static_cast<std::size_t>(n - 1)]; }
 
   // While a batch is open, appended rows and their writes are not announced

@@ -42,8 +42,8 @@ void setPro(MainWindowOps& ops, const ProxyStoreOpener& open) {
 
   const int row = ops.SelectedRow();
   if (!ops.Rows().Exists(row)) return SetProFailed(ops, {});
-  const std::string address = ops.Rows().Text(row, 0);
-  const std::string port = ops.Rows().Text(row, 1);
+  const std::string address = ops.Rows().Text(row, ProxyColumn::Address);
+  const std::string port = ops.Rows().Text(row, ProxyColumn::Port);
 
   if (WriteResult r = shell->Regwrite(kProxyServerPath, address + ":" + port, "REG_SZ"); !r)
     return SetProFailed(ops, r.error);

@@ -7,31 +7,40 @@
 #include <string>
 #include <vector>
 
-#include "bench/support/ratio.h"
+#include "bench/support/bench_support.h"
 #include "common/fdlimit.h"
 #include "common/presenter.h"
 
 namespace mivo::bench {
 namespace {
 
-struct RatioSpec {
+struct RatioGoal {
   std::string measured, baseline;
   double goal;
 };
 
-std::vector<RatioSpec>& Ratios() {
-  static std::vector<RatioSpec> ratios;
+std::vector<RatioGoal>& Ratios() {
+  static std::vector<RatioGoal> ratios;
   return ratios;
 }
 
-// Prints as usual and keeps each run's real time per iteration.
+std::map<std::string, int (*)()>& ChildModes() {
+  static std::map<std::string, int (*)()> modes;
+  return modes;
+}
+
+// Prints as usual and keeps each run's real time per iteration, by the
+// benchmark's full name and by its function's (the first run of it).
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-        seconds[r.benchmark_name()] = r.real_accumulated_time / static_cast<double>(r.iterations);
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.iterations <= 0) continue;
+      const double perIteration = r.real_accumulated_time / static_cast<double>(r.iterations);
+      seconds[r.benchmark_name()] = perIteration;
+      seconds.emplace(r.run_name.function_name, perIteration);
+    }
   }
   std::map<std::string, double> seconds;
 };
@@ -42,11 +51,14 @@ Ratio::Ratio(const char* measured, const char* baseline, double goal) {
   Ratios().push_back({measured, baseline, goal});
 }
 
+ChildMode::ChildMode(const char* flag, int (*run)()) { ChildModes()[flag] = run; }
+
 }  // namespace mivo::bench
 
-// Benchmarks run with an application object (offscreen unless told
-// otherwise) and with message boxes recorded, never shown.
 int main(int argc, char** argv) {
+  if (argc > 1)
+    if (const auto mode = mivo::bench::ChildModes().find(argv[1]); mode != mivo::bench::ChildModes().end())
+      return mode->second();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   mivo::RaiseOpenFileLimit();
   QApplication app(argc, argv);

@@ -1,6 +1,8 @@
 #include "widgets.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
 #include <QWidget>
@@ -18,9 +20,23 @@ void MessageBoxPresenter::ShowMessage(const ShownMessage& m) {
     case MsgIcon::Exclamation: icon = QMessageBox::Warning; break;
     case MsgIcon::Information: icon = QMessageBox::Information; break;
   }
-  QMessageBox box(icon, QString::fromStdString(m.title), QString::fromStdString(m.text), QMessageBox::Ok,
+  QMessageBox box(icon, UiText(m.title), UiText(m.text), QMessageBox::Ok,
                   QApplication::activeWindow());
   box.exec();
+}
+
+QLabel* NewLabel(QWidget* parent, const QString& name, std::string_view caption, QRect where) {
+  auto* label = new QLabel(UiText(caption), parent);
+  label->setObjectName(name);
+  label->setGeometry(where);
+  return label;
+}
+
+QLineEdit* NewLineEdit(QWidget* parent, const QString& name, std::string_view text, QRect where) {
+  auto* box = new QLineEdit(UiText(text), parent);
+  box->setObjectName(name);
+  box->setGeometry(where);
+  return box;
 }
 
 int Twips(int twips) {

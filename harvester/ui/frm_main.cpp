@@ -50,14 +50,14 @@ constexpr std::array<const char*, kPageAddressCount> kAddressLabels{
     "Http7:", "Http8:", "Http9:", "Http10:", "教育网1:", "教育网2:",
 };
 
-struct CheckSpec {
+struct CheckBoxLayout {
   const char* name;
   const char* caption;
   int left, width;
   bool ticked;
 };
 
-constexpr std::array<CheckSpec, 4> kExportChecks{{
+constexpr std::array<CheckBoxLayout, 4> kExportChecks{{
     {"Ck1", "IP地址", 180, 870, true},
     {"Ck2", "端口", 1485, 735, true},
     {"Ck3", "类型", 2700, 735, false},
@@ -66,13 +66,11 @@ constexpr std::array<CheckSpec, 4> kExportChecks{{
 
 constexpr std::array<const char*, 6> kSeparators{"-", "--", "---", "----", ":", "|"};
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
-
 }  // namespace
 
 frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   setObjectName("frmMain");
-  setWindowTitle(Q("Mivo proxy ver1.0"));
+  setWindowTitle(UiText("Mivo proxy ver1.0"));
   setWindowIcon(AppIcon());
 
   client_ = new QWidget(this);
@@ -126,7 +124,7 @@ void frmMain::BuildList() {
   Lw1->horizontalHeader()->setSectionsClickable(false);
   Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   for (int c = 0; c < kProxyColumns; ++c)
-    Lw1->setColumnWidth(c, Twips(kProxyColumnSpecs[static_cast<std::size_t>(c)].widthTwips));
+    Lw1->setColumnWidth(c, Twips(kProxyColumnLayouts[static_cast<std::size_t>(c)].widthTwips));
 }
 
 void frmMain::BuildSettingsPanel() {
@@ -136,21 +134,18 @@ void frmMain::BuildSettingsPanel() {
   F1->setAutoFillBackground(true);
 
   for (int k = 0; k < kPageAddressCount; ++k) {
-    auto* label = new QLabel(Q(kAddressLabels[static_cast<std::size_t>(k)]), F1);
-    label->setObjectName(QString("Label1_%1").arg(k));
-    label->setGeometry(TwipsRect(90, 315 + 360 * k, 800, 180 + 60));
-    auto* box = new QLineEdit(QString::fromStdString(DefaultPageAddress(k)), F1);
-    box->setObjectName(QString("Text1_%1").arg(k));
-    box->setGeometry(TwipsRect(900, 270 + 360 * k, 3660, 270 + 30));
-    Text1[static_cast<std::size_t>(k)] = box;
+    NewLabel(F1, QString("Label1_%1").arg(k), kAddressLabels[static_cast<std::size_t>(k)],
+             TwipsRect(90, 315 + 360 * k, 800, 180 + 60));
+    Text1[static_cast<std::size_t>(k)] = NewLineEdit(F1, QString("Text1_%1").arg(k), DefaultPageAddress(k),
+                                                     TwipsRect(900, 270 + 360 * k, 3660, 270 + 30));
   }
 
-  auto* frame = new QGroupBox(Q("导出设置"), F1);
+  auto* frame = new QGroupBox(UiText("导出设置"), F1);
   frame->setObjectName("Frame1");
   frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
   for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
-    const CheckSpec& check = kExportChecks[i];
-    auto* box = new QCheckBox(Q(check.caption), frame);
+    const CheckBoxLayout& check = kExportChecks[i];
+    auto* box = new QCheckBox(UiText(check.caption), frame);
     box->setObjectName(check.name);
     box->setGeometry(TwipsRect(check.left, 315, check.width + 120, 240));
     box->setChecked(check.ticked);
@@ -159,22 +154,18 @@ void frmMain::BuildSettingsPanel() {
   // The address is always exported, so its box only shows that.
   Ck[1]->setEnabled(false);
 
-  auto* label2 = new QLabel(Q("隔离符号:"), frame);
-  label2->setObjectName("Label2");
-  label2->setGeometry(TwipsRect(180, 765, 810 + 120, 180 + 60));
+  NewLabel(frame, "Label2", "隔离符号:", TwipsRect(180, 765, 810 + 120, 180 + 60));
   Combo1 = new QComboBox(frame);
   Combo1->setObjectName("Combo1");
   Combo1->setEditable(true);
-  for (const char* s : kSeparators) Combo1->addItem(Q(s));
-  Combo1->setCurrentText(Q("--"));
+  for (const char* s : kSeparators) Combo1->addItem(UiText(s));
+  Combo1->setCurrentText(UiText("--"));
   Combo1->setGeometry(TwipsRect(1170, 675, 1185, 300 + 30));
-  auto* label3 = new QLabel(Q("127.0.0.1--80--中国--0"), frame);
-  label3->setObjectName("Label3");
-  label3->setGeometry(TwipsRect(2565, 720, 2220, 240));
+  NewLabel(frame, "Label3", "127.0.0.1--80--中国--0", TwipsRect(2565, 720, 2220, 240));
 }
 
 QAction* frmMain::AddCommand(QMenu* menu, const char* name, const char* caption) {
-  QAction* action = menu->addAction(Q(caption));
+  QAction* action = menu->addAction(UiText(caption));
   action->setObjectName(name);
   return action;
 }
@@ -182,7 +173,7 @@ QAction* frmMain::AddCommand(QMenu* menu, const char* name, const char* caption)
 void frmMain::AddSeparator(QMenu* menu, const char* name) { menu->addSeparator()->setObjectName(name); }
 
 void frmMain::BuildMenus() {
-  QMenu* get = menuBar()->addMenu(Q("获取地址"));
+  QMenu* get = menuBar()->addMenu(UiText("获取地址"));
   get->setObjectName("Getaddress");
   for (std::size_t i = 0; i < kListPageItems.size(); ++i) {
     const ListPageMenuItem& item = kListPageItems[i];
@@ -191,7 +182,7 @@ void frmMain::BuildMenus() {
             [this, box = item.box] { ListPageCommand(*this, box); });
   }
 
-  setpromenu = menuBar()->addMenu(Q("设置代理"));
+  setpromenu = menuBar()->addMenu(UiText("设置代理"));
   setpromenu->setObjectName("setpromenu");
   connect(AddCommand(setpromenu, "setPro", "设为代理"), &QAction::triggered, this, [this] { setPro(*this); });
   connect(AddCommand(setpromenu, "closePro", "关闭代理"), &QAction::triggered, this, [this] { closePro(*this); });
@@ -202,7 +193,7 @@ void frmMain::BuildMenus() {
   AddSeparator(setpromenu, "Fgx2");
   connect(AddCommand(setpromenu, "uploadlst", "导出列表"), &QAction::triggered, this, [this] { uploadlst(*this); });
 
-  QMenu* settings = menuBar()->addMenu(Q("程序设置"));
+  QMenu* settings = menuBar()->addMenu(UiText("程序设置"));
   settings->setObjectName("Setmenu");
   connect(AddCommand(settings, "Meset1", "程序设置"), &QAction::triggered, this, [this] { Meset1(); });
   connect(AddCommand(settings, "prolist", "代理列表"), &QAction::triggered, this, [this] { prolist(); });
@@ -234,7 +225,8 @@ void frmMain::Ptst() {
     SetPanel(kStatusPanel, kTextListFirst);
     return;
   }
-  pTest_->SetProxy(QString::fromStdString(rows_.Text(row, 0)), QString::fromStdString(rows_.Text(row, 1)));
+  pTest_->SetProxy(UiText(rows_.Text(row, ProxyColumn::Address)),
+                   UiText(rows_.Text(row, ProxyColumn::Port)));
 }
 
 int frmMain::SelectedRow() const {
@@ -243,18 +235,18 @@ int frmMain::SelectedRow() const {
 }
 
 void frmMain::SetPanel(int panel, const std::string& text) {
-  (panel == kListPanel ? panel1_ : panel2_)->setText(QString::fromStdString(text));
+  (panel == kListPanel ? panel1_ : panel2_)->setText(UiText(text));
 }
 
 std::string frmMain::Panel(int panel) const {
-  return (panel == kListPanel ? panel1_ : panel2_)->text().toStdString();
+  return Utf8((panel == kListPanel ? panel1_ : panel2_)->text());
 }
 
-std::string frmMain::AddressText(int k) const { return Text1.at(static_cast<std::size_t>(k))->text().toStdString(); }
+std::string frmMain::AddressText(int k) const { return Utf8(Text1.at(static_cast<std::size_t>(k))->text()); }
 
-int frmMain::ExportCheck(int ck) const { return Ck.at(static_cast<std::size_t>(ck))->isChecked() ? 1 : 0; }
+bool frmMain::ExportTicked(int ck) const { return Ck.at(static_cast<std::size_t>(ck))->isChecked(); }
 
-std::string frmMain::Separator() const { return Combo1->currentText().toStdString(); }
+std::string frmMain::Separator() const { return Utf8(Combo1->currentText()); }
 
 void frmMain::DoEvents() { QCoreApplication::processEvents(); }
 

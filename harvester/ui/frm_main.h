@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 
 class QAction;
@@ -37,7 +37,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   const std::string& PageText() const override { return htmlCode_; }
   void SetPageText(std::string text) override { htmlCode_ = std::move(text); }
   std::string AddressText(int k) const override;
-  int ExportCheck(int ck) const override;
+  bool ExportTicked(int ck) const override;
   std::string Separator() const override;
   void DoEvents() override;
 

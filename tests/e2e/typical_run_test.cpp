@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/gbk.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/list_export.h"
 #include "harvester/ui/frm_main.h"
 #include "tests/harvester/isolated_desktop.h"
@@ -58,23 +58,23 @@ TEST_F(TypicalRun, FromListToTunnel) {
   EXPECT_EQ(window.Panel(kListPanel), "共: " + std::to_string(listed.size()) + " 行");
   for (int n = 1; n <= window.Rows().Count(); ++n) {
     const sample::SampleProxy& p = listed[static_cast<std::size_t>(n - 1)];
-    EXPECT_EQ(window.Rows().Text(n, 0), p.address);
-    EXPECT_EQ(window.Rows().Text(n, 1), std::to_string(p.port));
-    EXPECT_EQ(window.Rows().Text(n, 2), sample::TypeText(p.kind));
-    EXPECT_EQ(window.Rows().Text(n, 3), p.location);
+    EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Address), p.address);
+    EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Port), std::to_string(p.port));
+    EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Type), sample::TypeText(p.kind));
+    EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Location), p.location);
   }
 
   // 2. "测试所有" marks every row: listening proxies succeed, the rest fail.
   Choose("testall");
   ASSERT_TRUE(test::WaitUntil([&] {
     for (int n = 1; n <= window.Rows().Count(); ++n)
-      if (window.Rows().Text(n, 5).empty()) return false;
+      if (window.Rows().Text(n, ProxyColumn::Result).empty()) return false;
     return true;
   }, 30000));
   for (int n = 1; n <= window.Rows().Count(); ++n) {
-    EXPECT_EQ(window.Rows().Text(n, 5), listed[static_cast<std::size_t>(n - 1)].listening ? kMarkSuccess : kMarkFailure)
-        << "row " << n;
-    EXPECT_NE(window.Rows().Text(n, 6).find(" ms"), std::string::npos) << "row " << n;
+    EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Result),
+              listed[static_cast<std::size_t>(n - 1)].listening ? kMarkSuccess : kMarkFailure) << "row " << n;
+    EXPECT_NE(window.Rows().Text(n, ProxyColumn::Time).find(" ms"), std::string::npos) << "row " << n;
   }
 
   // 3. "设为代理" on the first SOCKS5 row without credentials writes the store.

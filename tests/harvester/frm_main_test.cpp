@@ -99,9 +99,9 @@ TEST_F(FrmMainTest, SettingsPanelHoldsAddressesAndExportSettings) {
   EXPECT_EQ(window.AddressText(1), window.AddressText(2));
   EXPECT_EQ(window.AddressText(11), "http://127.0.0.1:8086/proxyedu2.html");
   EXPECT_EQ(window.findChild<QLabel*>("Label1_10")->text(), Q("教育网1:"));
-  EXPECT_EQ(window.ExportCheck(2), 1);
-  EXPECT_EQ(window.ExportCheck(3), 0);
-  EXPECT_EQ(window.ExportCheck(4), 0);
+  EXPECT_TRUE(window.ExportTicked(2));
+  EXPECT_FALSE(window.ExportTicked(3));
+  EXPECT_FALSE(window.ExportTicked(4));
   EXPECT_TRUE(window.findChild<QCheckBox*>("Ck1")->isChecked());
   auto* combo = window.findChild<QComboBox*>("Combo1");
   ASSERT_EQ(combo->count(), 6);
@@ -146,7 +146,7 @@ TEST_F(FrmMainTest, ParsedPageFillsTheListAndSelectionIsSeen) {
   window.SetPageText(FromGbk(ToGbk(page)));
   ParseSource(window);
   EXPECT_EQ(List()->model()->rowCount(), 3);
-  EXPECT_EQ(List()->model()->data(List()->model()->index(2, 3)).toString(), Q("上海"));
+  EXPECT_EQ(List()->model()->data(List()->model()->index(2, ColumnIndex(ProxyColumn::Location))).toString(), Q("上海"));
   EXPECT_EQ(window.Panel(kStatusPanel), "源码分析完成....");
   EXPECT_EQ(window.Panel(kListPanel), "共: 3 行");
   EXPECT_EQ(window.SelectedRow(), 0);

@@ -31,18 +31,18 @@ void Fill(HeadlessMainOps& ops, std::initializer_list<Row> rows) {
   for (const Row& r : rows) {
     ops.rows.Append(r.address);
     const int n = ops.rows.Count();
-    ops.rows.SetText(n, 1, r.port);
-    ops.rows.SetText(n, 2, r.type);
-    ops.rows.SetText(n, 3, r.location);
+    ops.rows.SetText(n, ProxyColumn::Port, r.port);
+    ops.rows.SetText(n, ProxyColumn::Type, r.type);
+    ops.rows.SetText(n, ProxyColumn::Location, r.location);
     // Never exported.
-    ops.rows.SetText(n, 4, "0.5");
-    ops.rows.SetText(n, 5, "★ 成功");
-    ops.rows.SetText(n, 6, "3 ms");
+    ops.rows.SetText(n, ProxyColumn::Speed, "0.5");
+    ops.rows.SetText(n, ProxyColumn::Result, "★ 成功");
+    ops.rows.SetText(n, ProxyColumn::Time, "3 ms");
   }
 }
 
 void Tick(HeadlessMainOps& ops, bool port, bool type, bool location) {
-  ops.exportChecks = {0, 1, port ? 1 : 0, type ? 1 : 0, location ? 1 : 0};  // Ck1..Ck4 at 1..4
+  ops.exportTicked = {false, true, port, type, location};  // Ck1..Ck4 at 1..4
 }
 
 class ExportTest : public ::testing::Test {

@@ -49,11 +49,11 @@ void ExpectRowsOf(const ProxyListModel& rows, const std::vector<sample::SamplePr
   ASSERT_EQ(rows.Count(), static_cast<int>(proxies.size()));
   for (int n = 1; n <= rows.Count(); ++n) {
     const sample::SampleProxy& p = proxies[static_cast<std::size_t>(n - 1)];
-    EXPECT_EQ(rows.Text(n, 0), p.address);
-    EXPECT_EQ(rows.Text(n, 1), std::to_string(p.port));
-    EXPECT_EQ(rows.Text(n, 2), sample::TypeText(p.kind));
-    EXPECT_EQ(rows.Text(n, 3), p.location);
-    EXPECT_EQ(rows.Text(n, 4), p.speed);
+    EXPECT_EQ(rows.Text(n, ProxyColumn::Address), p.address);
+    EXPECT_EQ(rows.Text(n, ProxyColumn::Port), std::to_string(p.port));
+    EXPECT_EQ(rows.Text(n, ProxyColumn::Type), sample::TypeText(p.kind));
+    EXPECT_EQ(rows.Text(n, ProxyColumn::Location), p.location);
+    EXPECT_EQ(rows.Text(n, ProxyColumn::Speed), p.speed);
   }
 }
 
@@ -83,7 +83,7 @@ class Download : public ::testing::Test {
   }
   void ExpectEarlierRowKept() {
     ASSERT_EQ(ops.Rows().Count(), 1);
-    EXPECT_EQ(ops.Rows().Text(1, 0), "earlier");
+    EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Address), "earlier");
     EXPECT_EQ(ops.panel1, "共: 1 行");
     EXPECT_EQ(ops.PageText(), "");
   }
@@ -242,9 +242,9 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
   EXPECT_EQ(ops.statusHistory, kParsed);
   ASSERT_EQ(ops.Rows().Count(), 3);
   for (int n = 1; n <= 3; ++n) {
-    EXPECT_EQ(ops.Rows().Text(n, 0), proxies[static_cast<std::size_t>(n - 1)].address);
-    EXPECT_EQ(ops.Rows().Text(n, 1), std::to_string(proxies[static_cast<std::size_t>(n - 1)].port));
-    EXPECT_NE(ops.Rows().Text(n, 3), proxies[static_cast<std::size_t>(n - 1)].location);
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Address), proxies[static_cast<std::size_t>(n - 1)].address);
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Port), std::to_string(proxies[static_cast<std::size_t>(n - 1)].port));
+    EXPECT_NE(ops.Rows().Text(n, ProxyColumn::Location), proxies[static_cast<std::size_t>(n - 1)].location);
   }
 }
 
@@ -334,7 +334,7 @@ TEST_F(Download, SecondCommandDuringTheWaitRunsToItsEndThenTheFirstReplacesItsRo
     // Chosen from the menu while the first command waits.
     ListPageCommand(ops, 4);
     nestedRan = true;
-    for (int n = 1; n <= ops.Rows().Count(); ++n) rowsAfterNested.push_back(ops.Rows().Text(n, 0));
+    for (int n = 1; n <= ops.Rows().Count(); ++n) rowsAfterNested.push_back(ops.Rows().Text(n, ProxyColumn::Address));
     held.Release();
   });
   ListPageCommand(ops, 0);

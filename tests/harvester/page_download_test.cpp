@@ -235,7 +235,7 @@ TEST_P(ListPageBox, ReadsItsOwnBoxWithThePageTextEmptied) {
   EXPECT_EQ(log->pageTextAtOpen, "");
   EXPECT_EQ(ops.PageText(), page);
   ASSERT_EQ(ops.Rows().Count(), 1);
-  EXPECT_EQ(ops.Rows().Text(1, 3), "北京市");
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Location), "北京市");
   EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{kTextFetching, kTextAnalysing, kTextAnalysisDone}));
 }
 

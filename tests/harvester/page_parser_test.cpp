@@ -19,20 +19,20 @@ struct Parsed {
     ParseSource(ops);
   }
   int Count() { return ops.Rows().Count(); }
-  std::string At(int n, int k) { return ops.Rows().Text(n, k); }
+  std::string At(int n, ProxyColumn column) { return ops.Rows().Text(n, column); }
 };
 
 TEST(ParseSource, RowAndCellsOnTwoLinesGiveOneCompleteRow) {
   ASSERT_EQ(kCellsLine.size(), 65u);
   Parsed p(kRowLine + "\r\n" + kCellsLine);
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 0), "1.2.3.4");
-  EXPECT_EQ(p.At(1, 1), "80");
-  EXPECT_EQ(p.At(1, 2), "SOCKS5");
-  EXPECT_EQ(p.At(1, 3), "Somewhere");
-  EXPECT_EQ(p.At(1, 4), "0.95");
-  EXPECT_EQ(p.At(1, 5), "");
-  EXPECT_EQ(p.At(1, 6), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Address), "1.2.3.4");
+  EXPECT_EQ(p.At(1, ProxyColumn::Port), "80");
+  EXPECT_EQ(p.At(1, ProxyColumn::Type), "SOCKS5");
+  EXPECT_EQ(p.At(1, ProxyColumn::Location), "Somewhere");
+  EXPECT_EQ(p.At(1, ProxyColumn::Speed), "0.95");
+  EXPECT_EQ(p.At(1, ProxyColumn::Result), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Time), "");
   EXPECT_EQ(p.ops.statusHistory, (std::vector<std::string>{"正在分析....", "源码分析完成...."}));
   EXPECT_EQ(p.ops.panel1, "共: 1 行");
 }
@@ -40,11 +40,11 @@ TEST(ParseSource, RowAndCellsOnTwoLinesGiveOneCompleteRow) {
 TEST(ParseSource, RowAndCellsOnOneLineTakeNoCellsFromBehindTheScript) {
   Parsed p(kRowLine + kCellsLine);
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 0), "1.2.3.4");
-  EXPECT_EQ(p.At(1, 1), "80");
-  EXPECT_EQ(p.At(1, 2), "");
-  EXPECT_EQ(p.At(1, 3), "");
-  EXPECT_EQ(p.At(1, 4), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Address), "1.2.3.4");
+  EXPECT_EQ(p.At(1, ProxyColumn::Port), "80");
+  EXPECT_EQ(p.At(1, ProxyColumn::Type), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Location), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Speed), "");
 }
 
 TEST(ParseSource, ManyRowsEachGetTheCellsOfTheLineAfterThem) {
@@ -61,13 +61,13 @@ TEST(ParseSource, ManyRowsEachGetTheCellsOfTheLineAfterThem) {
   ASSERT_EQ(p.Count(), 4);
   const char* ports[] = {"8081", "8086", "8085"};
   for (int n = 1; n <= 3; ++n) {
-    EXPECT_EQ(p.At(n, 0), "127.0.0." + std::to_string(n));
-    EXPECT_EQ(p.At(n, 1), ports[n - 1]);
-    EXPECT_EQ(p.At(n, 2), "HTTP" + std::to_string(n - 1));
-    EXPECT_EQ(p.At(n, 3), "北京" + std::to_string(n - 1));
-    EXPECT_EQ(p.At(n, 4), std::to_string(n - 1) + ".5");
+    EXPECT_EQ(p.At(n, ProxyColumn::Address), "127.0.0." + std::to_string(n));
+    EXPECT_EQ(p.At(n, ProxyColumn::Port), ports[n - 1]);
+    EXPECT_EQ(p.At(n, ProxyColumn::Type), "HTTP" + std::to_string(n - 1));
+    EXPECT_EQ(p.At(n, ProxyColumn::Location), "北京" + std::to_string(n - 1));
+    EXPECT_EQ(p.At(n, ProxyColumn::Speed), std::to_string(n - 1) + ".5");
   }
-  EXPECT_EQ(p.At(4, 0), "</body></html>");
+  EXPECT_EQ(p.At(4, ProxyColumn::Address), "</body></html>");
   EXPECT_EQ(p.ops.panel1, "共: 4 行");
 }
 
@@ -75,7 +75,7 @@ TEST(ParseSource, AddressPartOf23CharactersStartsNoRow) {
   // 8 + 14 characters before the marker start a row, 8 + 15 do not.
   Parsed fits("<tr><td>111.111.111.11" + kScript + "(\":\"+r)");
   ASSERT_EQ(fits.Count(), 1);
-  EXPECT_EQ(fits.At(1, 0), "111.111.111.11");
+  EXPECT_EQ(fits.At(1, ProxyColumn::Address), "111.111.111.11");
   Parsed tooLong("<tr><td>111.111.111.111" + kScript + "(\":\"+r)");
   EXPECT_EQ(tooLong.Count(), 0);
   EXPECT_EQ(tooLong.ops.panel1, "共: 0 行");
@@ -85,13 +85,13 @@ TEST(ParseSource, CandidateCountsCharactersNotBytes) {
   // 14 Chinese characters are 28 GBK bytes and still fewer than 15 characters.
   Parsed p("<tr><td>一二三四五六七八九十一二三四" + kScript);
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 0), "一二三四五六七八九十一二三四");
+  EXPECT_EQ(p.At(1, ProxyColumn::Address), "一二三四五六七八九十一二三四");
 }
 
 TEST(ParseSource, ShortLineWithoutMarkerAddsARowWithEmptyAddress) {
   Parsed p("</table>");
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 0), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Address), "");
 }
 
 class LengthTest : public ::testing::TestWithParam<std::pair<int, bool>> {};
@@ -112,7 +112,7 @@ TEST(ParseSource, LengthOnlyDecidesTheEntryStepForShortLines) {
   // row whose text is its ninth character on.
   Parsed p("abcdefghZ");
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 0), "Z");
+  EXPECT_EQ(p.At(1, ProxyColumn::Address), "Z");
 }
 
 TEST(ParseSource, LinesThatFailTheLengthTestStillRewriteThePortOfTheLastRow) {
@@ -120,14 +120,14 @@ TEST(ParseSource, LinesThatFailTheLengthTestStillRewriteThePortOfTheLastRow) {
   // decoded again from them, to the empty text.
   Parsed p(kRowLine + "\r\nx");
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 1), "");
+  EXPECT_EQ(p.At(1, ProxyColumn::Port), "");
   Parsed q(kRowLine + "\r\n" + std::string(10, 'y'));
-  EXPECT_EQ(q.At(1, 1), "");
+  EXPECT_EQ(q.At(1, ProxyColumn::Port), "");
   Parsed r(kRowLine + "\r\n");
-  EXPECT_EQ(r.At(1, 1), "");
+  EXPECT_EQ(r.At(1, ProxyColumn::Port), "");
   Parsed s(kRowLine + "\r\n" + std::string(100, 'y'));
   ASSERT_EQ(s.Count(), 1);
-  EXPECT_EQ(s.At(1, 1), "");
+  EXPECT_EQ(s.At(1, ProxyColumn::Port), "");
 }
 
 TEST(ParseSource, CarriedCellsReachTheRowBeforeEvenFromLaterLines) {
@@ -135,8 +135,8 @@ TEST(ParseSource, CarriedCellsReachTheRowBeforeEvenFromLaterLines) {
   // cells are written to the same row again: nothing changes.
   Parsed p(kRowLine + "\r\n" + kCellsLine + "\r\nx");
   ASSERT_EQ(p.Count(), 1);
-  EXPECT_EQ(p.At(1, 2), "SOCKS5");
-  EXPECT_EQ(p.At(1, 1), "80");
+  EXPECT_EQ(p.At(1, ProxyColumn::Type), "SOCKS5");
+  EXPECT_EQ(p.At(1, ProxyColumn::Port), "80");
 }
 
 TEST(ParseSource, MissingLocationCellKeepsTheEarlierLocation) {
@@ -145,9 +145,9 @@ TEST(ParseSource, MissingLocationCellKeepsTheEarlierLocation) {
                            "</SCRIPT></td><td>HTTP</td><td>1.00</td></tr>";
   Parsed p(page);
   ASSERT_EQ(p.Count(), 2);
-  EXPECT_EQ(p.At(2, 2), "HTTP");
-  EXPECT_EQ(p.At(2, 4), "1.00</td></tr>");
-  EXPECT_EQ(p.At(2, 3), "Somewhere");
+  EXPECT_EQ(p.At(2, ProxyColumn::Type), "HTTP");
+  EXPECT_EQ(p.At(2, ProxyColumn::Speed), "1.00</td></tr>");
+  EXPECT_EQ(p.At(2, ProxyColumn::Location), "Somewhere");
 }
 
 TEST(ParseSource, EmptyPageKeepsRowsAndListPanel) {
@@ -180,8 +180,8 @@ TEST(ParseSource, EachRunStartsWithoutCarriedValues) {
   ops.SetPageText("<tr><td>9.9.9.9" + kScript + "(\":\"+c)\r\n" + std::string(40, 'q'));
   ParseSource(ops);
   ASSERT_EQ(ops.Rows().Count(), 1);
-  EXPECT_EQ(ops.Rows().Text(1, 0), "9.9.9.9");
-  EXPECT_EQ(ops.Rows().Text(1, 2), "");
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Address), "9.9.9.9");
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Type), "");
 }
 
 TEST(ParseSource, OnlyTheFirst255GbkBytesOfALineAreSeen) {

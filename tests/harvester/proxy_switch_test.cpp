@@ -27,7 +27,7 @@ void FillRows(HeadlessMainOps& ops) {
   const char* rows[][2] = {{"127.0.0.2", "8080"}, {"127.0.0.3", "3128"}, {"127.0.0.4", ""}, {"127.0.0.5", "70000"}};
   for (auto [address, port] : rows) {
     ops.rows.Append(address);
-    ops.rows.SetText(ops.rows.Count(), 1, port);
+    ops.rows.SetText(ops.rows.Count(), ProxyColumn::Port, port);
   }
 }
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/fdlimit.h"
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
 #include "tests/harvester/loopback_peers.h"
 #include "tests/support/wait.h"
@@ -66,7 +66,7 @@ TEST(Soak, FiveWalksOverTwoThousandRows) {
       ASSERT_TRUE(peer->Listen());
     }
     ops.Rows().Append(peer->Address());
-    ops.Rows().SetText(i + 1, 1, peer->PortText());
+    ops.Rows().SetText(i + 1, ProxyColumn::Port, peer->PortText());
     peers.push_back(std::move(peer));
   }
   ConnectionTester tester(ops);
@@ -89,7 +89,8 @@ TEST(Soak, FiveWalksOverTwoThousandRows) {
       peer->CloseAccepted();  // the proxies hang up between walks
     }
     for (int i = 1; i <= kRows; ++i)
-      ASSERT_EQ(ops.Rows().Text(i, 5), i % 2 == 1 ? kMarkSuccess : kMarkFailure) << "row " << i << ", walk " << walk;
+      ASSERT_EQ(ops.Rows().Text(i, ProxyColumn::Result), i % 2 == 1 ? kMarkSuccess : kMarkFailure)
+          << "row " << i << ", walk " << walk;
     if (walk == 2) {  // the first walk creates the elements
       descriptors = OpenDescriptors();
       resident = ResidentKiB();

@@ -26,11 +26,11 @@ void ExpectParsedAs(const std::string& pageText, const std::vector<SampleProxy>&
   ASSERT_EQ(ops.Rows().Count(), static_cast<int>(proxies.size()));
   for (int n = 1; n <= ops.Rows().Count(); ++n) {
     const SampleProxy& p = proxies[static_cast<std::size_t>(n - 1)];
-    EXPECT_EQ(ops.Rows().Text(n, 0), p.address) << n;
-    EXPECT_EQ(ops.Rows().Text(n, 1), std::to_string(p.port)) << n;
-    EXPECT_EQ(ops.Rows().Text(n, 2), TypeText(p.kind)) << n;
-    EXPECT_EQ(ops.Rows().Text(n, 3), p.location) << n;
-    EXPECT_EQ(ops.Rows().Text(n, 4), p.speed) << n;
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Address), p.address) << n;
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Port), std::to_string(p.port)) << n;
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Type), TypeText(p.kind)) << n;
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Location), p.location) << n;
+    EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Speed), p.speed) << n;
   }
   EXPECT_EQ(ops.panel1, "共: " + std::to_string(proxies.size()) + " 行");
 }

@@ -27,23 +27,6 @@ constexpr int kButtonHeight = 330;
 
 constexpr std::array<const char*, 3> kKinds{"Sock4代理", "Sock5代理", "HTTP 1.1 代理"};
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
-std::string U(const QString& text) { return text.toUtf8().toStdString(); }
-
-QLabel* NewLabel(QWidget* parent, const char* name, const char* caption, QRect where) {
-  auto* label = new QLabel(Q(caption), parent);
-  label->setObjectName(name);
-  label->setGeometry(where);
-  return label;
-}
-
-QLineEdit* NewBox(QWidget* parent, const char* name, const char* text, QRect where) {
-  auto* box = new QLineEdit(Q(text), parent);
-  box->setObjectName(name);
-  box->setGeometry(where);
-  return box;
-}
-
 // The application's style, but masking each character of a password with
 // "*" where Qt would show a dot.
 class StarMaskStyle : public QProxyStyle {
@@ -63,28 +46,28 @@ pTest::pTest(QWidget* parent) : pTest(NewWinsock1(), parent) {}
 pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
     : QWidget(parent, Qt::Window), Winsock1_(std::move(socket)), session_(ProxyModule(), *this, *Winsock1_) {
   setObjectName("pTest");
-  setWindowTitle(Q("穿透代理测试"));
+  setWindowTitle(UiText("穿透代理测试"));
   setWindowIcon(AppIcon());
   setAttribute(Qt::WA_DeleteOnClose);
 
   Label1 = NewLabel(this, "Label1", "地址(IP)", TwipsRect(135, 135, 800, kLabelHeight));
-  Text1 = NewBox(this, "Text1", "", TwipsRect(945, 90, 1755, kBoxHeight));
+  Text1 = NewLineEdit(this, "Text1", "", TwipsRect(945, 90, 1755, kBoxHeight));
   Label2 = NewLabel(this, "Label2", "端口", TwipsRect(2880, 135, 450, kLabelHeight));
-  Text2 = NewBox(this, "Text2", "", TwipsRect(3330, 90, 615, kBoxHeight));
+  Text2 = NewLineEdit(this, "Text2", "", TwipsRect(3330, 90, 615, kBoxHeight));
 
   // The frame's own caption sits under the check box.
-  Frame1 = new QGroupBox(Q("Frame1"), this);
+  Frame1 = new QGroupBox(UiText("Frame1"), this);
   Frame1->setObjectName("Frame1");
   Frame1->setGeometry(TwipsRect(90, 450, 3855, 1200));
   Frame1->setStyleSheet("QGroupBox#Frame1::title { color: transparent; }");
   Label3 = NewLabel(Frame1, "Label3", "用户名", TwipsRect(120, 360, 700, kLabelHeight));
-  Text3 = NewBox(Frame1, "Text3", "", TwipsRect(870, 315, 2865, kBoxHeight));
+  Text3 = NewLineEdit(Frame1, "Text3", "", TwipsRect(870, 315, 2865, kBoxHeight));
   Label4 = NewLabel(Frame1, "Label4", "密码", TwipsRect(120, 780, 700, kLabelHeight));
-  Text4 = NewBox(Frame1, "Text4", "", TwipsRect(855, 735, 2880, kBoxHeight));
+  Text4 = NewLineEdit(Frame1, "Text4", "", TwipsRect(855, 735, 2880, kBoxHeight));
   Text4->setEchoMode(QLineEdit::Password);
   // A child of the window made after Frame1, so it outlives the box.
   Text4->setStyle(new StarMaskStyle(this));
-  Check1 = new QCheckBox(Q("密码验证"), this);
+  Check1 = new QCheckBox(UiText("密码验证"), this);
   Check1->setObjectName("Check1");
   Check1->setGeometry(TwipsRect(180, 450, 1100, kLabelHeight));
   Check1->setAutoFillBackground(true);
@@ -94,13 +77,13 @@ pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
   Combo1 = new QComboBox(this);
   Combo1->setObjectName("Combo1");
   Combo1->setEditable(false);
-  for (const char* kind : kKinds) Combo1->addItem(Q(kind));
+  for (const char* kind : kKinds) Combo1->addItem(UiText(kind));
   Combo1->setGeometry(TwipsRect(990, 1710, 2970, kBoxHeight + 15));
 
-  Command1 = new QPushButton(Q("连接"), this);
+  Command1 = new QPushButton(UiText("连接"), this);
   Command1->setObjectName("Command1");
   Command1->setGeometry(TwipsRect(1845, 2115, kButtonWidth, kButtonHeight));
-  Command2 = new QPushButton(Q("断开"), this);
+  Command2 = new QPushButton(UiText("断开"), this);
   Command2->setObjectName("Command2");
   Command2->setGeometry(TwipsRect(2970, 2115, kButtonWidth, kButtonHeight));
 
@@ -109,9 +92,9 @@ pTest::pTest(std::unique_ptr<TunnelSocket> socket, QWidget* parent)
   Frame2->setGeometry(TwipsRect(90, 2475, 3840, 150));
 
   Label6 = NewLabel(this, "Label6", "服务器地址(IP)", TwipsRect(90, 2700, 1500, kLabelHeight));
-  Text5 = NewBox(this, "Text5", "127.0.0.1", TwipsRect(90, 2970, 1785, kBoxHeight));
+  Text5 = NewLineEdit(this, "Text5", "127.0.0.1", TwipsRect(90, 2970, 1785, kBoxHeight));
   Label7 = NewLabel(this, "Label7", "端口", TwipsRect(2925, 2700, 450, kLabelHeight));
-  Text6 = NewBox(this, "Text6", "8080", TwipsRect(2925, 2970, 975, kBoxHeight));
+  Text6 = NewLineEdit(this, "Text6", "8080", TwipsRect(2925, 2970, 975, kBoxHeight));
 
   Stb2 = new QStatusBar(this);
   Stb2->setObjectName("Stb2");
@@ -152,7 +135,7 @@ void pTest::Load() {
 void pTest::Combo1_Click() {
   const QString picked = Combo1->currentText();
   for (std::size_t k = 0; k < kKinds.size(); ++k)
-    if (picked == Q(kKinds[k])) ProxyModule().ProxyKind = static_cast<ProxyType>(k);
+    if (picked == UiText(kKinds[k])) ProxyModule().ProxyKind = static_cast<ProxyType>(k);
 }
 
 void pTest::Check1_Click() {
@@ -163,8 +146,8 @@ void pTest::Check1_Click() {
 }
 
 void pTest::Command1_Click() {
-  session_.ConnectClicked({U(Text1->text()), U(Text2->text()), U(Text3->text()), U(Text4->text()),
-                           U(Text5->text()), U(Text6->text())});
+  session_.ConnectClicked({Utf8(Text1->text()), Utf8(Text2->text()), Utf8(Text3->text()), Utf8(Text4->text()),
+                           Utf8(Text5->text()), Utf8(Text6->text())});
 }
 
 void pTest::Command2_Click() { session_.DisconnectClicked(); }
@@ -174,19 +157,19 @@ void pTest::SetProxy(const QString& address, const QString& port) {
   Text2->setText(port);
 }
 
-std::string pTest::Status() const { return U(panel1_->text()); }
+std::string pTest::Status() const { return Utf8(panel1_->text()); }
 
-void pTest::SetStatus(const std::string& text) { panel1_->setText(QString::fromStdString(text)); }
+void pTest::SetStatus(const std::string& text) { panel1_->setText(UiText(text)); }
 
 void pTest::ShowMessageBox(const std::string& text, const std::optional<std::string>& title, MsgIcon icon) {
   ShowMessage(text, title.value_or(kAppTitle), icon);
 }
 
 int pTest::AuthTicked() const { return Check1->isChecked() ? 1 : 0; }
-std::string pTest::TargetHostText() const { return U(Text5->text()); }
-std::string pTest::TargetPortText() const { return U(Text6->text()); }
-std::string pTest::UserText() const { return U(Text3->text()); }
-std::string pTest::PasswordText() const { return U(Text4->text()); }
+std::string pTest::TargetHostText() const { return Utf8(Text5->text()); }
+std::string pTest::TargetPortText() const { return Utf8(Text6->text()); }
+std::string pTest::UserText() const { return Utf8(Text3->text()); }
+std::string pTest::PasswordText() const { return Utf8(Text4->text()); }
 void pTest::SendBytes(const Bytes& bytes) { Winsock1_->SendBytes(bytes); }
 void pTest::SendText(const std::string& text) { Winsock1_->SendText(text); }
 void pTest::Close() { Winsock1_->CloseSck(); }

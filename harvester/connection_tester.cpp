@@ -1,4 +1,6 @@
-#include "connection_test.h"
+#include "connection_tester.h"
+
+#include <QLoggingCategory>
 
 #include <algorithm>
 #include <vector>
@@ -8,12 +10,11 @@
 #include "harvester/status_texts.h"
 #include "ping/mod_ping.h"
 
+Q_LOGGING_CATEGORY(lcWalk, "mivo.walk", QtWarningMsg)
+
 namespace mivo {
 namespace {
 
-constexpr int kPortColumn = 1;
-constexpr int kResultColumn = 5;
-constexpr int kTimeColumn = 6;
 // How soon a row put back for want of a descriptor is tried again when no
 // other row of the walk is left to free one.
 constexpr int kRetryMs = 50;
@@ -22,6 +23,10 @@ constexpr int kRetryMs = 50;
 bool OutOfDescriptors(int number) { return number == WSAEMFILE || number == WSAENOBUFS; }
 
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
+
+constexpr const char* kWaiting = "waiting";
+constexpr const char* kConnecting = "connecting";
+constexpr const char* kPutBack = "waiting for a descriptor";
 
 }  // namespace
 
@@ -61,12 +66,12 @@ void ConnectionTester::conTest() {
     ops_.SetPanel(kStatusPanel, kTextUpdateListFirst);
     return;
   }
-  const std::string address = rows.Text(n, 0);
-  const std::string port = rows.Text(n, kPortColumn);
+  const std::string address = rows.Text(n, ProxyColumn::Address);
+  const std::string port = rows.Text(n, ProxyColumn::Port);
   single_ = SingleTest{n, address, port};
   element.Connect(Variant(address), Variant(port));
   ops_.SetPanel(kStatusPanel, "连接: " + address + ":" + port + " 中...");
-  rows.SetText(n, kTimeColumn, PingText(address));
+  rows.SetText(n, ProxyColumn::Time, PingText(address));
   if (!single_) return;
   single_->starting = false;
   // A connect refused at once failed before the texts above; report it last so that it stays visible.
@@ -87,16 +92,17 @@ void ConnectionTester::testall() {
   for (int i = 1; i <= count; ++i)
     if (const WinSock* element = Wsktest.Find(i); element && element->SocketHandle() != INVALID_SOCKET) ++held;
   walk_.limit = SocketAllowance() + held;
+  qCDebug(lcWalk).nospace() << "start: " << count << " rows, at most " << walk_.limit << " in flight";
   StartRows();
   // The echoes share one wait after every connect has started, instead of
   // blocking the window once per row.
   std::vector<std::string> addresses(static_cast<std::size_t>(count));
-  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, 0);
+  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, ProxyColumn::Address);
   std::vector<EchoReply> replies(static_cast<std::size_t>(count));
   PingAddresses(addresses, replies);
   for (int i = 1; i <= count; ++i) {
     const std::string& address = addresses[static_cast<std::size_t>(i - 1)];
-    rows.SetText(i, kTimeColumn, TimeText(replies[static_cast<std::size_t>(i - 1)]));
+    rows.SetText(i, ProxyColumn::Time, TimeText(replies[static_cast<std::size_t>(i - 1)]));
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
   }
@@ -108,8 +114,8 @@ void ConnectionTester::StartRow(int Index) {
   element.CloseSck();
   walk_.pending[static_cast<std::size_t>(Index)] = true;
   ++walk_.inFlight;
-  const std::string address = rows.Text(Index, 0);
-  const std::string port = rows.Text(Index, kPortColumn);
+  const std::string address = rows.Text(Index, ProxyColumn::Address);
+  const std::string port = rows.Text(Index, ProxyColumn::Port);
   element.Connect(Variant(address), Variant(port));
   ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
 }
@@ -122,24 +128,33 @@ void ConnectionTester::StartRows() {
     if (!walk_.waiting.empty()) {
       const int row = walk_.waiting.back();
       walk_.waiting.pop_back();
+      qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kConnecting;
       StartRow(row);
     } else if (walk_.nextRow <= walk_.lastRow) {
+      qCDebug(lcWalk).nospace() << "row " << walk_.nextRow << ": " << kWaiting << " => " << kConnecting;
       StartRow(walk_.nextRow++);
     } else {
       break;
     }
+    if (walk_.waiting.empty() && walk_.nextRow > walk_.lastRow)
+      qCDebug(lcWalk).nospace() << "all " << walk_.lastRow << " rows started";
   }
   walk_.starting = false;
   // A row put back while nothing else of the walk runs would wait for ever.
   if (!walk_.waiting.empty() && walk_.inFlight == 0) retry_.start();
 }
 
-void ConnectionTester::RowEnded(int Index, bool putBack) {
+void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
   if (Index < 1 || static_cast<std::size_t>(Index) >= walk_.pending.size() ||
       !walk_.pending[static_cast<std::size_t>(Index)])
     return;
   walk_.pending[static_cast<std::size_t>(Index)] = false;
   --walk_.inFlight;
+  const bool putBack = outcome == RowOutcome::PutBack;
+  qCDebug(lcWalk).nospace() << "row " << Index << ": " << kConnecting << " => "
+                            << (putBack                           ? kPutBack
+                                : outcome == RowOutcome::Success ? kMarkSuccess
+                                                                  : kMarkFailure);
   if (putBack) {
     walk_.waiting.push_back(Index);
     // Fewer descriptors than counted: no more at once than hold one now.
@@ -159,18 +174,19 @@ void ConnectionTester::Wsktest_Connect(int Index) {
     // Reported against the row selected now, which may not be the one tested.
     const int n = ops_.SelectedRow();
     if (rows.Exists(n)) {
-      ops_.SetPanel(kStatusPanel, "地址: " + rows.Text(n, 0) + ":" + rows.Text(n, kPortColumn) + " 连接成功...");
-      rows.SetText(n, kResultColumn, kMarkSuccess);
+      ops_.SetPanel(kStatusPanel,
+                    "地址: " + rows.Text(n, ProxyColumn::Address) + ":" + rows.Text(n, ProxyColumn::Port) + " 连接成功...");
+      rows.SetText(n, ProxyColumn::Result, kMarkSuccess);
     }
     single_.reset();
     single->CloseSck();
     return;
   }
-  rows.SetText(Index, kResultColumn, kMarkSuccess);
+  rows.SetText(Index, ProxyColumn::Result, kMarkSuccess);
   if (WinSock* element = Wsktest.Find(Index))
     ops_.SetPanel(kStatusPanel,
                   "IP: " + element->RemoteHostIP() + ":" + std::to_string(element->RemotePort()) + " 连接成功...");
-  RowEnded(Index, false);
+  RowEnded(Index, RowOutcome::Success);
 }
 
 void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string&, std::int32_t, std::string,
@@ -186,9 +202,9 @@ void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string
   const bool putBack = OutOfDescriptors(Number) && Index < static_cast<int>(walk_.pending.size()) &&
                       walk_.pending[static_cast<std::size_t>(Index)];
   ProxyListModel& rows = ops_.Rows();
-  if (!putBack && rows.Exists(Index) && rows.Text(Index, kResultColumn).empty())
-    rows.SetText(Index, kResultColumn, kMarkFailure);
-  RowEnded(Index, putBack);
+  if (!putBack && rows.Exists(Index) && rows.Text(Index, ProxyColumn::Result).empty())
+    rows.SetText(Index, ProxyColumn::Result, kMarkFailure);
+  RowEnded(Index, putBack ? RowOutcome::PutBack : RowOutcome::Failure);
 }
 
 void ConnectionTester::ReportSingleFailure() {
@@ -198,9 +214,9 @@ void ConnectionTester::ReportSingleFailure() {
   // The tested row, as long as the list still holds the same proxy there; a
   // success already shown stays, as it does for a walk.
   ProxyListModel& rows = ops_.Rows();
-  if (rows.Exists(t.row) && rows.Text(t.row, 0) == t.address && rows.Text(t.row, kPortColumn) == t.port &&
-      rows.Text(t.row, kResultColumn).empty())
-    rows.SetText(t.row, kResultColumn, kMarkFailure);
+  if (rows.Exists(t.row) && rows.Text(t.row, ProxyColumn::Address) == t.address &&
+      rows.Text(t.row, ProxyColumn::Port) == t.port && rows.Text(t.row, ProxyColumn::Result).empty())
+    rows.SetText(t.row, ProxyColumn::Result, kMarkFailure);
 }
 
 void ConnectionTester::Wsktest_CloseSck(int Index) {

@@ -1,4 +1,4 @@
-#include "harvester/connection_test.h"
+#include "harvester/connection_tester.h"
 
 #include <gtest/gtest.h>
 
@@ -27,12 +27,12 @@ class ConnectionTesterTest : public testing::Test {
   int AddRow(const std::string& address, const std::string& port) {
     ops.Rows().Append(address);
     const int n = ops.Rows().Count();
-    ops.Rows().SetText(n, 1, port);
+    ops.Rows().SetText(n, ProxyColumn::Port, port);
     return n;
   }
   int AddRow(const LoopbackPort& p) { return AddRow(p.Address(), p.PortText()); }
-  std::string Mark(int n) { return ops.Rows().Text(n, 5); }
-  std::string Time(int n) { return ops.Rows().Text(n, 6); }
+  std::string Mark(int n) { return ops.Rows().Text(n, ProxyColumn::Result); }
+  std::string Time(int n) { return ops.Rows().Text(n, ProxyColumn::Time); }
   bool HasStatus(const std::string& text) {
     return std::find(ops.statusHistory.begin(), ops.statusHistory.end(), text) != ops.statusHistory.end();
   }
@@ -107,7 +107,7 @@ class SingleFailure : public ConnectionTesterTest, public testing::WithParamInte
 TEST_P(SingleFailure, IsReportedForTheTestedRowAndMarksOnlyAnEmptyColumn) {
   LoopbackPort refused("127.0.0.3");
   const int n = AddRow(refused);
-  ops.Rows().SetText(n, 5, GetParam().earlierMark);
+  ops.Rows().SetText(n, ProxyColumn::Result, GetParam().earlierMark);
   ops.selected = n;
   tester.conTest();
   const std::string failed = "地址: 127.0.0.3:" + refused.PortText() + " 连接失败...";
@@ -220,7 +220,7 @@ TEST_F(ConnectionTesterTest, SecondWalkReusesElementsAndKeepsAnEarlierSuccess) {
   // Row 1's proxy goes away (its port now refuses), row 2's comes up.
   a.StopListening();
   ASSERT_TRUE(b.Listen());
-  ops.Rows().SetText(1, 6, "");
+  ops.Rows().SetText(1, ProxyColumn::Time, "");
   tester.testall();
   EXPECT_EQ(tester.Wsktest.Find(1), first1);
   EXPECT_EQ(tester.Wsktest.Find(2), first2);
@@ -250,8 +250,8 @@ TEST_P(BadPortText, KeepsTheElementsPreviousPort) {
   ASSERT_TRUE(WaitForMark(1));
   ASSERT_EQ(Mark(1), "★ 成功");
 
-  ops.Rows().SetText(1, 1, GetParam());
-  ops.Rows().SetText(1, 5, "");
+  ops.Rows().SetText(1, ProxyColumn::Port, GetParam());
+  ops.Rows().SetText(1, ProxyColumn::Result, "");
   tester.testall();
   EXPECT_TRUE(HasStatus(std::string("IP:127.0.0.2 , 端口: ") + GetParam() + " 正在连接中..."));
   ASSERT_TRUE(WaitForMark(1));
@@ -309,7 +309,7 @@ TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheM
   EXPECT_EQ(tester.Wsktest[0].State(), StateConnecting);
   EXPECT_TRUE(tester.Wsktest.Exists(2));
 
-  ops.Rows().SetText(1, 5, "");
+  ops.Rows().SetText(1, ProxyColumn::Result, "");
   tester.testall();
   EXPECT_TRUE(tester.Wsktest.Exists(1));
   ASSERT_TRUE(WaitForMark(1));
@@ -345,22 +345,24 @@ TEST(ConnectionTesterImmediateErrors, AWalkMarksARowWhoseSocketCannotBeMadeBefor
   ConnectionTester tester(ops);
   for (int n = 1; n <= 3; ++n) {
     ops.Rows().Append(proxy.Address());
-    ops.Rows().SetText(n, 1, proxy.PortText());
+    ops.Rows().SetText(n, ProxyColumn::Port, proxy.PortText());
   }
   std::vector<std::string> marksWhenStatusSet;
   ops.onPanel = [&](int, const std::string& text) {
-    if (text.starts_with("IP:127")) marksWhenStatusSet.push_back(ops.Rows().Text(2, 5));
+    if (text.starts_with("IP:127")) marksWhenStatusSet.push_back(ops.Rows().Text(2, ProxyColumn::Result));
   };
   tester.testall();
   // Row 2 was marked inside its own step, before the walk went on to row 3.
   EXPECT_EQ(marksWhenStatusSet, (std::vector<std::string>{"", "☆ 失败", "☆ 失败"}));
-  EXPECT_EQ(ops.Rows().Text(1, 5), "");
-  EXPECT_EQ(ops.Rows().Text(3, 5), "");
-  EXPECT_TRUE(IsTimeText(ops.Rows().Text(2, 6)));
-  ASSERT_TRUE(WaitUntil([&] { return !ops.Rows().Text(1, 5).empty() && !ops.Rows().Text(3, 5).empty(); }));
-  EXPECT_EQ(ops.Rows().Text(1, 5), "★ 成功");
-  EXPECT_EQ(ops.Rows().Text(3, 5), "★ 成功");
-  EXPECT_EQ(ops.Rows().Text(2, 5), "☆ 失败");
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Result), "");
+  EXPECT_EQ(ops.Rows().Text(3, ProxyColumn::Result), "");
+  EXPECT_TRUE(IsTimeText(ops.Rows().Text(2, ProxyColumn::Time)));
+  ASSERT_TRUE(WaitUntil([&] {
+    return !ops.Rows().Text(1, ProxyColumn::Result).empty() && !ops.Rows().Text(3, ProxyColumn::Result).empty();
+  }));
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Result), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(3, ProxyColumn::Result), "★ 成功");
+  EXPECT_EQ(ops.Rows().Text(2, ProxyColumn::Result), "☆ 失败");
   EXPECT_TRUE(shown.shown.empty());
 }
 
@@ -372,15 +374,15 @@ TEST(ConnectionTesterImmediateErrors, ARowThatFindsNoDescriptorWaitsForOneInstea
   ConnectionTester tester(ops);
   for (int n = 1; n <= 3; ++n) {
     ops.Rows().Append(proxy.Address());
-    ops.Rows().SetText(n, 1, proxy.PortText());
+    ops.Rows().SetText(n, ProxyColumn::Port, proxy.PortText());
   }
   tester.testall();
   ASSERT_TRUE(WaitUntil([&] {
     for (int n = 1; n <= 3; ++n)
-      if (ops.Rows().Text(n, 5).empty()) return false;
+      if (ops.Rows().Text(n, ProxyColumn::Result).empty()) return false;
     return true;
   }));
-  for (int n = 1; n <= 3; ++n) EXPECT_EQ(ops.Rows().Text(n, 5), "★ 成功") << n;
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(ops.Rows().Text(n, ProxyColumn::Result), "★ 成功") << n;
 }
 
 TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWithTheFailure) {
@@ -389,12 +391,12 @@ TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWith
   HeadlessMainOps ops;
   ConnectionTester tester(ops);
   ops.Rows().Append("127.0.0.2");
-  ops.Rows().SetText(1, 1, "8080");
+  ops.Rows().SetText(1, ProxyColumn::Port, "8080");
   ops.selected = 1;
   tester.conTest();
   EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{"连接: 127.0.0.2:8080 中...", "Ping: 127.0.0.2",
                                                          "地址: 127.0.0.2:8080 连接失败..."}));
-  EXPECT_EQ(ops.Rows().Text(1, 5), "☆ 失败");
+  EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Result), "☆ 失败");
   EXPECT_EQ(tester.Wsktest[0].State(), StateError);
   EXPECT_TRUE(shown.shown.empty());
 }
@@ -420,13 +422,13 @@ TEST_F(ConnectionTesterTest, AnEchoWithoutReplyShowsZeroMilliseconds) {
   LostEchoes lost;
   AddRow("127.0.0.2", "1");
   AddRow("127.0.0.3", "1");
-  ops.Rows().SetText(1, 6, "5 ms");
+  ops.Rows().SetText(1, ProxyColumn::Time, "5 ms");
   ops.selected = 1;
   tester.conTest();
   EXPECT_EQ(Time(1), "0 ms");
   EXPECT_EQ(tester.PingText("127.0.0.1"), "0 ms");
   EXPECT_EQ(ops.panel2, "Ping: 127.0.0.1");
-  ops.Rows().SetText(2, 6, "7 ms");
+  ops.Rows().SetText(2, ProxyColumn::Time, "7 ms");
   tester.testall();
   EXPECT_EQ(Time(1), "0 ms");
   EXPECT_EQ(Time(2), "0 ms");

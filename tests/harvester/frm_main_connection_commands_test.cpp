@@ -21,13 +21,13 @@ class FrmMainConnectionTest : public testing::Test {
     EXPECT_TRUE(proxy.Listen());
     for (const LoopbackPort* p : {&proxy, &refused}) {
       window.Rows().Append(p->Address());
-      window.Rows().SetText(window.Rows().Count(), 1, p->PortText());
+      window.Rows().SetText(window.Rows().Count(), ProxyColumn::Port, p->PortText());
     }
   }
   void Trigger(const char* name) { window.findChild<QAction*>(name)->trigger(); }
-  QString Cell(int row, int column) {
+  QString Cell(int row, ProxyColumn column) {
     auto* model = window.findChild<QTableView*>("Lw1")->model();
-    return model->data(model->index(row, column)).toString();
+    return model->data(model->index(row, ColumnIndex(column))).toString();
   }
 
   RecordingPresenter shown;
@@ -39,10 +39,11 @@ class FrmMainConnectionTest : public testing::Test {
 TEST_F(FrmMainConnectionTest, TestAllMarksTheRowsTheListShows) {
   Trigger("testall");
   EXPECT_EQ(window.Panel(kStatusPanel), "Ping: 127.0.0.3");
-  ASSERT_TRUE(WaitUntil([&] { return !Cell(0, 5).isEmpty() && !Cell(1, 5).isEmpty(); }));
-  EXPECT_EQ(Cell(0, 5), QString::fromUtf8("★ 成功"));
-  EXPECT_EQ(Cell(1, 5), QString::fromUtf8("☆ 失败"));
-  EXPECT_TRUE(Cell(0, 6).endsWith(" ms"));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !Cell(0, ProxyColumn::Result).isEmpty() && !Cell(1, ProxyColumn::Result).isEmpty(); }));
+  EXPECT_EQ(Cell(0, ProxyColumn::Result), QString::fromUtf8("★ 成功"));
+  EXPECT_EQ(Cell(1, ProxyColumn::Result), QString::fromUtf8("☆ 失败"));
+  EXPECT_TRUE(Cell(0, ProxyColumn::Time).endsWith(" ms"));
   EXPECT_TRUE(shown.shown.empty());
 }
 
@@ -53,8 +54,8 @@ TEST_F(FrmMainConnectionTest, TestSelectedUsesTheListSelection) {
   Trigger("conTest");
   const std::string done = "地址: 127.0.0.2:" + proxy.PortText() + " 连接成功...";
   ASSERT_TRUE(WaitUntil([&] { return window.Panel(kStatusPanel) == done; }));
-  EXPECT_EQ(Cell(0, 5), QString::fromUtf8("★ 成功"));
-  EXPECT_EQ(Cell(1, 5), QString());
+  EXPECT_EQ(Cell(0, ProxyColumn::Result), QString::fromUtf8("★ 成功"));
+  EXPECT_EQ(Cell(1, ProxyColumn::Result), QString());
   EXPECT_TRUE(shown.shown.empty());
 }
 

@@ -30,7 +30,7 @@ class PtstCommand : public ::testing::Test {
   }
   void AddRow(const char* address, const char* port) {
     window.Rows().Append(address);
-    window.Rows().SetText(window.Rows().Count(), 1, port);
+    window.Rows().SetText(window.Rows().Count(), ProxyColumn::Port, port);
   }
   void Ptst() { window.findChild<QAction*>("Ptst")->trigger(); }
   pTest* Tunnel() { return window.findChild<pTest*>("pTest"); }

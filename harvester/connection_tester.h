@@ -48,6 +48,9 @@ class ConnectionTester {
     bool failed = false;   // failed while conTest was still running
   };
 
+  // How a row of the walk ended.
+  enum class RowOutcome { Success, Failure, PutBack };
+
   // A walk holds at most as many connects as the process has descriptors
   // for; the rows beyond start as earlier ones end.
   struct Walk {
@@ -65,8 +68,9 @@ class ConnectionTester {
   void StartRow(int Index);
   // Starts waiting rows while the walk has descriptors to spare.
   void StartRows();
-  // Row `Index` of the walk has its outcome (or was put back).
-  void RowEnded(int Index, bool putBack);
+  // Row `Index` of the walk has its outcome, or was put back for want of a
+  // descriptor.
+  void RowEnded(int Index, RowOutcome outcome);
 
   MainWindowOps& ops_;
   std::optional<SingleTest> single_;
