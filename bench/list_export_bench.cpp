@@ -32,4 +32,3 @@ void BM_WriteExport(benchmark::State& state) {
 BENCHMARK(BM_WriteExport)->Arg(100)->Arg(10000);
 
 }  // namespace
-

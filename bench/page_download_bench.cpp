@@ -46,7 +46,11 @@ void BM_GiveUpOnSilentServer(benchmark::State& state) {
   // What was given up on runs on by itself; it goes before the process does.
   mivo::EndAbandonedHttpRequests();
 }
-BENCHMARK(BM_GiveUpOnSilentServer)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_GiveUpOnSilentServer)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 void BM_FetchAndParse(benchmark::State& state) {
   mivo::sample::SampleSite site;

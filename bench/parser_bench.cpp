@@ -27,7 +27,8 @@ std::string BuildPage(const std::string& lineEnd) {
     script += ')';
     p += "<tr><td>127.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) +
          "<SCRIPT type=text/javascript>document.write" + script + lineEnd;
-    p += "</SCRIPT></td><td>HTTP</td><td>0." + std::to_string(i % 97) + "</td><td>广东省深圳市 电信</td></tr>" + lineEnd;
+    p +=
+        "</SCRIPT></td><td>HTTP</td><td>0." + std::to_string(i % 97) + "</td><td>广东省深圳市 电信</td></tr>" + lineEnd;
   }
   p += "</table></body></html>" + lineEnd;
   return mivo::FromGbk(mivo::ToGbk(p));

@@ -329,9 +329,10 @@ void BM_VerifyBesideCheck(benchmark::State& state) {
   state.counters["failed"] = failed;
   state.counters["timed_out"] = timedOut;
   state.counters["check_successes"] = checked;
-  std::printf("verify %.1f ms beside check %.1f ms over %d rows: ratio %.2f (goal <= 3); %ld bytes of process memory "
-              "per row in flight, %zu in flight (goal < 8 KiB)\n",
-              verifyMs / n, checkMs / n, kRows, verifyMs / checkMs, bytesPerRow, peak);
+  std::printf(
+      "verify %.1f ms beside check %.1f ms over %d rows: ratio %.2f (goal <= 3); %ld bytes of process memory "
+      "per row in flight, %zu in flight (goal < 8 KiB)\n",
+      verifyMs / n, checkMs / n, kRows, verifyMs / checkMs, bytesPerRow, peak);
 }
 // Few rounds: every round leaves some 4,000 connections in TIME_WAIT on
 // loopback for a minute, and with them each bind before a connect searches

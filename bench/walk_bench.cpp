@@ -4,13 +4,13 @@
 // and how long the walk holds the window.
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/epoll.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -20,8 +20,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -405,7 +405,13 @@ void BM_UnansweredEchoes(benchmark::State& state) {
   });
   if (!ran) state.SkipWithError("needs root to make a network namespace");
 }
-BENCHMARK(BM_UnansweredEchoes)->Arg(1)->Arg(kRows)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_UnansweredEchoes)
+    ->Arg(1)
+    ->Arg(kRows)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace mivo

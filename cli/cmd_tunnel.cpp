@@ -72,8 +72,10 @@ int Tunnel(const TunnelOptions& o) {
     loop.quit();
   };
   auto settle = [&] {
-    if (m.HandshakeState == HandshakeStep::TunnelOpen) finish(kExitTunnelOpen);
-    else if (view.boxes > 0) finish(kExitFailed);
+    if (m.HandshakeState == HandshakeStep::TunnelOpen)
+      finish(kExitTunnelOpen);
+    else if (view.boxes > 0)
+      finish(kExitFailed);
   };
   QTimer guard;
   guard.setSingleShot(true);

@@ -62,21 +62,33 @@ constexpr OptionInfo kVerifyOptions[] = {
 };
 
 const CommandInfo kCommands[] = {
-    {Command::Parse, "parse", "FILE", "cut the proxies out of a saved list page and print them",
+    {Command::Parse,
+     "parse",
+     "FILE",
+     "cut the proxies out of a saved list page and print them",
      "Reads a list page saved in GBK and prints one line per proxy: address, port, type, location and\n"
      "speed, tab-separated. The status texts go to standard error.\n"
      "exit 0; 1: the page is empty; 2: usage, or a file it cannot read",
-     "FILE", {}},
-    {Command::Fetch, "fetch", "URL", "download a list page and print its proxies",
+     "FILE",
+     {}},
+    {Command::Fetch,
+     "fetch",
+     "URL",
+     "download a list page and print its proxies",
      "Downloads a list page (http or https) as \"获取地址\" does and prints its proxies as parse does.\n"
      "exit 0; 1: nothing came; 2: usage",
-     "URL", {}},
-    {Command::Check, "check", "< ROWS", "test the rows on standard input as \"测试所有\" does",
+     "URL",
+     {}},
+    {Command::Check,
+     "check",
+     "< ROWS",
+     "test the rows on standard input as \"测试所有\" does",
      "Reads rows from standard input, one a line: 'address port', 'address:port', or a line as fetch\n"
      "prints it. Connects to every row at once and sends each an echo, then prints address, port,\n"
      "mark and echo time per row.\n"
      "exit 0; 1: a row got no outcome; 2: usage",
-     nullptr, {}},
+     nullptr,
+     {}},
     {Command::Tunnel, "tunnel",
      "--type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]",
      "open a tunnel through a proxy, stage by stage",
@@ -191,8 +203,7 @@ std::string UsageLine(const CommandInfo& info) {
   return std::string("usage: mivoproxy-cli ") + info.name + " " + info.synopsis + "\n";
 }
 
-int Report(const std::string& who, const ArgsOutcome& outcome, const std::string& help,
-           const std::string& usage) {
+int Report(const std::string& who, const ArgsOutcome& outcome, const std::string& help, const std::string& usage) {
   if (outcome.help) {
     std::fputs(help.c_str(), stdout);
     return 0;

@@ -40,7 +40,8 @@ void SplitInto(std::string_view text, std::string_view sep, std::vector<std::str
     out.assign(text.empty() ? 0 : 1, text);
     return;
   }
-  SplitWith(text, sep.size(), [&](std::size_t from) { return text.find(sep, from); }, out);
+  SplitWith(
+      text, sep.size(), [&](std::size_t from) { return text.find(sep, from); }, out);
 }
 
 void SplitInto(std::string_view text, const Marker& sep, std::vector<std::string_view>& out) {
@@ -48,7 +49,8 @@ void SplitInto(std::string_view text, const Marker& sep, std::vector<std::string
     out.assign(text.empty() ? 0 : 1, text);
     return;
   }
-  SplitWith(text, sep.Text().size(), [&](std::size_t from) { return sep.FindIn(text, from); }, out);
+  SplitWith(
+      text, sep.Text().size(), [&](std::size_t from) { return sep.FindIn(text, from); }, out);
 }
 
 std::vector<std::string_view> Split(std::string_view text, std::string_view sep) {

@@ -126,9 +126,7 @@ void CheckHandshake(const Handshake& h, const mivo::Moduleproxy& m) {
         over = true;
         break;
       case ViewEvent::Bytes:
-      case ViewEvent::Text:
-        ++sends;
-        break;
+      case ViewEvent::Text: ++sends; break;
       case ViewEvent::Status:
         if (e.data == mivo::kTextTargetConnected) {
           ++successes;
@@ -214,24 +212,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         engine([&] { session.OnConnect(); });
         break;
       }
-      case 1:
-        session.DisconnectClicked();
-        break;
-      case 2:
-        m.ProxyKind = static_cast<ProxyType>(in.Below(3));
-        break;
-      case 3:
-        view.ticked = in.Bool() ? 1 : 0;
-        break;
-      case 4:
-        nested = in.String(16);
-        break;
+      case 1: session.DisconnectClicked(); break;
+      case 2: m.ProxyKind = static_cast<ProxyType>(in.Below(3)); break;
+      case 3: view.ticked = in.Bool() ? 1 : 0; break;
+      case 4: nested = in.String(16); break;
       case 5: {  // a call no row matches does nothing
         const auto kind = static_cast<ProxyType>(in.Raw<std::int16_t>());
         const auto step = in.Raw<std::int16_t>();
         const bool known = (kind == ProxyType::Socks4 || kind == ProxyType::Http11) ? (step == 1 || step == 2)
-                           : kind == ProxyType::Socks5                               ? (step >= 1 && step <= 4)
-                                                                                     : false;
+                           : kind == ProxyType::Socks5                              ? (step >= 1 && step <= 4)
+                                                                                    : false;
         if (known) break;
         const std::size_t before = view.events.size();
         const HandshakeStep state = m.HandshakeState;

@@ -79,9 +79,9 @@ struct ReadOp {
   std::optional<Variant> maxLen;
 };
 
-constexpr std::int32_t kTypes[] = {mivo::vtInt16,  mivo::vtInt32, mivo::vtFloat,   mivo::vtDouble,
-                                   mivo::vtCurrency, mivo::vtDate, mivo::vtText,    mivo::vtBoolean,
-                                   mivo::vtByte,   mivo::vtByteArray, mivo::vtEmpty, mivo::vtNull};
+constexpr std::int32_t kTypes[] = {mivo::vtInt16,    mivo::vtInt32,     mivo::vtFloat, mivo::vtDouble,
+                                   mivo::vtCurrency, mivo::vtDate,      mivo::vtText,  mivo::vtBoolean,
+                                   mivo::vtByte,     mivo::vtByteArray, mivo::vtEmpty, mivo::vtNull};
 
 std::int32_t AnyType(mivo::fuzz::Input& in) { return kTypes[in.Below(static_cast<int>(std::size(kTypes)))]; }
 

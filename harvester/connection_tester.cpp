@@ -152,9 +152,9 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
   --walk_.inFlight;
   const bool putBack = outcome == RowOutcome::PutBack;
   qCDebug(lcWalk).nospace() << "row " << Index << ": " << kConnecting << " => "
-                            << (putBack                           ? kPutBack
+                            << (putBack                          ? kPutBack
                                 : outcome == RowOutcome::Success ? kMarkSuccess
-                                                                  : kMarkFailure);
+                                                                 : kMarkFailure);
   if (putBack) {
     walk_.waiting.push_back(Index);
     // Fewer descriptors than counted: no more at once than hold one now.
@@ -174,8 +174,8 @@ void ConnectionTester::Wsktest_Connect(int Index) {
     // Reported against the row selected now, which may not be the one tested.
     const int n = ops_.SelectedRow();
     if (rows.Exists(n)) {
-      ops_.SetPanel(kStatusPanel,
-                    "地址: " + rows.Text(n, ProxyColumn::Address) + ":" + rows.Text(n, ProxyColumn::Port) + " 连接成功...");
+      ops_.SetPanel(kStatusPanel, "地址: " + rows.Text(n, ProxyColumn::Address) + ":" +
+                                      rows.Text(n, ProxyColumn::Port) + " 连接成功...");
       rows.SetText(n, ProxyColumn::Result, kMarkSuccess);
     }
     single_.reset();
@@ -200,7 +200,7 @@ void ConnectionTester::Wsktest_Error(int Index, std::int16_t Number, std::string
     return;
   }
   const bool putBack = OutOfDescriptors(Number) && Index < static_cast<int>(walk_.pending.size()) &&
-                      walk_.pending[static_cast<std::size_t>(Index)];
+                       walk_.pending[static_cast<std::size_t>(Index)];
   ProxyListModel& rows = ops_.Rows();
   if (!putBack && rows.Exists(Index) && rows.Text(Index, ProxyColumn::Result).empty())
     rows.SetText(Index, ProxyColumn::Result, kMarkFailure);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstdint>
 #include <QTimer>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +32,8 @@ class ConnectionTester {
 
   // Handlers of the Wsktest events.
   void Wsktest_Connect(int Index);
-  void Wsktest_Error(int Index, std::int16_t Number, std::string& Description, std::int32_t sCode,
-                     std::string Source, std::string HelpFile, std::int32_t HelpContext, bool& CancelDisplay);
+  void Wsktest_Error(int Index, std::int16_t Number, std::string& Description, std::int32_t sCode, std::string Source,
+                     std::string HelpFile, std::int32_t HelpContext, bool& CancelDisplay);
   void Wsktest_CloseSck(int Index);
 
   WinSockArray Wsktest;
@@ -56,11 +56,11 @@ class ConnectionTester {
   struct Walk {
     std::size_t limit = 0;
     std::size_t inFlight = 0;
-    int nextRow = 1;           // the next row never started
+    int nextRow = 1;  // the next row never started
     int lastRow = 0;
-    std::vector<int> waiting;  // rows put back for want of a descriptor
-    std::vector<bool> pending; // by row: started, outcome not known yet
-    bool starting = false;     // StartRows is on the stack
+    std::vector<int> waiting;   // rows put back for want of a descriptor
+    std::vector<bool> pending;  // by row: started, outcome not known yet
+    bool starting = false;      // StartRows is on the stack
   };
 
   void ReportSingleFailure();

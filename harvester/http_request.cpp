@@ -83,9 +83,7 @@ class NetworkHttpRequest final : public HttpRequest {
 
   int ReadyState() const override { return state_; }
 
-  std::string ResponseBody() const override {
-    return state_ == kHttpComplete ? body_.toStdString() : std::string();
-  }
+  std::string ResponseBody() const override { return state_ == kHttpComplete ? body_.toStdString() : std::string(); }
 
  private:
   void Receiving() {
@@ -106,8 +104,7 @@ class NetworkHttpRequest final : public HttpRequest {
   void Finished() {
     if (state_ == kHttpComplete) return;
     if (!overflow_) body_.append(reply_->readAll());
-    if (overflow_ || static_cast<std::size_t>(body_.size()) > kMaxResponseBody || !BodyIsUsable(*reply_))
-      body_.clear();
+    if (overflow_ || static_cast<std::size_t>(body_.size()) > kMaxResponseBody || !BodyIsUsable(*reply_)) body_.clear();
     state_ = kHttpComplete;
   }
 
@@ -151,9 +148,7 @@ std::unique_ptr<HttpRequest> CreateNetworkHttpRequest() {
   return std::make_unique<NetworkHttpRequest>();
 }
 
-std::unique_ptr<HttpRequest> CreateHttpRequest() {
-  return Factory() ? Factory()() : CreateNetworkHttpRequest();
-}
+std::unique_ptr<HttpRequest> CreateHttpRequest() { return Factory() ? Factory()() : CreateNetworkHttpRequest(); }
 
 int AbandonedHttpRequests() {
   int running = 0;

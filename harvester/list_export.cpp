@@ -72,9 +72,7 @@ WriteResult WriteExport(QIODevice& device, MainWindowOps& ops) {
   return WriteResult::Done();
 }
 
-void uploadlst(MainWindowOps& ops) {
-  uploadlst(ops, QCoreApplication::applicationDirPath(), DocumentsFolder());
-}
+void uploadlst(MainWindowOps& ops) { uploadlst(ops, QCoreApplication::applicationDirPath(), DocumentsFolder()); }
 
 void uploadlst(MainWindowOps& ops, const QString& programDirectory, const QString& fallbackDirectory) {
   if (ops.Rows().Count() == 0) return;

@@ -9,7 +9,7 @@ namespace mivo {
 namespace {
 constexpr const char* kSampleSite = "http://127.0.0.1:8086";
 constexpr std::array<const char*, kPageAddressCount> kPagePaths{
-    "/proxy1.html", "/proxy3.html", "/proxy3.html", "/proxy4.html",    "/proxy5.html",     "/proxy6.html",
+    "/proxy1.html", "/proxy3.html", "/proxy3.html", "/proxy4.html",  "/proxy5.html",    "/proxy6.html",
     "/proxy7.html", "/proxy8.html", "/proxy9.html", "/proxy10.html", "/proxyedu1.html", "/proxyedu2.html",
 };
 }  // namespace

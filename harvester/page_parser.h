@@ -16,8 +16,16 @@ struct PortLetter {
 
 // Script letter -> port digit, matched without regard to case.
 inline constexpr std::array<PortLetter, 10> PortLetterTable{{
-    {'d', '0'}, {'c', '1'}, {'k', '2'}, {'z', '3'}, {'m', '4'},
-    {'B', '5'}, {'w', '6'}, {'i', '7'}, {'r', '8'}, {'l', '9'},
+    {'d', '0'},
+    {'c', '1'},
+    {'k', '2'},
+    {'z', '3'},
+    {'m', '4'},
+    {'B', '5'},
+    {'w', '6'},
+    {'i', '7'},
+    {'r', '8'},
+    {'l', '9'},
 }};
 
 inline constexpr std::size_t kSourceLineBytes = 255;

@@ -19,9 +19,7 @@ std::string& ProxyEntry::Field(ProxyColumn column) {
   return echoTime;
 }
 
-const std::string& ProxyEntry::Field(ProxyColumn column) const {
-  return const_cast<ProxyEntry*>(this)->Field(column);
-}
+const std::string& ProxyEntry::Field(ProxyColumn column) const { return const_cast<ProxyEntry*>(this)->Field(column); }
 
 void ProxyListModel::Clear() {
   if (rows_.empty()) return;

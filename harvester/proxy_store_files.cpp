@@ -31,8 +31,8 @@ WriteResult SetFileValues(const std::string& file, const char* group, const Entr
   const QString dir = QFileInfo(path).absolutePath();
   if (!QDir().mkpath(dir)) return WriteResult::Failed("无法创建目录 " + Utf8(dir));
   QSaveFile out(path);
-  if (!out.open(QIODevice::WriteOnly) || out.write(text.data(), static_cast<qint64>(text.size())) != qint64(text.size()) ||
-      !out.commit())
+  if (!out.open(QIODevice::WriteOnly) ||
+      out.write(text.data(), static_cast<qint64>(text.size())) != qint64(text.size()) || !out.commit())
     return WriteResult::Failed("无法写入 " + file + ": " + Utf8(out.errorString()));
   return WriteResult::Done();
 }

@@ -70,7 +70,8 @@ class GSettingsProxyStore : public ProxyStore {
         if (!g_settings_is_writable(s, key)) return NotWritable(s, key);
     for (GSettings* s : {http_.get(), https_.get()}) {
       g_settings_delay(s);
-      const bool ok = g_settings_set_string(s, "host", parts->host.c_str()) && g_settings_set_int(s, "port", parts->port);
+      const bool ok =
+          g_settings_set_string(s, "host", parts->host.c_str()) && g_settings_set_int(s, "port", parts->port);
       if (!ok) {
         g_settings_revert(s);
         return NotWritable(s, "host");

@@ -55,8 +55,7 @@ WriteResult ScriptShell::Regwrite(std::string_view path, const RegValue& value, 
         return WriteResult::Failed("ProxyEnable 的值不是数字: " + text);
       return store_->SetEnable(parsed);
     }
-    case Value::None:
-      break;
+    case Value::None: break;
   }
   return WriteResult::Failed("不支持写入 " + std::string(path));
 }

@@ -172,8 +172,8 @@ class Batch {
     return static_cast<long>(i);
   }
 
-  void Answer(std::size_t i, std::uint32_t from, const std::uint8_t* echoed, std::size_t echoedSize, int ttl,
-              int tos, int flags) {
+  void Answer(std::size_t i, std::uint32_t from, const std::uint8_t* echoed, std::size_t echoedSize, int ttl, int tos,
+              int flags) {
     EchoReply& r = *targets_[i].reply;
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sentAt_[i]);
     r.address = from;

@@ -11,7 +11,7 @@ packages=(
   microsocks tinyproxy
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk
   dbus-daemon
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   dpkg-dev file desktop-file-utils appstream lintian
 )
 

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: each fuzz target for a
-# bounded time in its own clang build, then the whole suite in a Release
-# build (what a package is built as) and once more under AddressSanitizer +
+# Installs what is needed, checks the formatting, builds, and runs every
+# test: each fuzz target for a bounded time in its own clang build, then the
+# whole suite in a Release build (what a package is built as), the Debian
+# package's checks, and the suite once more under AddressSanitizer +
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 
 jobs=$(nproc)
 run() {

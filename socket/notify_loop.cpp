@@ -133,7 +133,8 @@ void NotifyLoop::Post(int fd, int event, int error) {
   posted_.push_back({fd, r->gen, event, error});
   if (postScheduled_) return;
   postScheduled_ = true;
-  QMetaObject::invokeMethod(ctx_, [this] { DeliverPosted(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      ctx_, [this] { DeliverPosted(); }, Qt::QueuedConnection);
 }
 
 void NotifyLoop::DeliverPosted() {

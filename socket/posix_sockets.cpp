@@ -210,8 +210,8 @@ SockResult PosixSocketsLayer::recvfrom(SOCKET s, std::uint8_t* buf, int len, int
   sockaddr_storage st{};
   socklen_t slen = sizeof st;
   const int pflags = (flags & MSG_PEEK_W) ? MSG_PEEK : 0;
-  const ssize_t n = ::recvfrom(s, buf, static_cast<std::size_t>(std::max(len, 0)), pflags,
-                               reinterpret_cast<sockaddr*>(&st), &slen);
+  const ssize_t n =
+      ::recvfrom(s, buf, static_cast<std::size_t>(std::max(len, 0)), pflags, reinterpret_cast<sockaddr*>(&st), &slen);
   const int err = errno;
   if (Registration* r = Loop().Find(s)) {
     r->readArmed = true;

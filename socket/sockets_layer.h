@@ -143,8 +143,8 @@ class SocketsLayer {
   virtual void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> buffer) = 0;
   // Starts a lookup of `name` whose answer goes into `buffer` and is
   // reported to `sink`. Returns 0 when it did not start (`error` says why).
-  virtual LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name,
-                                           HostLookupBuffer* buffer, int& error) = 0;
+  virtual LookupTask WSAAsyncGetHostByName(SocketNotifySink* sink, const std::string& name, HostLookupBuffer* buffer,
+                                           int& error) = 0;
   // Fails when the lookup is unknown or already answered.
   virtual SockResult WSACancelAsyncRequest(LookupTask task) = 0;
 };

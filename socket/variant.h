@@ -93,8 +93,8 @@ class Variant {
     bool v = false;
     bool operator==(const Bool&) const = default;
   };
-  std::variant<std::monostate, NullValue, std::int16_t, std::int32_t, float, double, Currency, Date, std::string,
-               Bool, std::uint8_t, Bytes>
+  std::variant<std::monostate, NullValue, std::int16_t, std::int32_t, float, double, Currency, Date, std::string, Bool,
+               std::uint8_t, Bytes>
       v_;
 };
 

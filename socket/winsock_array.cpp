@@ -11,16 +11,12 @@ WinSock& WinSockArray::Load(int Index) {
   WinSockArrayEvents* a = &events;
   e.CloseSck = [a, Index] { CallCopy(a->CloseSck, Index); };
   e.Connect = [a, Index] { CallCopy(a->Connect, Index); };
-  e.ConnectionRequest = [a, Index](std::int32_t requestID) {
-    CallCopy(a->ConnectionRequest, Index, requestID);
-  };
-  e.DataArrival = [a, Index](std::int32_t bytesTotal) {
-    CallCopy(a->DataArrival, Index, bytesTotal);
-  };
+  e.ConnectionRequest = [a, Index](std::int32_t requestID) { CallCopy(a->ConnectionRequest, Index, requestID); };
+  e.DataArrival = [a, Index](std::int32_t bytesTotal) { CallCopy(a->DataArrival, Index, bytesTotal); };
   e.Error = [a, Index](std::int16_t Number, std::string& Description, std::int32_t sCode, std::string Source,
                        std::string HelpFile, std::int32_t HelpContext, bool& CancelDisplay) {
-    CallCopy(a->Error, Index, Number, Description, sCode, std::move(Source),
-             std::move(HelpFile), HelpContext, CancelDisplay);
+    CallCopy(a->Error, Index, Number, Description, sCode, std::move(Source), std::move(HelpFile), HelpContext,
+             CancelDisplay);
   };
   e.SendComplete = [a, Index] { CallCopy(a->SendComplete, Index); };
   e.SendProgress = [a, Index](std::int32_t bytesSent, std::int32_t bytesRemaining) {

@@ -17,7 +17,8 @@ constexpr std::int32_t kDefaultBufferSize = 8192;
 std::size_t ByteCount(const Variant& v) {
   const double r = std::nearbyint(v.Number().value_or(0));
   if (!(r >= 1)) return 0;
-  if (r >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) return std::numeric_limits<std::size_t>::max();
+  if (r >= static_cast<double>(std::numeric_limits<std::int64_t>::max()))
+    return std::numeric_limits<std::size_t>::max();
   return static_cast<std::size_t>(r);
 }
 
@@ -75,7 +76,7 @@ void WinSock::SendData(const Variant& data) {
     SendBuffer_.Append(ToWireBytes(data));
   }
   if (SendBuffer_.empty()) return;  // nothing to send: empty text or array, or no wire form
-  if (!wasEmpty) return;  // a drain is under way; FD_WRITE continues it in order
+  if (!wasEmpty) return;            // a drain is under way; FD_WRITE continues it in order
   if (protocol_ != ProtocolTcp)
     SendBufferedDataUDP();
   else
@@ -185,8 +186,7 @@ Bytes WinSock::TakeBytes(std::size_t count, bool peek) {
   }
   Bytes area(count, 0);
   SockAddrIn from;
-  const SockResult r =
-      layer_->recvfrom(socket_, area.data(), static_cast<int>(count), peek ? MSG_PEEK_W : 0, &from);
+  const SockResult r = layer_->recvfrom(socket_, area.data(), static_cast<int>(count), peek ? MSG_PEEK_W : 0, &from);
   if (!peek) datagramTaken_ = true;
   if (r.ok()) {
     remotePort_ = NetToHostShort(from.sin_port);

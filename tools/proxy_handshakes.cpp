@@ -168,7 +168,8 @@ ServerStep Socks4Handshake::Advance(HandshakeTurn& turn) {
     return Step::Closed;
   }
   const bool connect = At(in_, 0) == 4 && At(in_, 1) == 1;
-  const quint32 ip = (quint32{At(in_, 4)} << 24) | (quint32{At(in_, 5)} << 16) | (quint32{At(in_, 6)} << 8) | At(in_, 7);
+  const quint32 ip =
+      (quint32{At(in_, 4)} << 24) | (quint32{At(in_, 5)} << 16) | (quint32{At(in_, 6)} << 8) | At(in_, 7);
   // 0.0.0.x asks the proxy to look a name up; names are never looked up.
   const QHostAddress address(ip);
   if (!connect || ip < 256 || !IsLoopback(address)) {
@@ -231,7 +232,8 @@ ServerStep Socks5Handshake::DoCredentials(HandshakeTurn& turn) {
   const std::size_t passwordLength = At(in_, 2 + userLength);
   const std::size_t length = 3 + userLength + passwordLength;
   if (in_.size() < length) return Step::Credentials;
-  const bool right = in_.substr(2, userLength) == kSampleUser && in_.substr(3 + userLength, passwordLength) == kSamplePassword;
+  const bool right =
+      in_.substr(2, userLength) == kSampleUser && in_.substr(3 + userLength, passwordLength) == kSamplePassword;
   in_.erase(0, length);
   turn.reply = Bytes({0x01, static_cast<std::uint8_t>(right ? 0x00 : 0x01)});
   return right ? Step::Request : Step::Closed;
@@ -248,9 +250,7 @@ ServerStep Socks5Handshake::DoRequest(HandshakeTurn& turn) {
     case 0x01: addressLength = 4; break;
     case 0x03: addressLength = 1 + At(in_, 4); break;
     case 0x04: addressLength = 16; break;
-    default:
-      turn.reply = Socks5Answer(kAddressTypeNotSupported);
-      return Step::Closed;
+    default: turn.reply = Socks5Answer(kAddressTypeNotSupported); return Step::Closed;
   }
   const std::size_t length = 4 + addressLength + 2;
   if (in_.size() < length) return Step::Request;

@@ -10,12 +10,12 @@ namespace {
 constexpr std::array<char, 10> kDigitLetters{'d', 'c', 'k', 'z', 'm', 'B', 'w', 'i', 'r', 'l'};
 
 constexpr std::array<const char*, 12> kPagePaths{
-    "/proxy1.html", "/proxy2.html", "/proxy3.html", "/proxy4.html",  "/proxy5.html",     "/proxy6.html",
+    "/proxy1.html", "/proxy2.html", "/proxy3.html", "/proxy4.html",  "/proxy5.html",    "/proxy6.html",
     "/proxy7.html", "/proxy8.html", "/proxy9.html", "/proxy10.html", "/proxyedu1.html", "/proxyedu2.html",
 };
 
 constexpr std::array<const char*, 12> kCityLocations{
-    "北京市 电信",     "上海市 联通",     "广东省广州市 电信", "浙江省杭州市 电信",
+    "北京市 电信",       "上海市 联通",       "广东省广州市 电信", "浙江省杭州市 电信",
     "江苏省南京市 联通", "四川省成都市 电信", "湖北省武汉市 电信", "山东省济南市 联通",
     "福建省厦门市 电信", "辽宁省沈阳市 联通", "陕西省西安市 电信", "天津市 联通",
 };
@@ -105,15 +105,16 @@ std::string ListPageText(const std::string& title, const std::vector<SampleProxy
   page.reserve(200 + proxies.size() * 140);
   page += "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\"><title>" + title +
           "</title></head><body>\r\n";
-  page += "<SCRIPT type=text/javascript>var d=\"0\",c=\"1\",k=\"2\",z=\"3\",m=\"4\",B=\"5\",b=\"5\",w=\"6\","
-          "i=\"7\",r=\"8\",l=\"9\";</SCRIPT>\r\n";
+  page +=
+      "<SCRIPT type=text/javascript>var d=\"0\",c=\"1\",k=\"2\",z=\"3\",m=\"4\",B=\"5\",b=\"5\",w=\"6\","
+      "i=\"7\",r=\"8\",l=\"9\";</SCRIPT>\r\n";
   page += "<table><tr><th>IP地址</th><th>类型</th><th>速度</th><th>地址</th></tr>\r\n";
   for (const SampleProxy& proxy : proxies) {
     page += AvoidSkippedLengths("<tr><td>" + proxy.address + "<SCRIPT type=text/javascript>document.write" +
                                 PortScript(proxy.port));
     page += "\r\n";
-    page += AvoidSkippedLengths(std::string("</SCRIPT></td><td>") + TypeText(proxy.kind) + "</td><td>" +
-                                proxy.speed + "</td><td>" + proxy.location + "</td></tr>");
+    page += AvoidSkippedLengths(std::string("</SCRIPT></td><td>") + TypeText(proxy.kind) + "</td><td>" + proxy.speed +
+                                "</td><td>" + proxy.location + "</td></tr>");
     page += "\r\n";
   }
   page += "</table><p>共 " + std::to_string(proxies.size()) + " 个代理服务器</p></body></html>\r\n";
@@ -126,8 +127,8 @@ std::vector<SampleProxy> GeneratedProxies(int rows) {
   for (int i = 0; i < rows; ++i) {
     SampleProxy proxy;
     // At most 14 characters: a longer address would start no row.
-    proxy.address = "127." + std::to_string(1 + (i / (256 * 254)) % 99) + "." + std::to_string((i / 254) % 256) +
-                    "." + std::to_string(1 + i % 254);
+    proxy.address = "127." + std::to_string(1 + (i / (256 * 254)) % 99) + "." + std::to_string((i / 254) % 256) + "." +
+                    std::to_string(1 + i % 254);
     proxy.kind = KindOf(i);
     proxy.port = 1024 + (i * 7919) % 64000;
     proxy.speed = Speed(20 + (i * 31) % 500);

@@ -109,8 +109,12 @@ void RelayConversation::FromTarget() {
 void RelayConversation::CloseClient() {
   // Queued: closing may end the connection, and with it this conversation.
   if (client_) {
-    QMetaObject::invokeMethod(client_.data(), [client = client_] { if (client) client->disconnectFromHost(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        client_.data(),
+        [client = client_] {
+          if (client) client->disconnectFromHost();
+        },
+        Qt::QueuedConnection);
   }
   if (target_) target_->disconnectFromHost();
 }

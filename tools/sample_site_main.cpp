@@ -11,7 +11,8 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] [--echo-port 7007]\n"
+               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] "
+               "[--echo-port 7007]\n"
                "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n");
   return 2;
 }

@@ -79,9 +79,7 @@ std::uint8_t PortLow(std::int32_t port) { return static_cast<std::uint8_t>(port 
 
 // --- SOCKS4 -----------------------------------------------------------------
 
-Transition Socks4Connected(const Moduleproxy& m) {
-  return SendAndWait(HandshakeStep::FirstReply, Socks4Request(m));
-}
+Transition Socks4Connected(const Moduleproxy& m) { return SendAndWait(HandshakeStep::FirstReply, Socks4Request(m)); }
 
 Transition Socks4Reply(const std::string& reply) {
   if (reply.size() < 2) return Wait(HandshakeStep::FirstReply);
@@ -196,8 +194,7 @@ std::optional<Transition> Dispatch(Moduleproxy& m, const TunnelView& view, Proxy
       if (step == HandshakeStep::Connected) return HttpConnected(m, view);
       if (step == HandshakeStep::FirstReply) return HttpReply(reply);
       break;
-    default:
-      break;
+    default: break;
   }
   return std::nullopt;
 }
@@ -303,8 +300,15 @@ std::string Base64Encode(std::string_view text) {
 
 Bytes Socks4Request(const Moduleproxy& m) {
   const std::string& a = m.TargetHost;
-  return {0x04, 0x01, PortHigh(m.TargetPort), PortLow(m.TargetPort),
-          TargetOctet(1, a), TargetOctet(2, a), TargetOctet(3, a), TargetOctet(4, a), 0x00};
+  return {0x04,
+          0x01,
+          PortHigh(m.TargetPort),
+          PortLow(m.TargetPort),
+          TargetOctet(1, a),
+          TargetOctet(2, a),
+          TargetOctet(3, a),
+          TargetOctet(4, a),
+          0x00};
 }
 
 Bytes Socks5Greeting(int ticked) { return {0x05, 0x01, ticked == 1 ? kMethodUserPass : kMethodNone}; }
@@ -325,8 +329,16 @@ std::optional<Bytes> Socks5UserPass(const Moduleproxy& m) {
 
 Bytes Socks5Connect(const Moduleproxy& m) {
   const std::string& a = m.TargetHost;
-  return {0x05, 0x01, 0x00, 0x01, TargetOctet(1, a), TargetOctet(2, a), TargetOctet(3, a), TargetOctet(4, a),
-          PortHigh(m.TargetPort), PortLow(m.TargetPort)};
+  return {0x05,
+          0x01,
+          0x00,
+          0x01,
+          TargetOctet(1, a),
+          TargetOctet(2, a),
+          TargetOctet(3, a),
+          TargetOctet(4, a),
+          PortHigh(m.TargetPort),
+          PortLow(m.TargetPort)};
 }
 
 std::string HttpConnectRequest(const std::string& host, const std::string& port, int ticked, const std::string& user,

@@ -17,7 +17,8 @@ inline constexpr const char* kTitleError = "错误";
 inline constexpr const char* kTextDisconnecting = "断开连接...";
 
 // Input that the handshake messages cannot carry.
-inline constexpr const char* kTextBadTargetAddress = "服务器地址必须是四个0到255之间的十进制数，以\".\"分隔，例如 127.0.0.1";
+inline constexpr const char* kTextBadTargetAddress =
+    "服务器地址必须是四个0到255之间的十进制数，以\".\"分隔，例如 127.0.0.1";
 inline constexpr const char* kTextBadHttpTarget = "服务器地址不能为空，也不能含有空格或控制字符";
 inline constexpr const char* kTextBadTargetPort = "服务器端口必须是0到65535之间的数字";
 inline constexpr const char* kTextBadProxyPort = "代理端口必须是0到65535之间的数字";

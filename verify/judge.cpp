@@ -12,10 +12,26 @@ namespace {
 
 // Headers that say a proxy handled the request (judge names, without HTTP_).
 constexpr std::array<std::string_view, 20> kProxyHeaders{
-    "VIA",          "X_FORWARDED_FOR",   "X_FORWARDED",        "FORWARDED_FOR",     "FORWARDED",
-    "X_REAL_IP",    "CLIENT_IP",         "X_CLIENT_IP",        "X_CLUSTER_CLIENT_IP", "X_ORIGINATING_IP",
-    "PROXY_CONNECTION", "X_PROXY_CONNECTION", "XROXY_CONNECTION", "X_PROXY_ID",      "X_BLUECOAT_VIA",
-    "X_TINYPROXY",  "X_FORWARDED_HOST",  "X_FORWARDED_SERVER", "X_FORWARDED_PROTO", "PROXY_AGENT",
+    "VIA",
+    "X_FORWARDED_FOR",
+    "X_FORWARDED",
+    "FORWARDED_FOR",
+    "FORWARDED",
+    "X_REAL_IP",
+    "CLIENT_IP",
+    "X_CLIENT_IP",
+    "X_CLUSTER_CLIENT_IP",
+    "X_ORIGINATING_IP",
+    "PROXY_CONNECTION",
+    "X_PROXY_CONNECTION",
+    "XROXY_CONNECTION",
+    "X_PROXY_ID",
+    "X_BLUECOAT_VIA",
+    "X_TINYPROXY",
+    "X_FORWARDED_HOST",
+    "X_FORWARDED_SERVER",
+    "X_FORWARDED_PROTO",
+    "PROXY_AGENT",
 };
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -48,8 +64,7 @@ std::string Dechunk(std::string_view s) {
     sizeText = TrimBlanks(sizeText.substr(0, sizeText.find(';')));
     std::size_t size = 0;
     const auto [end, ec] = std::from_chars(sizeText.data(), sizeText.data() + sizeText.size(), size, 16);
-    if (sizeText.empty() || sizeText.size() > 8 || ec != std::errc() || end != sizeText.data() + sizeText.size())
-      break;
+    if (sizeText.empty() || sizeText.size() > 8 || ec != std::errc() || end != sizeText.data() + sizeText.size()) break;
     s.remove_prefix(eol + 2);
     if (size == 0) break;
     out.append(s.substr(0, size));
@@ -66,9 +81,12 @@ std::string WithoutTags(std::string_view line) {
   out.reserve(line.size());
   bool inTag = false;
   for (char c : line) {
-    if (c == '<') inTag = true;
-    else if (c == '>' && inTag) inTag = false;
-    else if (!inTag) out += c;
+    if (c == '<')
+      inTag = true;
+    else if (c == '>' && inTag)
+      inTag = false;
+    else if (!inTag)
+      out += c;
   }
   return out;
 }
@@ -86,7 +104,9 @@ std::string_view Plain(std::string_view address) {
   return address;
 }
 
-bool SameAddress(std::string_view a, std::string_view b) { return !a.empty() && AsciiLower(Plain(a)) == AsciiLower(Plain(b)); }
+bool SameAddress(std::string_view a, std::string_view b) {
+  return !a.empty() && AsciiLower(Plain(a)) == AsciiLower(Plain(b));
+}
 
 bool IsAddressChar(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
@@ -184,7 +204,8 @@ bool ReplyGatherer::Add(std::string_view bytes) {
   if (text_.size() >= kMaxJudgeReply) return false;
   const std::size_t headEnd = text_.find("\r\n\r\n");
   if (!StartsWithNoCase(text_, "HTTP/") || headEnd == std::string::npos) return true;
-  const std::optional<std::string_view> length = HeaderValue(std::string_view(text_).substr(0, headEnd), "content-length");
+  const std::optional<std::string_view> length =
+      HeaderValue(std::string_view(text_).substr(0, headEnd), "content-length");
   std::size_t expected = 0;
   if (!length || std::from_chars(length->data(), length->data() + length->size(), expected).ec != std::errc())
     return true;

@@ -27,7 +27,7 @@ const char* AnonymityText(Anonymity a);
 
 // A judge as its URL names it: http only (the tunnel carries no TLS).
 struct JudgeUrl {
-  std::string host;      // as written: a dotted IPv4 address or a name
+  std::string host;  // as written: a dotted IPv4 address or a name
   std::int32_t port = 80;
   std::string path = "/";  // path and query, as sent on the request line
 

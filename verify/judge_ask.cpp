@@ -12,8 +12,8 @@ DirectJudgeAsk::DirectJudgeAsk(std::string address, const JudgeUrl& judge)
     if (!reply_.Add(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) Finish({});
   };
   socket_.events.CloseSck = [this] { Finish({}); };
-  socket_.events.Error = [this](std::int16_t number, std::string& description, std::int32_t, std::string,
-                                std::string, std::int32_t, bool&) {
+  socket_.events.Error = [this](std::int16_t number, std::string& description, std::int32_t, std::string, std::string,
+                                std::int32_t, bool&) {
     // After a reply, a reset is only how the judge said goodbye.
     if (socket_.State() != StateConnected || reply_.Text().empty())
       Finish(std::to_string(number) + " " + description);

@@ -120,8 +120,8 @@ RowCheck::Step RowCheck::DoNextAttempt() {
   lastError_ = 0;
   attemptStart_ = now;
   // The input was checked before the run; what the engine still refuses it refuses for every protocol.
-  if (!session_.ConnectClicked({row_.address, row_.port, plan_.user, plan_.password, plan_.targetHost,
-                                plan_.targetPort}))
+  if (!session_.ConnectClicked(
+          {row_.address, row_.port, plan_.user, plan_.password, plan_.targetHost, plan_.targetPort}))
     return End(Ending::Refused);
   return ConnectStarted() ? Step::Connecting : GiveBack();
 }
@@ -168,9 +168,7 @@ RowCheck::Step RowCheck::DoJudgeConnecting(Event e) {
       lastError_ = 0;
       socket_.Connect();
       return ConnectStarted() ? Step::JudgeConnecting : GiveBack();
-    case Event::Connected:
-      socket_.SendBytes(plan_.judgeToProxy);
-      return Step::AskingJudge;
+    case Event::Connected: socket_.SendBytes(plan_.judgeToProxy); return Step::AskingJudge;
     case Event::SocketError:
       if (OutOfSockets(lastError_)) return GiveBack();
       return JudgeAnswered(false);

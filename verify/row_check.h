@@ -27,7 +27,7 @@ struct Plan {
   bool credentials = false;
   std::string user, password;
   std::optional<JudgeUrl> judge;
-  std::string ownAddress;          // the user's address as the judge sees it
+  std::string ownAddress;    // the user's address as the judge sees it
   Bytes judgeThroughTunnel;  // the request sent through a SOCKS tunnel
   Bytes judgeToProxy;        // the absolute-form request sent to an HTTP proxy
   Clock::duration timeout{};

@@ -62,7 +62,12 @@ void Verifier::Start() {
 void Verifier::FinishIfDone() {
   if (!Finished() || finishPosted_) return;
   finishPosted_ = true;
-  QMetaObject::invokeMethod(&context_, [this] { if (onFinished) onFinished(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      &context_,
+      [this] {
+        if (onFinished) onFinished();
+      },
+      Qt::QueuedConnection);
 }
 
 void Verifier::Fill() {

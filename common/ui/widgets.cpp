@@ -20,8 +20,7 @@ void MessageBoxPresenter::ShowMessage(const ShownMessage& m) {
     case MsgIcon::Exclamation: icon = QMessageBox::Warning; break;
     case MsgIcon::Information: icon = QMessageBox::Information; break;
   }
-  QMessageBox box(icon, UiText(m.title), UiText(m.text), QMessageBox::Ok,
-                  QApplication::activeWindow());
+  QMessageBox box(icon, UiText(m.title), UiText(m.text), QMessageBox::Ok, QApplication::activeWindow());
   box.exec();
 }
 

@@ -39,10 +39,18 @@ struct ListPageMenuItem {
 };
 
 constexpr std::array<ListPageMenuItem, kPageAddressCount> kListPageItems{{
-    {"http1", "Http代理 1", 0},  {"http2", "Http代理 2", 1},  {"http3", "Http代理 3", 2},
-    {"http4", "Http代理 4", 3},  {"http5", "Http代理 5", 4},  {"http6", "Http代理 6", 5},
-    {"http7", "Http代理 7", 6},  {"http8", "Http代理 8", 7},  {"http9", "Http代理 9", 8},
-    {"http10", "Http代理 10", 9}, {"jywdl1", "教育网代理1", 10}, {"jywdl2", "教育网代理1", 11},
+    {"http1", "Http代理 1", 0},
+    {"http2", "Http代理 2", 1},
+    {"http3", "Http代理 3", 2},
+    {"http4", "Http代理 4", 3},
+    {"http5", "Http代理 5", 4},
+    {"http6", "Http代理 6", 5},
+    {"http7", "Http代理 7", 6},
+    {"http8", "Http代理 8", 7},
+    {"http9", "Http代理 9", 8},
+    {"http10", "Http代理 10", 9},
+    {"jywdl1", "教育网代理1", 10},
+    {"jywdl2", "教育网代理1", 11},
 }};
 
 constexpr std::array<const char*, kPageAddressCount> kAddressLabels{
@@ -225,8 +233,7 @@ void frmMain::Ptst() {
     SetPanel(kStatusPanel, kTextListFirst);
     return;
   }
-  pTest_->SetProxy(UiText(rows_.Text(row, ProxyColumn::Address)),
-                   UiText(rows_.Text(row, ProxyColumn::Port)));
+  pTest_->SetProxy(UiText(rows_.Text(row, ProxyColumn::Address)), UiText(rows_.Text(row, ProxyColumn::Port)));
 }
 
 int frmMain::SelectedRow() const {
@@ -238,9 +245,7 @@ void frmMain::SetPanel(int panel, const std::string& text) {
   (panel == kListPanel ? panel1_ : panel2_)->setText(UiText(text));
 }
 
-std::string frmMain::Panel(int panel) const {
-  return Utf8((panel == kListPanel ? panel1_ : panel2_)->text());
-}
+std::string frmMain::Panel(int panel) const { return Utf8((panel == kListPanel ? panel1_ : panel2_)->text()); }
 
 std::string frmMain::AddressText(int k) const { return Utf8(Text1.at(static_cast<std::size_t>(k))->text()); }
 

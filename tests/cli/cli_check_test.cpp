@@ -64,9 +64,9 @@ bool IsTimeText(const std::string& s) { return s.size() > 3 && s.ends_with(" ms"
 TEST(CliCheck, ReadsBothRowFormsAndPrintsOneLinePerRowInOrder) {
   LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
   ASSERT_TRUE(proxy.Listen());
-  const std::string input = "127.0.0.2 " + proxy.PortText() + "\n" +     //
+  const std::string input = "127.0.0.2 " + proxy.PortText() + "\n" +      //
                             "127.0.0.3:" + refused.PortText() + "\r\n" +  //
-                            "\n" +                                         //
+                            "\n" +                                        //
                             "  127.0.0.2:" + proxy.PortText() + "  \n";
   const CheckRun run = Check(input);
   EXPECT_EQ(run.exitCode, 0);
@@ -88,8 +88,8 @@ TEST(CliCheck, TakesTheRowsFetchPrints) {
   LoopbackPort proxy("127.0.0.2");
   ASSERT_TRUE(proxy.Listen());
   // A page row without a port comes out with empty cells; it is checked all the same.
-  const CheckRun run = Check("127.0.0.2\t" + proxy.PortText() + "\tHTTP\t北京市 电信\t0.35\n" +
-                             "127.0.0.2\t\tHTTP\t\t\n");
+  const CheckRun run =
+      Check("127.0.0.2\t" + proxy.PortText() + "\tHTTP\t北京市 电信\t0.35\n" + "127.0.0.2\t\tHTTP\t\t\n");
   EXPECT_EQ(run.exitCode, 0);
   ASSERT_EQ(run.lines.size(), 2u);
   ASSERT_EQ(run.lines[0].size(), 4u);

@@ -36,9 +36,9 @@ TEST(CliParse, EmptyFileFailsWithTheFetchText) {
 }
 
 TEST(CliParse, AnUnusableArgumentIsAUsageErrorWithAMessage) {
-  for (const QStringList& args : {QStringList{"parse", "/nonexistent/page.html"}, QStringList{"parse", "/"},
-                                  QStringList{"parse"}, QStringList{"no-such-command"},
-                                  QStringList{"check", "extra"}}) {
+  for (const QStringList& args :
+       {QStringList{"parse", "/nonexistent/page.html"}, QStringList{"parse", "/"}, QStringList{"parse"},
+        QStringList{"no-such-command"}, QStringList{"check", "extra"}}) {
     const auto r = test::RunCli(args);
     EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
     EXPECT_FALSE(r.err.isEmpty()) << args.join(' ').toStdString();

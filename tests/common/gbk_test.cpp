@@ -21,15 +21,16 @@ TEST(Gbk, AsciiAndZeroBytesPassUnchanged) {
 
 TEST(Gbk, InvalidInputIsReplacedNotLost) {
   // 0xFF is never a GBK byte; the text around it survives.
-  EXPECT_EQ(FromGbk("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(FromGbk("a\xFF"
+                    "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   // A character GBK lacks (an emoji) and a broken UTF-8 byte each become "?".
   EXPECT_EQ(ToGbk("x\xF0\x9F\x98\x80y"), "x?y");
   EXPECT_EQ(ToGbk("x\xC3y"), "x?y");
 }
 
-TEST(Gbk, LeadByteCutOffAtTheEndIsDropped) {
-  EXPECT_EQ(FromGbk("ab\xD6"), "ab");
-}
+TEST(Gbk, LeadByteCutOffAtTheEndIsDropped) { EXPECT_EQ(FromGbk("ab\xD6"), "ab"); }
 
 TEST(Gbk, LongInputIsConvertedWhole) {
   std::string text;

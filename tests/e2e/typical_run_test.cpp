@@ -66,14 +66,17 @@ TEST_F(TypicalRun, FromListToTunnel) {
 
   // 2. "测试所有" marks every row: listening proxies succeed, the rest fail.
   Choose("testall");
-  ASSERT_TRUE(test::WaitUntil([&] {
-    for (int n = 1; n <= window.Rows().Count(); ++n)
-      if (window.Rows().Text(n, ProxyColumn::Result).empty()) return false;
-    return true;
-  }, 30000));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        for (int n = 1; n <= window.Rows().Count(); ++n)
+          if (window.Rows().Text(n, ProxyColumn::Result).empty()) return false;
+        return true;
+      },
+      30000));
   for (int n = 1; n <= window.Rows().Count(); ++n) {
     EXPECT_EQ(window.Rows().Text(n, ProxyColumn::Result),
-              listed[static_cast<std::size_t>(n - 1)].listening ? kMarkSuccess : kMarkFailure) << "row " << n;
+              listed[static_cast<std::size_t>(n - 1)].listening ? kMarkSuccess : kMarkFailure)
+        << "row " << n;
     EXPECT_NE(window.Rows().Text(n, ProxyColumn::Time).find(" ms"), std::string::npos) << "row " << n;
   }
 

@@ -100,7 +100,9 @@ struct SingleFailureCase {
   const char* expectedMark;
 };
 
-void PrintTo(const SingleFailureCase& c, std::ostream* os) { *os << "earlier:" << (*c.earlierMark ? c.earlierMark : "none"); }
+void PrintTo(const SingleFailureCase& c, std::ostream* os) {
+  *os << "earlier:" << (*c.earlierMark ? c.earlierMark : "none");
+}
 
 class SingleFailure : public ConnectionTesterTest, public testing::WithParamInterface<SingleFailureCase> {};
 

@@ -77,16 +77,16 @@ TEST_F(FrmMainTest, MenusInOrder) {
   get.emplace_back("jywdl1", Q("教育网代理1"));
   get.emplace_back("jywdl2", Q("教育网代理1"));
   EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Getaddress")), get);
-  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("setpromenu")),
-            (Items{{"setPro", Q("设为代理")},
-                   {"closePro", Q("关闭代理")},
-                   {"Fgx1", "-"},
-                   {"Ptst", Q("代理测试")},
-                   {"conTest", Q("测试选中")},
-                   {"testall", Q("测试所有")},
-                   {"Fgx2", "-"},
-                   {"uploadlst", Q("导出列表")}}));
-  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Setmenu")), (Items{{"Meset1", Q("程序设置")}, {"prolist", Q("代理列表")}}));
+  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("setpromenu")), (Items{{"setPro", Q("设为代理")},
+                                                                      {"closePro", Q("关闭代理")},
+                                                                      {"Fgx1", "-"},
+                                                                      {"Ptst", Q("代理测试")},
+                                                                      {"conTest", Q("测试选中")},
+                                                                      {"testall", Q("测试所有")},
+                                                                      {"Fgx2", "-"},
+                                                                      {"uploadlst", Q("导出列表")}}));
+  EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Setmenu")),
+            (Items{{"Meset1", Q("程序设置")}, {"prolist", Q("代理列表")}}));
 }
 
 TEST_F(FrmMainTest, SettingsPanelHoldsAddressesAndExportSettings) {

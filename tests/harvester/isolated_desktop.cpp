@@ -76,8 +76,8 @@ std::ostream& operator<<(std::ostream& os, const GnomeProxy& p) {
 
 GnomeProxy ReadGnomeProxy() {
   Settings root("org.gnome.system.proxy"), http("org.gnome.system.proxy.http"), https("org.gnome.system.proxy.https");
-  return {String(root.s, "mode"), String(http.s, "host"), g_settings_get_int(http.s, "port"),
-          String(https.s, "host"), g_settings_get_int(https.s, "port")};
+  return {String(root.s, "mode"), String(http.s, "host"), g_settings_get_int(http.s, "port"), String(https.s, "host"),
+          g_settings_get_int(https.s, "port")};
 }
 
 void WriteGnomeProxy(const GnomeProxy& p) {
@@ -123,7 +123,8 @@ ReparseListener::ReparseListener() : s_(std::make_unique<State>()) {
   s_->subscription = g_dbus_connection_signal_subscribe(
       s_->connection, nullptr, "org.kde.KIO.Scheduler", "reparseSlaveConfiguration", "/KIO/Scheduler", nullptr,
       G_DBUS_SIGNAL_FLAGS_NONE,
-      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters, gpointer data) {
+      [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+         gpointer data) {
         auto* state = static_cast<State*>(data);
         ++state->received;
         if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)"))) {
@@ -163,8 +164,12 @@ bool ReparseListener::WaitForSignal(int ms) {
   bool expired = false;
   GSource* deadline = g_timeout_source_new(static_cast<guint>(ms));
   g_source_set_callback(
-      deadline, [](gpointer flag) -> gboolean { *static_cast<bool*>(flag) = true; return G_SOURCE_REMOVE; }, &expired,
-      nullptr);
+      deadline,
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &expired, nullptr);
   g_source_attach(deadline, nullptr);
   while (s_->received == 0 && !expired) g_main_context_iteration(nullptr, TRUE);
   g_source_destroy(deadline);

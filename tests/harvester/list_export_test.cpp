@@ -262,8 +262,8 @@ TEST_P(ExportFallback, FileLandsWhereItCanAndThePanelSaysWhereOrWhyNot) {
       case Lands::Nowhere:  // not even a partial file
         EXPECT_EQ(entries(program), QStringList{});
         EXPECT_EQ(entries(documents), QStringList{});
-        EXPECT_EQ(ops.statusHistory,
-                  std::vector<std::string>{"导出列表失败: " + inDocuments.toStdString() + ": " + std::strerror(ENOSPC)});
+        EXPECT_EQ(ops.statusHistory, std::vector<std::string>{"导出列表失败: " + inDocuments.toStdString() + ": " +
+                                                              std::strerror(ENOSPC)});
         break;
     }
   });

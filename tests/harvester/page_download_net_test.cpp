@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 
 #include "common/gbk.h"
 #include "harvester/http_request.h"
@@ -237,7 +237,8 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
   // UTF-8 bytes read as GBK: addresses and ports survive, the Chinese
   // locations come out garbled.
   const std::vector<sample::SampleProxy> proxies = sample::GeneratedProxies(3);
-  ScriptedServer server(Mode::Reply, ScriptedServer::Page(200, QByteArray::fromStdString(sample::ListPageText("t", proxies))));
+  ScriptedServer server(Mode::Reply,
+                        ScriptedServer::Page(200, QByteArray::fromStdString(sample::ListPageText("t", proxies))));
   Fetch(server.Url());
   EXPECT_EQ(ops.statusHistory, kParsed);
   ASSERT_EQ(ops.Rows().Count(), 3);
@@ -292,9 +293,10 @@ TEST_P(UnusableAddress, IsRejectedByTheRequestAndEndsLikeATimeOut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Addresses, UnusableAddress,
-                         ::testing::Values("", "   ", "127.0.0.1:8086/proxy1.html", "www.example/proxy1.html", "http://",
-                                           "http:///proxy1.html", "http://[::1/x", "ftp://127.0.0.1/proxy1.html",
-                                           "file:///etc/hostname", "data:text/html,hello", "javascript:alert(1)"));
+                         ::testing::Values("", "   ", "127.0.0.1:8086/proxy1.html", "www.example/proxy1.html",
+                                           "http://", "http:///proxy1.html", "http://[::1/x",
+                                           "ftp://127.0.0.1/proxy1.html", "file:///etc/hostname",
+                                           "data:text/html,hello", "javascript:alert(1)"));
 
 TEST(HttpRequestObject, AcceptsHttpAndHttpsAnyCaseAndOnlyAsynchronous) {
   for (const char* address : {"http://127.0.0.1:1/", "HTTP://127.0.0.1:1/x", "https://127.0.0.1:1/"}) {

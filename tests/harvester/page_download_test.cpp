@@ -161,16 +161,17 @@ TEST_P(GiveUp, WhenTheWholeSecondsHaveAdvancedByMoreThanThree) {
   EXPECT_EQ(ops.statusHistory, std::vector<std::string>{kTextFetching});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Clocks, GiveUp,
-    ::testing::Values(GiveUpCase{{1000, 1001, 1002, 1003, 1004}, 4},
-                      GiveUpCase{{1000, 1000, 1000, 1003, 1003, 1003, 1004}, 6},  // many passes per second
-                      GiveUpCase{{1000, 1009}, 1},                                // the clock jumps ahead
-                      GiveUpCase{{1000, 998, 999, 1004}, 3},                      // and back
-                      GiveUpCase{{59, 60, 61, 62, 63}, 4}),
-    [](const ::testing::TestParamInfo<GiveUpCase>& info) {
-      return "AfterWait" + std::to_string(info.param.waitsUntilGiveUp) + "_" + std::to_string(info.index);
-    });
+INSTANTIATE_TEST_SUITE_P(Clocks, GiveUp,
+                         ::testing::Values(GiveUpCase{{1000, 1001, 1002, 1003, 1004}, 4},
+                                           GiveUpCase{{1000, 1000, 1000, 1003, 1003, 1003, 1004},
+                                                      6},                          // many passes per second
+                                           GiveUpCase{{1000, 1009}, 1},            // the clock jumps ahead
+                                           GiveUpCase{{1000, 998, 999, 1004}, 3},  // and back
+                                           GiveUpCase{{59, 60, 61, 62, 63}, 4}),
+                         [](const ::testing::TestParamInfo<GiveUpCase>& info) {
+                           return "AfterWait" + std::to_string(info.param.waitsUntilGiveUp) + "_" +
+                                  std::to_string(info.index);
+                         });
 
 TEST_F(GetSourceLoop, EachWaitLastsAtMostUntilTheNextSecond) {
   UseClock({1000, 1001, 1002, 1003, 1004});
@@ -225,10 +226,12 @@ class ListPageBox : public GetSourceLoop, public ::testing::WithParamInterface<i
 TEST_P(ListPageBox, ReadsItsOwnBoxWithThePageTextEmptied) {
   const int k = GetParam();
   UseClock({1000});
-  const std::string page = "<tr><td>127.0.0.9<SCRIPT type=text/javascript>document.write(\":\"+r+d)\r\n"
-                           "</SCRIPT></td><td>HTTP</td><td>0.50</td><td>北京市</td></tr>";
+  const std::string page =
+      "<tr><td>127.0.0.9<SCRIPT type=text/javascript>document.write(\":\"+r+d)\r\n"
+      "</SCRIPT></td><td>HTTP</td><td>0.50</td><td>北京市</td></tr>";
   Script(true, true, ToGbk(page));
-  for (int box = 0; box < kPageAddressCount; ++box) ops.addresses[static_cast<std::size_t>(box)] = "box " + std::to_string(box);
+  for (int box = 0; box < kPageAddressCount; ++box)
+    ops.addresses[static_cast<std::size_t>(box)] = "box " + std::to_string(box);
   ops.SetPageText("the previous page");
   ListPageCommand(ops, k);
   EXPECT_EQ(log->address, "box " + std::to_string(k));
@@ -243,8 +246,8 @@ INSTANTIATE_TEST_SUITE_P(Boxes, ListPageBox, ::testing::Range(0, kPageAddressCou
 
 TEST(DefaultPageAddress, TheTwelveBoxesStartWithTheSamplePages) {
   HeadlessMainOps ops;
-  const char* paths[] = {"/proxy1.html", "/proxy3.html", "/proxy3.html", "/proxy4.html",
-                         "/proxy5.html", "/proxy6.html", "/proxy7.html", "/proxy8.html",
+  const char* paths[] = {"/proxy1.html", "/proxy3.html",  "/proxy3.html",    "/proxy4.html",
+                         "/proxy5.html", "/proxy6.html",  "/proxy7.html",    "/proxy8.html",
                          "/proxy9.html", "/proxy10.html", "/proxyedu1.html", "/proxyedu2.html"};
   for (int k = 0; k < kPageAddressCount; ++k)
     EXPECT_EQ(ops.AddressText(k), std::string("http://127.0.0.1:8086") + paths[k]) << k;

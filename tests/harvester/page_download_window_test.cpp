@@ -57,8 +57,9 @@ TEST_F(WindowDownload, EducationPagesFillTheListFromTheirOwnBoxes) {
 }
 
 TEST_F(WindowDownload, MenuItemChosenDuringAWaitRunsInsideIt) {
-  test::ScriptedServer held(test::ScriptedServer::Mode::Held,
-                            test::ScriptedServer::Page(404, "<html><body>the page you asked for is not here</body></html>"));
+  test::ScriptedServer held(
+      test::ScriptedServer::Mode::Held,
+      test::ScriptedServer::Page(404, "<html><body>the page you asked for is not here</body></html>"));
   SetBox(0, held.Url());
   SetBox(6, site.Origin() + "/proxy7.html");
   test::ManualClock clock;

@@ -242,13 +242,14 @@ TEST_P(DecodePortTest, Decodes) {
   EXPECT_EQ(DecodePort(line), GetParam().port) << GetParam().script;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ports, DecodePortTest,
-    ::testing::Values(PortCase{"(\":\"+r+d+r+d)", "8080"}, PortCase{"(\":\"+c+w+B+B+z)", "16553"},
-                      PortCase{"(\":\"+c)", ""}, PortCase{"(\":\"+c+x+d)", "10"}, PortCase{"(\":\"+rd+c)", "1"},
-                      PortCase{"(\":\"+C+W+b+D)", "1650"}, PortCase{"(\":\"+d+k+z+m+i+l)", "02347"},
-                      PortCase{"(\":\"+l+i)", "97"}, PortCase{"", ""}, PortCase{"(\":\")", ""},
-                      PortCase{"(\":\"+r+d)document.write(+c)", "80"}, PortCase{"(\":\"+ r+d)", "0"}));
+INSTANTIATE_TEST_SUITE_P(Ports, DecodePortTest,
+                         ::testing::Values(PortCase{"(\":\"+r+d+r+d)", "8080"}, PortCase{"(\":\"+c+w+B+B+z)", "16553"},
+                                           PortCase{"(\":\"+c)", ""}, PortCase{"(\":\"+c+x+d)", "10"},
+                                           PortCase{"(\":\"+rd+c)", "1"}, PortCase{"(\":\"+C+W+b+D)", "1650"},
+                                           PortCase{"(\":\"+d+k+z+m+i+l)", "02347"}, PortCase{"(\":\"+l+i)", "97"},
+                                           PortCase{"", ""}, PortCase{"(\":\")", ""},
+                                           PortCase{"(\":\"+r+d)document.write(+c)", "80"},
+                                           PortCase{"(\":\"+ r+d)", "0"}));
 
 TEST(DecodePort, WithoutTheScriptOrEmpty) {
   EXPECT_EQ(DecodePort(""), "");

@@ -227,18 +227,16 @@ const std::string kSet = "地址: 127.0.0.2 ,端口: 8080 代理成功!";
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, SwitchSteps,
-    ::testing::Values(StepCase{"setPro", "", kSetAll, kSet},
-                      StepCase{"setPro", "open", {}, kTextListFirst},
-                      StepCase{"setPro", "server", {kSetAll[0]}, kTextListFirst},
-                      StepCase{"setPro", "enable", {kSetAll[0], kSetAll[1]}, kTextListFirst},
-                      // The announcement's result is not the command's.
-                      StepCase{"setPro", "announce", kSetAll, kSet},
-                      StepCase{"closePro", "", kCloseAll, kOff},
-                      StepCase{"closePro", "open", {}, std::string(kOffFailed) + "no store"},
-                      StepCase{"closePro", "server", {kCloseAll[0]}, std::string(kOffFailed) + "refused server"},
-                      StepCase{"closePro", "enable", {kCloseAll[0], kCloseAll[1]},
-                               std::string(kOffFailed) + "refused enable"},
-                      StepCase{"closePro", "announce", kCloseAll, kOff}));
+    ::testing::Values(
+        StepCase{"setPro", "", kSetAll, kSet}, StepCase{"setPro", "open", {}, kTextListFirst},
+        StepCase{"setPro", "server", {kSetAll[0]}, kTextListFirst},
+        StepCase{"setPro", "enable", {kSetAll[0], kSetAll[1]}, kTextListFirst},
+        // The announcement's result is not the command's.
+        StepCase{"setPro", "announce", kSetAll, kSet}, StepCase{"closePro", "", kCloseAll, kOff},
+        StepCase{"closePro", "open", {}, std::string(kOffFailed) + "no store"},
+        StepCase{"closePro", "server", {kCloseAll[0]}, std::string(kOffFailed) + "refused server"},
+        StepCase{"closePro", "enable", {kCloseAll[0], kCloseAll[1]}, std::string(kOffFailed) + "refused enable"},
+        StepCase{"closePro", "announce", kCloseAll, kOff}));
 
 // ---- The shell object's Regwrite and the announcement.
 
@@ -416,17 +414,15 @@ TEST_P(StoreChoice, KdeFirstThenGSettingsThenOurFile) {
   EXPECT_EQ(ChooseProxyStore(GetParam().desktop, GetParam().gsettings), GetParam().kind);
 }
 
-INSTANTIATE_TEST_SUITE_P(Desktops, StoreChoice,
-                         ::testing::Values(ChoiceCase{"KDE", true, ProxyStoreKind::Kde},
-                                           ChoiceCase{"KDE", false, ProxyStoreKind::Kde},
-                                           ChoiceCase{"GNOME:KDE", true, ProxyStoreKind::Kde},
-                                           ChoiceCase{"kde", true, ProxyStoreKind::Kde},
-                                           ChoiceCase{"KDEX", true, ProxyStoreKind::GSettings},
-                                           ChoiceCase{"ubuntu:GNOME", true, ProxyStoreKind::GSettings},
-                                           ChoiceCase{"X-Cinnamon", true, ProxyStoreKind::GSettings},
-                                           ChoiceCase{"", true, ProxyStoreKind::GSettings},
-                                           ChoiceCase{"XFCE", false, ProxyStoreKind::File},
-                                           ChoiceCase{"", false, ProxyStoreKind::File}));
+INSTANTIATE_TEST_SUITE_P(
+    Desktops, StoreChoice,
+    ::testing::Values(ChoiceCase{"KDE", true, ProxyStoreKind::Kde}, ChoiceCase{"KDE", false, ProxyStoreKind::Kde},
+                      ChoiceCase{"GNOME:KDE", true, ProxyStoreKind::Kde}, ChoiceCase{"kde", true, ProxyStoreKind::Kde},
+                      ChoiceCase{"KDEX", true, ProxyStoreKind::GSettings},
+                      ChoiceCase{"ubuntu:GNOME", true, ProxyStoreKind::GSettings},
+                      ChoiceCase{"X-Cinnamon", true, ProxyStoreKind::GSettings},
+                      ChoiceCase{"", true, ProxyStoreKind::GSettings}, ChoiceCase{"XFCE", false, ProxyStoreKind::File},
+                      ChoiceCase{"", false, ProxyStoreKind::File}));
 
 struct SplitCase {
   const char* server;
@@ -450,9 +446,9 @@ TEST_P(ServerText, SplitsAtTheLastColonIntoHostAndPort) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, ServerText,
                          ::testing::Values(SplitCase{"127.0.0.2:8080", true, "127.0.0.2", 8080},
-                                           SplitCase{"127.0.0.2:", true, "127.0.0.2", 0},
-                                           SplitCase{"", true, "", 0}, SplitCase{"proxy", true, "proxy", 0},
-                                           SplitCase{":80", true, "", 80}, SplitCase{"a:b:65535", true, "a:b", 65535},
+                                           SplitCase{"127.0.0.2:", true, "127.0.0.2", 0}, SplitCase{"", true, "", 0},
+                                           SplitCase{"proxy", true, "proxy", 0}, SplitCase{":80", true, "", 80},
+                                           SplitCase{"a:b:65535", true, "a:b", 65535},
                                            SplitCase{"h:65536", false, "", 0}, SplitCase{"h:-1", false, "", 0},
                                            SplitCase{"h:8a", false, "", 0}, SplitCase{"h: 80", false, "", 0}));
 

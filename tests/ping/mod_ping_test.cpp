@@ -48,18 +48,19 @@ TEST_P(DottedToAddressTest, GivesTheFourNumbersInMemoryOrder) {
   EXPECT_EQ(BytesOf(DottedToAddress(GetParam().text)), GetParam().bytes) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, DottedToAddressTest,
-    testing::Values(DottedCase{"127.0.0.1", {0x7F, 0x00, 0x00, 0x01}}, DottedCase{"10.20.30.40", {10, 20, 30, 40}},
-                    DottedCase{"300.1.1.1", {44, 1, 1, 1}}, DottedCase{"1.2.3.256", {1, 2, 3, 0}},
-                    DottedCase{"0127.000.0.1", {127, 0, 0, 1}},
-                    // 10^20 - 1 modulo 256
-                    DottedCase{"99999999999999999999.0.0.1", {255, 0, 0, 1}},
-                    // not four decimal parts
-                    DottedCase{"1.2.3", {}}, DottedCase{"1.2.3.4.5", {}}, DottedCase{"", {}}, DottedCase{"...", {}},
-                    DottedCase{"1..2.3", {}}, DottedCase{"1.2.3.", {}}, DottedCase{"proxy.example.com.x", {}},
-                    DottedCase{" 1.2.3.4", {}}, DottedCase{"-1.2.3.4", {}}, DottedCase{"1.2.3.4 ", {}},
-                    DottedCase{"0x7f.0.0.1", {}}));
+INSTANTIATE_TEST_SUITE_P(Texts, DottedToAddressTest,
+                         testing::Values(DottedCase{"127.0.0.1", {0x7F, 0x00, 0x00, 0x01}},
+                                         DottedCase{"10.20.30.40", {10, 20, 30, 40}},
+                                         DottedCase{"300.1.1.1", {44, 1, 1, 1}}, DottedCase{"1.2.3.256", {1, 2, 3, 0}},
+                                         DottedCase{"0127.000.0.1", {127, 0, 0, 1}},
+                                         // 10^20 - 1 modulo 256
+                                         DottedCase{"99999999999999999999.0.0.1", {255, 0, 0, 1}},
+                                         // not four decimal parts
+                                         DottedCase{"1.2.3", {}}, DottedCase{"1.2.3.4.5", {}}, DottedCase{"", {}},
+                                         DottedCase{"...", {}}, DottedCase{"1..2.3", {}}, DottedCase{"1.2.3.", {}},
+                                         DottedCase{"proxy.example.com.x", {}}, DottedCase{" 1.2.3.4", {}},
+                                         DottedCase{"-1.2.3.4", {}}, DottedCase{"1.2.3.4 ", {}},
+                                         DottedCase{"0x7f.0.0.1", {}}));
 
 // ---- the record -------------------------------------------------------------
 
@@ -304,8 +305,7 @@ TEST(PingAddressLoopback, WithoutAnyEchoSocketTheEchoFailsWithAStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EchoSocketKindTest, testing::Values(EchoSocketKind::Datagram, EchoSocketKind::Raw),
                          [](const auto& info) {
-                           return info.param == EchoSocketKind::Datagram ? std::string("Datagram")
-                                                                         : std::string("Raw");
+                           return info.param == EchoSocketKind::Datagram ? std::string("Datagram") : std::string("Raw");
                          });
 
 }  // namespace

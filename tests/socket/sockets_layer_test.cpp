@@ -47,25 +47,25 @@ TEST_P(ErrnoTable, MapsToTheWindowsNumber) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryEntry, ErrnoTable,
-    ::testing::Values(
-        std::tuple{0, 0}, std::tuple{EINTR, 10004}, std::tuple{EBADF, 10009}, std::tuple{EPERM, 10013},
-        std::tuple{EACCES, 10013}, std::tuple{EFAULT, 10014}, std::tuple{EINVAL, 10022}, std::tuple{EMFILE, 10024},
-        std::tuple{ENFILE, 10024}, std::tuple{EAGAIN, 10035}, std::tuple{EWOULDBLOCK, 10035},
-        std::tuple{EINPROGRESS, 10036}, std::tuple{EALREADY, 10037}, std::tuple{ENOTSOCK, 10038},
-        std::tuple{EDESTADDRREQ, 10039}, std::tuple{EMSGSIZE, 10040}, std::tuple{EPROTOTYPE, 10041},
-        std::tuple{ENOPROTOOPT, 10042}, std::tuple{EPROTONOSUPPORT, 10043}, std::tuple{ESOCKTNOSUPPORT, 10044},
-        std::tuple{EOPNOTSUPP, 10045}, std::tuple{EPFNOSUPPORT, 10046}, std::tuple{EAFNOSUPPORT, 10047},
-        std::tuple{EADDRINUSE, 10048}, std::tuple{EADDRNOTAVAIL, 10049}, std::tuple{ENETDOWN, 10050},
-        std::tuple{ENETUNREACH, 10051}, std::tuple{ENETRESET, 10052}, std::tuple{ECONNABORTED, 10053},
-        std::tuple{ECONNRESET, 10054}, std::tuple{ENOBUFS, 10055}, std::tuple{ENOMEM, 10055},
-        std::tuple{EISCONN, 10056}, std::tuple{ENOTCONN, 10057}, std::tuple{ESHUTDOWN, 10058},
-        std::tuple{EPIPE, 10058}, std::tuple{ETOOMANYREFS, 10059}, std::tuple{ETIMEDOUT, 10060},
-        std::tuple{ECONNREFUSED, 10061}, std::tuple{ELOOP, 10062}, std::tuple{ENAMETOOLONG, 10063},
-        std::tuple{EHOSTDOWN, 10064}, std::tuple{EHOSTUNREACH, 10065}, std::tuple{ENOTEMPTY, 10066},
-        std::tuple{EUSERS, 10068}, std::tuple{EDQUOT, 10069}, std::tuple{ESTALE, 10070},
-        std::tuple{EREMOTE, 10071},
-        // No Windows counterpart: a generic failure, never a number that names another cause.
-        std::tuple{EIO, 10107}, std::tuple{ENOENT, 10107}, std::tuple{EDEADLK, 10107}, std::tuple{9999, 10107}));
+    ::testing::Values(std::tuple{0, 0}, std::tuple{EINTR, 10004}, std::tuple{EBADF, 10009}, std::tuple{EPERM, 10013},
+                      std::tuple{EACCES, 10013}, std::tuple{EFAULT, 10014}, std::tuple{EINVAL, 10022},
+                      std::tuple{EMFILE, 10024}, std::tuple{ENFILE, 10024}, std::tuple{EAGAIN, 10035},
+                      std::tuple{EWOULDBLOCK, 10035}, std::tuple{EINPROGRESS, 10036}, std::tuple{EALREADY, 10037},
+                      std::tuple{ENOTSOCK, 10038}, std::tuple{EDESTADDRREQ, 10039}, std::tuple{EMSGSIZE, 10040},
+                      std::tuple{EPROTOTYPE, 10041}, std::tuple{ENOPROTOOPT, 10042}, std::tuple{EPROTONOSUPPORT, 10043},
+                      std::tuple{ESOCKTNOSUPPORT, 10044}, std::tuple{EOPNOTSUPP, 10045},
+                      std::tuple{EPFNOSUPPORT, 10046}, std::tuple{EAFNOSUPPORT, 10047}, std::tuple{EADDRINUSE, 10048},
+                      std::tuple{EADDRNOTAVAIL, 10049}, std::tuple{ENETDOWN, 10050}, std::tuple{ENETUNREACH, 10051},
+                      std::tuple{ENETRESET, 10052}, std::tuple{ECONNABORTED, 10053}, std::tuple{ECONNRESET, 10054},
+                      std::tuple{ENOBUFS, 10055}, std::tuple{ENOMEM, 10055}, std::tuple{EISCONN, 10056},
+                      std::tuple{ENOTCONN, 10057}, std::tuple{ESHUTDOWN, 10058}, std::tuple{EPIPE, 10058},
+                      std::tuple{ETOOMANYREFS, 10059}, std::tuple{ETIMEDOUT, 10060}, std::tuple{ECONNREFUSED, 10061},
+                      std::tuple{ELOOP, 10062}, std::tuple{ENAMETOOLONG, 10063}, std::tuple{EHOSTDOWN, 10064},
+                      std::tuple{EHOSTUNREACH, 10065}, std::tuple{ENOTEMPTY, 10066}, std::tuple{EUSERS, 10068},
+                      std::tuple{EDQUOT, 10069}, std::tuple{ESTALE, 10070}, std::tuple{EREMOTE, 10071},
+                      // No Windows counterpart: a generic failure, never a number that names another cause.
+                      std::tuple{EIO, 10107}, std::tuple{ENOENT, 10107}, std::tuple{EDEADLK, 10107},
+                      std::tuple{9999, 10107}));
 
 class LookupTable : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
 

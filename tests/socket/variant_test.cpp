@@ -19,21 +19,26 @@ TEST_P(WireBytes, ValueBecomesExactlyTheseBytes) { EXPECT_EQ(ToWireBytes(GetPara
 
 const WireCase kWireCases[] = {
 
-        WireCase{"int16", std::int16_t{-2}, {0xFE, 0xFF}}, WireCase{"int32", 1, {0x01, 0x00, 0x00, 0x00}},
-        WireCase{"int32neg", -559038737, {0xEF, 0xBE, 0xAD, 0xDE}},
-        WireCase{"float", 1.5f, {0x00, 0x00, 0xC0, 0x3F}},
-        WireCase{"double", 1.0, {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
-        // 1234.5678 counted in ten-thousandths: 12345678 = 0x00BC614E.
-        WireCase{"currency", Variant::Currency{12345678}, {0x4E, 0x61, 0xBC, 0x00, 0, 0, 0, 0}},
-        // 2.5 days after 1899-12-30 (noon on 1900-01-01) as a double.
-        WireCase{"date", Variant::Date{2.5}, {0, 0, 0, 0, 0, 0, 0x04, 0x40}},
-        WireCase{"true", true, {0xFF, 0xFF}}, WireCase{"false", false, {0x00, 0x00}},
-        WireCase{"byte", std::uint8_t{0x5A}, {0x5A}}, WireCase{"text", "abc", {0x61, 0x62, 0x63}},
-        // GBK: 中 = D6 D0, 文 = CE C4; no terminator, no length.
-        WireCase{"chinese", "中文", {0xD6, 0xD0, 0xCE, 0xC4}},
-        WireCase{"bytes", Bytes{0x05, 0x00, 0x01, 0x00, 0xFF}, {0x05, 0x00, 0x01, 0x00, 0xFF}},
-        WireCase{"emptytext", "", {}}, WireCase{"emptybytes", Bytes{}, {}}, WireCase{"empty", Variant(), {}},
-        WireCase{"null", Variant::Null(), {}},
+    WireCase{"int16", std::int16_t{-2}, {0xFE, 0xFF}},
+    WireCase{"int32", 1, {0x01, 0x00, 0x00, 0x00}},
+    WireCase{"int32neg", -559038737, {0xEF, 0xBE, 0xAD, 0xDE}},
+    WireCase{"float", 1.5f, {0x00, 0x00, 0xC0, 0x3F}},
+    WireCase{"double", 1.0, {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
+    // 1234.5678 counted in ten-thousandths: 12345678 = 0x00BC614E.
+    WireCase{"currency", Variant::Currency{12345678}, {0x4E, 0x61, 0xBC, 0x00, 0, 0, 0, 0}},
+    // 2.5 days after 1899-12-30 (noon on 1900-01-01) as a double.
+    WireCase{"date", Variant::Date{2.5}, {0, 0, 0, 0, 0, 0, 0x04, 0x40}},
+    WireCase{"true", true, {0xFF, 0xFF}},
+    WireCase{"false", false, {0x00, 0x00}},
+    WireCase{"byte", std::uint8_t{0x5A}, {0x5A}},
+    WireCase{"text", "abc", {0x61, 0x62, 0x63}},
+    // GBK: 中 = D6 D0, 文 = CE C4; no terminator, no length.
+    WireCase{"chinese", "中文", {0xD6, 0xD0, 0xCE, 0xC4}},
+    WireCase{"bytes", Bytes{0x05, 0x00, 0x01, 0x00, 0xFF}, {0x05, 0x00, 0x01, 0x00, 0xFF}},
+    WireCase{"emptytext", "", {}},
+    WireCase{"emptybytes", Bytes{}, {}},
+    WireCase{"empty", Variant(), {}},
+    WireCase{"null", Variant::Null(), {}},
 };
 
 std::string CaseName(const ::testing::TestParamInfo<WireCase>& info) { return info.param.name; }

@@ -88,9 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SendCase{"double", 0.5, {0, 0, 0, 0, 0, 0, 0xE0, 0x3F}},
                       SendCase{"float", -2.0f, {0, 0, 0, 0xC0}}, SendCase{"byte", std::uint8_t{0}, {0}},
                       SendCase{"handshake", Bytes{0x05, 0x01, 0x00}, {0x05, 0x01, 0x00}},
-                      SendCase{"zeros", Bytes{0, 0, 0x5A, 0, 0}, {0, 0, 0x5A, 0, 0}},
-                      SendCase{"emptytext", "", {}}, SendCase{"emptyarray", Bytes{}, {}},
-                      SendCase{"empty", Variant(), {}}),
+                      SendCase{"zeros", Bytes{0, 0, 0x5A, 0, 0}, {0, 0, 0x5A, 0, 0}}, SendCase{"emptytext", "", {}},
+                      SendCase{"emptyarray", Bytes{}, {}}, SendCase{"empty", Variant(), {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TcpData, EmptyValuesRaiseNothing) {
@@ -211,7 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadCase{"double", vtDouble, {0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, 1.0},
                       ReadCase{"currency", vtCurrency, {0x10, 0x27, 0, 0, 0, 0, 0, 0}, Variant::Currency{10000}},
                       ReadCase{"date", vtDate, {0, 0, 0, 0, 0, 0, 0x04, 0x40}, Variant::Date{2.5}},
-                      ReadCase{"boolean", vtBoolean, {0xFF, 0xFF}, true}, ReadCase{"byte", vtByte, {0x5A}, std::uint8_t{0x5A}},
+                      ReadCase{"boolean", vtBoolean, {0xFF, 0xFF}, true},
+                      ReadCase{"byte", vtByte, {0x5A}, std::uint8_t{0x5A}},
                       ReadCase{"text", vtText, {0x61, 0x62, 0x63}, "abc"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -259,16 +259,15 @@ TEST_P(OddNumbers, TakeWhatTheLengthAllows) {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-INSTANTIATE_TEST_SUITE_P(
-    BeyondThirtyTwoBits, OddNumbers,
-    ::testing::Values(OddNumberCase{"trillion", vtByteArray, 1e12, 5, true},
-                      OddNumberCase{"three_billion", vtByteArray, 3e9, 5, true},
-                      OddNumberCase{"trillion_as_text", vtByteArray, "1e12", 5, true},
-                      OddNumberCase{"minus_trillion", vtByteArray, -1e12, 0, true},
-                      OddNumberCase{"nan_length", vtByteArray, kNaN, 0, true},
-                      OddNumberCase{"nan_type", kNaN, 2, 0, false},
-                      OddNumberCase{"huge_type", 1e12, 2, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(BeyondThirtyTwoBits, OddNumbers,
+                         ::testing::Values(OddNumberCase{"trillion", vtByteArray, 1e12, 5, true},
+                                           OddNumberCase{"three_billion", vtByteArray, 3e9, 5, true},
+                                           OddNumberCase{"trillion_as_text", vtByteArray, "1e12", 5, true},
+                                           OddNumberCase{"minus_trillion", vtByteArray, -1e12, 0, true},
+                                           OddNumberCase{"nan_length", vtByteArray, kNaN, 0, true},
+                                           OddNumberCase{"nan_type", kNaN, 2, 0, false},
+                                           OddNumberCase{"huge_type", 1e12, 2, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TcpData, AfterThePeerClosesUnreadBytesCanNoLongerBeTaken) {
   log.lines.clear();

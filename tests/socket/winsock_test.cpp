@@ -32,9 +32,10 @@ TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
 std::vector<std::string> traced;
 
 TEST_F(WinSockTest, StateChangesAreTracedUnderMivoSocketOnlyWhenSwitchedOn) {
-  const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& c, const QString& m) {
-    if (c.category == std::string("mivo.socket")) traced.push_back(m.toStdString());
-  });
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext& c, const QString& m) {
+        if (c.category == std::string("mivo.socket")) traced.push_back(m.toStdString());
+      });
   const auto refused = [](WinSock& w) {
     w.Connect("127.0.0.1", test::ClosedPort());
     EXPECT_TRUE(WaitUntil([&] { return w.State() == StateError; }));
@@ -475,8 +476,7 @@ TEST_F(WinSockTest, ManyControlsDestroyedAtEveryStageLeaveNothingBehind) {
   ASSERT_TRUE(WaitUntil([&] {
     int waiting = 0;
     for (std::size_t i = 0; i < controls.size(); i += 2)
-      if (controls[i] && (controls[i]->State() == StateConnecting ||
-                                        controls[i]->State() == StateResolvingHost))
+      if (controls[i] && (controls[i]->State() == StateConnecting || controls[i]->State() == StateResolvingHost))
         ++waiting;
     return waiting == 0;
   }));
@@ -487,8 +487,8 @@ TEST_F(WinSockTest, ManyControlsDestroyedAtEveryStageLeaveNothingBehind) {
 
 TEST_F(WinSockTest, PropertiesAreReadThroughTheSetters) {
   WinSock w;
-  w.ReadProperties({{"LocalPort", 70000}, {"Protocol", 1}, {"RemoteHost", "proxy.example"}, {"RemotePort", 3128},
-                    {"Tag", "row 3"}});
+  w.ReadProperties(
+      {{"LocalPort", 70000}, {"Protocol", 1}, {"RemoteHost", "proxy.example"}, {"RemotePort", 3128}, {"Tag", "row 3"}});
   EXPECT_EQ(w.LocalPort(), 0);  // out of range, ignored
   EXPECT_EQ(w.Protocol(), ProtocolUdp);
   EXPECT_EQ(w.RemoteHost(), "proxy.example");

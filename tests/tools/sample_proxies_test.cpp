@@ -26,7 +26,7 @@ struct Case {
   ProxyKind kind;
   bool credentials;  // the listed proxy asks for them
   ProxyType engineKind;
-  Login login;       // what the user ticks and types
+  Login login;  // what the user ticks and types
   Aim aim;
   const char* outcome;  // the status on success, or the failure box's text
   bool succeeds;

@@ -167,8 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"GET", "/generated?rows=200001", 400}, AnswerCase{"GET", "/generated?rows=5x", 400},
                       AnswerCase{"POST", "/proxy1.html", 405}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) {
-      std::string name = std::string(info.param.method) + "_" + std::to_string(info.param.status) + "_" +
-                         std::to_string(info.index);
+      std::string name =
+          std::string(info.param.method) + "_" + std::to_string(info.param.status) + "_" + std::to_string(info.index);
       return name;
     });
 
@@ -177,7 +177,8 @@ TEST_F(SiteTest, AnswersOverHttpAndClosesEvenForRequestsInPieces) {
   ASSERT_TRUE(answer.startsWith("HTTP/1.1 200 OK\r\n")) << answer.left(80).toStdString();
   const qsizetype split = answer.indexOf("\r\n\r\n");
   const std::string body = answer.mid(split + 4).toStdString();
-  EXPECT_TRUE(answer.left(split).contains("Content-Length: " + QByteArray::number(static_cast<qsizetype>(body.size()))));
+  EXPECT_TRUE(
+      answer.left(split).contains("Content-Length: " + QByteArray::number(static_cast<qsizetype>(body.size()))));
   ExpectParsedAs(FromGbk(body), site.Pages()[1].proxies);
   EXPECT_EQ(site.Requests(), std::vector<std::string>{"/proxy2.html"});
 }
@@ -231,16 +232,12 @@ TEST_F(SiteListeners, ListedProxiesEitherAnswerInTheirProtocolOrRefuse) {
       // The first exchange of each protocol, and the answer the type cell promises.
       QByteArray expected;
       switch (p.kind) {
-        case ProxyKind::Socks4:
-          socket->write(QByteArray("\x04\x01\x00\x50\x7F\x00\x00\x01\x00", 9));
-          break;
+        case ProxyKind::Socks4: socket->write(QByteArray("\x04\x01\x00\x50\x7F\x00\x00\x01\x00", 9)); break;
         case ProxyKind::Socks5:
           socket->write(QByteArray("\x05\x02\x00\x02", 4));
           expected = p.credentials ? QByteArray("\x05\x02", 2) : QByteArray("\x05\x00", 2);
           break;
-        case ProxyKind::Http:
-          socket->write("CONNECT 127.0.0.1:80 HTTP/1.1\r\n\r\n");
-          break;
+        case ProxyKind::Http: socket->write("CONNECT 127.0.0.1:80 HTTP/1.1\r\n\r\n"); break;
       }
       QByteArray back;
       QObject::connect(socket.get(), &QTcpSocket::readyRead, [&back, s = socket.get()] { back += s->readAll(); });
@@ -275,8 +272,10 @@ TEST(SamplePages, EveryProtocolIsListedWithAndWithoutCredentials) {
       if (p.listening) live.insert({p.kind, p.credentials});
       EXPECT_FALSE(p.kind == ProxyKind::Socks4 && p.credentials) << p.address;
     }
-  const std::set<std::pair<ProxyKind, bool>> all{{ProxyKind::Socks4, false}, {ProxyKind::Socks5, false},
-                                                 {ProxyKind::Socks5, true},  {ProxyKind::Http, false},
+  const std::set<std::pair<ProxyKind, bool>> all{{ProxyKind::Socks4, false},
+                                                 {ProxyKind::Socks5, false},
+                                                 {ProxyKind::Socks5, true},
+                                                 {ProxyKind::Http, false},
                                                  {ProxyKind::Http, true}};
   EXPECT_EQ(live, all);
 }
@@ -318,12 +317,15 @@ class Programs : public ::testing::Test {
 };
 
 TEST_F(Programs, SiteThenCliFetchPrintsCompleteRows) {
-  site.start(Binary("tools/mivo-sample-site"), {"--port", "0", "--any-proxy-ports", "--no-proxies", "--echo-port", "0"});
+  site.start(Binary("tools/mivo-sample-site"),
+             {"--port", "0", "--any-proxy-ports", "--no-proxies", "--echo-port", "0"});
   QByteArray banner;
-  ASSERT_TRUE(test::WaitUntil([&] {
-    banner += site.readAllStandardOutput();
-    return banner.contains('\n') || site.state() == QProcess::NotRunning;
-  }, 10000));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        banner += site.readAllStandardOutput();
+        return banner.contains('\n') || site.state() == QProcess::NotRunning;
+      },
+      10000));
   const qsizetype at = banner.indexOf("http://");
   ASSERT_GE(at, 0) << banner.toStdString();
   const QString origin = QString::fromUtf8(banner.mid(at, banner.indexOf('\n', at) - at).trimmed());

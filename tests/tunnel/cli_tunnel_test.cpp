@@ -38,8 +38,8 @@ TEST_F(CliTunnel, Socks5CredentialsRightAndWrong) {
   test::Endpoint proxy{"127.0.0.1", 0, "cli", "pw"};
   auto process = test::StartMicrosocks(proxy);
   ASSERT_NE(process, nullptr);
-  const QStringList common{"--type", "socks5", "--proxy", Addr(proxy.port), "--target", Addr(echo.Port()), "--user",
-                           "cli"};
+  const QStringList common{"--type",   "socks5",          "--proxy", Addr(proxy.port),
+                           "--target", Addr(echo.Port()), "--user",  "cli"};
   const CliRun ok = Cli(common + QStringList{"--password", "pw"});
   EXPECT_EQ(ok.exitCode, 0) << ok.output;
   EXPECT_EQ(ok.output, "连接成功！有验证\n连接成功！有验证！\n连接目标服务器成功！\n");
@@ -103,14 +103,13 @@ TEST_P(CliTunnelInput, RefusedWithoutConnecting) {
 
 INSTANTIATE_TEST_SUITE_P(
     Args, CliTunnelInput,
-    ::testing::Values(BadArgs{"UnknownType", {"--type", "socks6", "--proxy", "PROXY", "--target", "127.0.0.1:80"}},
-                      BadArgs{"NoTarget", {"--type", "socks4", "--proxy", "PROXY"}},
-                      BadArgs{"TargetName", {"--type", "socks4", "--proxy", "PROXY", "--target", "localhost:80"}},
-                      BadArgs{"TargetPort", {"--type", "socks5", "--proxy", "PROXY", "--target", "127.0.0.1:70000"}},
-                      BadArgs{"ProxyPort", {"--type", "socks5", "--proxy", "127.0.0.1:99999999999", "--target",
-                                            "127.0.0.1:80"}},
-                      BadArgs{"DanglingFlag", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80",
-                                               "--user"}}),
+    ::testing::Values(
+        BadArgs{"UnknownType", {"--type", "socks6", "--proxy", "PROXY", "--target", "127.0.0.1:80"}},
+        BadArgs{"NoTarget", {"--type", "socks4", "--proxy", "PROXY"}},
+        BadArgs{"TargetName", {"--type", "socks4", "--proxy", "PROXY", "--target", "localhost:80"}},
+        BadArgs{"TargetPort", {"--type", "socks5", "--proxy", "PROXY", "--target", "127.0.0.1:70000"}},
+        BadArgs{"ProxyPort", {"--type", "socks5", "--proxy", "127.0.0.1:99999999999", "--target", "127.0.0.1:80"}},
+        BadArgs{"DanglingFlag", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--user"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

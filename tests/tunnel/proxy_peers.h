@@ -52,10 +52,13 @@ inline int FreeLoopbackPort() {
 inline bool AcceptsConnections(int port) {
   QTcpSocket s;
   s.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-  const bool up = WaitUntil([&] { return s.state() == QAbstractSocket::ConnectedState ||
-                                         s.state() == QAbstractSocket::UnconnectedState; },
-                            2000) &&
-                  s.state() == QAbstractSocket::ConnectedState;
+  const bool up =
+      WaitUntil(
+          [&] {
+            return s.state() == QAbstractSocket::ConnectedState || s.state() == QAbstractSocket::UnconnectedState;
+          },
+          2000) &&
+      s.state() == QAbstractSocket::ConnectedState;
   s.abort();
   return up;
 }
@@ -70,7 +73,10 @@ class EchoServer {
         ++accepted;
         ++open;
         QObject::connect(c, &QTcpSocket::readyRead, c, [c] { c->write(c->readAll()); });
-        QObject::connect(c, &QTcpSocket::disconnected, c, [this, c] { --open; c->deleteLater(); });
+        QObject::connect(c, &QTcpSocket::disconnected, c, [this, c] {
+          --open;
+          c->deleteLater();
+        });
       }
     });
   }
@@ -128,8 +134,9 @@ inline std::unique_ptr<ProxyProcess> StartTinyproxy(Endpoint& e, int targetPort,
   const QString conf = p->Dir().filePath("tinyproxy.conf");
   QFile f(conf);
   if (!f.open(QIODevice::WriteOnly)) return nullptr;
-  QString text = QString("Port %1\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nConnectPort %2\nMaxClients 20\n"
-                         "LogLevel Info\nLogFile \"%3\"\n")
+  QString text = QString(
+                     "Port %1\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nConnectPort %2\nMaxClients 20\n"
+                     "LogLevel Info\nLogFile \"%3\"\n")
                      .arg(e.port)
                      .arg(targetPort)
                      .arg(p->Dir().filePath("tinyproxy.log"));

@@ -124,7 +124,8 @@ TEST_F(PTestOverWinSock, Socks5WithCredentialsReachesTheTarget) {
   box("Text4", peer.proxy.password);
   box("Text6", std::to_string(peer.echo.Port()));
   QTest::mouseClick(window->findChild<QPushButton*>("Command1"), Qt::LeftButton);
-  ASSERT_TRUE(test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))
+  ASSERT_TRUE(
+      test::WaitUntil([&] { return window->Status() == "连接目标服务器成功！" || !shown.shown.empty(); }, 15000))
       << window->Status();
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::TunnelOpen);

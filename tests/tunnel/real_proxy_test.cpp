@@ -7,8 +7,8 @@
 
 #include "tests/tunnel/proxy_peers.h"
 #include "tests/tunnel/tunnel_run.h"
-#include "tunnel/tunnel_texts.h"
 #include "tools/sample_site.h"
+#include "tunnel/tunnel_texts.h"
 
 namespace mivo {
 namespace {
@@ -26,7 +26,7 @@ struct Case {
   ProxyType kind;
   int ticked;
   bool wrongPassword;
-  bool closedTarget;  // ask for a port where nothing listens
+  bool closedTarget;    // ask for a port where nothing listens
   const char* outcome;  // the status on success, or the failure box's text
   bool succeeds;
 };
@@ -42,7 +42,8 @@ class RealProxy : public ::testing::TestWithParam<Case> {
       case Peer::Socks4: envName = "MIVO_TEST_SOCKS4"; break;
       case Peer::Socks5: envName = "MIVO_TEST_SOCKS5"; break;
       case Peer::Socks5Auth: envName = "MIVO_TEST_SOCKS5_AUTH"; break;
-      case Peer::Http: case Peer::HttpAuth: envName = "MIVO_TEST_HTTP_PROXY"; break;
+      case Peer::Http:
+      case Peer::HttpAuth: envName = "MIVO_TEST_HTTP_PROXY"; break;
     }
     if (std::optional<Endpoint> e = test::EndpointFromEnv(envName)) {
       proxy = *e;
@@ -58,16 +59,12 @@ class RealProxy : public ::testing::TestWithParam<Case> {
         proxy.port = site->Port();
         return true;
       }
-      case Peer::Socks5:
-        process = test::StartMicrosocks(proxy);
-        break;
+      case Peer::Socks5: process = test::StartMicrosocks(proxy); break;
       case Peer::Socks5Auth:
         proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartMicrosocks(proxy);
         break;
-      case Peer::Http:
-        process = test::StartTinyproxy(proxy, targetPort);
-        break;
+      case Peer::Http: process = test::StartTinyproxy(proxy, targetPort); break;
       case Peer::HttpAuth:
         proxy = {"127.0.0.1", 0, "tunnel", "s3cret"};
         process = test::StartTinyproxy(proxy, targetPort);

@@ -23,7 +23,9 @@ struct ViewEvent {
 };
 
 inline ViewEvent StatusEvent(std::string s) { return {ViewEvent::Status, std::move(s), {}, MsgIcon::None}; }
-inline ViewEvent SentBytes(const mivo::Bytes& b) { return {ViewEvent::Bytes, std::string(b.begin(), b.end()), {}, MsgIcon::None}; }
+inline ViewEvent SentBytes(const mivo::Bytes& b) {
+  return {ViewEvent::Bytes, std::string(b.begin(), b.end()), {}, MsgIcon::None};
+}
 inline ViewEvent SentText(std::string s) { return {ViewEvent::Text, std::move(s), {}, MsgIcon::None}; }
 inline ViewEvent BoxEvent(std::string text, std::optional<std::string> title, MsgIcon icon) {
   return {ViewEvent::Box, std::move(text), std::move(title), icon};

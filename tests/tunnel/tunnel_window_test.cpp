@@ -90,10 +90,11 @@ TEST_F(PTestWindow, ControlsSitWhereTheirTwipsSay) {
     const char* name;
     int left, top, width;
   };
-  const std::vector<At> places = {{"Text1", 945, 90, 1755},  {"Text2", 3330, 90, 615},  {"Combo1", 990, 1710, 2970},
-                                  {"Text5", 90, 2970, 1785}, {"Text6", 2925, 2970, 975}, {"Frame1", 90, 450, 3855},
-                                  {"Frame2", 90, 2475, 3840}, {"Check1", 180, 450, -1},  {"Command1", 1845, 2115, -1},
-                                  {"Command2", 2970, 2115, -1}, {"Label1", 135, 135, -1}, {"Label6", 90, 2700, -1}};
+  const std::vector<At> places = {
+      {"Text1", 945, 90, 1755},     {"Text2", 3330, 90, 615},   {"Combo1", 990, 1710, 2970},
+      {"Text5", 90, 2970, 1785},    {"Text6", 2925, 2970, 975}, {"Frame1", 90, 450, 3855},
+      {"Frame2", 90, 2475, 3840},   {"Check1", 180, 450, -1},   {"Command1", 1845, 2115, -1},
+      {"Command2", 2970, 2115, -1}, {"Label1", 135, 135, -1},   {"Label6", 90, 2700, -1}};
   for (const At& at : places) {
     const QRect g = Get<QWidget>(at.name)->geometry();
     EXPECT_EQ(g.topLeft(), TwipsRect(at.left, at.top, 0, 0).topLeft()) << at.name;

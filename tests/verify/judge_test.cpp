@@ -45,8 +45,8 @@ const JudgeCase kJudgeCases[] = {
      Anonymity::Transparent, "127.0.0.10"},
     {"UserWithPortInForwarded", "REMOTE_ADDR = 127.0.0.10\nHTTP_FORWARDED = for=127.0.0.1:4711;proto=http\n",
      "127.0.0.1", Anonymity::Transparent, "127.0.0.10"},
-    {"UserInAnOrdinaryHeader", "REMOTE_ADDR=127.0.0.10\nHTTP_X_WHO=127.0.0.1\n", "127.0.0.1",
-     Anonymity::Transparent, "127.0.0.10"},
+    {"UserInAnOrdinaryHeader", "REMOTE_ADDR=127.0.0.10\nHTTP_X_WHO=127.0.0.1\n", "127.0.0.1", Anonymity::Transparent,
+     "127.0.0.10"},
     {"ViaAlone", "REMOTE_ADDR = 127.0.0.10\r\nHTTP_VIA = 1.1 mivo-sample\r\nHTTP_HOST = 127.0.0.1:8086\r\n",
      "127.0.0.1", Anonymity::Anonymous, "127.0.0.10"},
     // 127.0.0.10 begins with the user's 127.0.0.1 and is still someone else.
@@ -55,8 +55,9 @@ const JudgeCase kJudgeCases[] = {
     {"ProxyConnectionAlone", "REMOTE_ADDR = 127.0.0.10\nHTTP_PROXY_CONNECTION = keep-alive\n", "127.0.0.1",
      Anonymity::Anonymous, "127.0.0.10"},
     // The judge's own address in Host is not the user's, even when they are the same.
-    {"NothingButTheRequest", "REMOTE_ADDR = 127.0.0.10\nREMOTE_PORT = 40000\nHTTP_HOST = 127.0.0.1:8086\n"
-                             "HTTP_CONNECTION = close\n",
+    {"NothingButTheRequest",
+     "REMOTE_ADDR = 127.0.0.10\nREMOTE_PORT = 40000\nHTTP_HOST = 127.0.0.1:8086\n"
+     "HTTP_CONNECTION = close\n",
      "127.0.0.1", Anonymity::Elite, "127.0.0.10"},
     {"HtmlAroundTheLinesOfAnHttpReply",
      "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=GBK\r\n\r\n<html><body><pre>\r\n"

@@ -76,11 +76,11 @@ const SiteCase kSiteCases[] = {
      Anonymity::Elite, Ending::TunnelOpen},
     {"Socks5", ProxyKind::Socks5, false, Disclosure::None, true, nullptr, false, Protocol::Socks5, Anonymity::Elite,
      Ending::TunnelOpen},
-    {"Socks5Login", ProxyKind::Socks5, true, Disclosure::None, true, nullptr, true, Protocol::Socks5,
-     Anonymity::Elite, Ending::TunnelOpen},
+    {"Socks5Login", ProxyKind::Socks5, true, Disclosure::None, true, nullptr, true, Protocol::Socks5, Anonymity::Elite,
+     Ending::TunnelOpen},
     // Offered only user name / password, it refuses; asked again without, it opens.
-    {"Socks5WantingNoLoginGivenOne", ProxyKind::Socks5, false, Disclosure::None, true, nullptr, true,
-     Protocol::Socks5, Anonymity::Elite, Ending::TunnelOpen},
+    {"Socks5WantingNoLoginGivenOne", ProxyKind::Socks5, false, Disclosure::None, true, nullptr, true, Protocol::Socks5,
+     Anonymity::Elite, Ending::TunnelOpen},
     {"Socks5LoginNotGiven", ProxyKind::Socks5, true, Disclosure::None, true, nullptr, false, Protocol::None,
      Anonymity::Unknown, Ending::Refused},
     // A wrong type cell costs an attempt, not the verdict.
@@ -92,15 +92,15 @@ const SiteCase kSiteCases[] = {
      Ending::TunnelOpen},
     {"HttpPlain", ProxyKind::Http, false, Disclosure::None, true, nullptr, false, Protocol::Http, Anonymity::Elite,
      Ending::TunnelOpen},
-    {"HttpBasicVia", ProxyKind::Http, true, Disclosure::Via, true, nullptr, true, Protocol::Http,
-     Anonymity::Anonymous, Ending::TunnelOpen},
+    {"HttpBasicVia", ProxyKind::Http, true, Disclosure::Via, true, nullptr, true, Protocol::Http, Anonymity::Anonymous,
+     Ending::TunnelOpen},
     // Refused at once in HTTP; the SOCKS requests it waits on for more, until the row's time is out.
-    {"HttpBasicNotGiven", ProxyKind::Http, true, Disclosure::ViaAndForwardedFor, true, nullptr, false,
-     Protocol::None, Anonymity::Unknown, Ending::TimedOut},
+    {"HttpBasicNotGiven", ProxyKind::Http, true, Disclosure::ViaAndForwardedFor, true, nullptr, false, Protocol::None,
+     Anonymity::Unknown, Ending::TimedOut},
     {"Dead", ProxyKind::Socks5, false, Disclosure::None, false, nullptr, false, Protocol::None, Anonymity::Unknown,
      Ending::Unreachable},
-    {"DeadWithLogin", ProxyKind::Http, true, Disclosure::None, false, nullptr, true, Protocol::None,
-     Anonymity::Unknown, Ending::Unreachable},
+    {"DeadWithLogin", ProxyKind::Http, true, Disclosure::None, false, nullptr, true, Protocol::None, Anonymity::Unknown,
+     Ending::Unreachable},
 };
 
 const SampleProxy* Listed(const sample::SampleSite& site, const SiteCase& c) {
@@ -236,8 +236,9 @@ class BadProxy {
             case Misbehaviour::Garbage: c->write(QByteArray("\x13\x37garbage\xFE\xFF\r\n", 13)); break;
             case Misbehaviour::OneByte: c->write("H"); break;
             case Misbehaviour::RefusalMentioning200:
-              c->write("HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 27\r\n\r\n"
-                       "<p>status 200 expected</p>\n");
+              c->write(
+                  "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 27\r\n\r\n"
+                  "<p>status 200 expected</p>\n");
               break;
             case Misbehaviour::Silent:
             case Misbehaviour::ClosesAtOnce: break;

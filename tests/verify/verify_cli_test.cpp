@@ -39,9 +39,7 @@ std::vector<std::vector<std::string>> Rows(Format f, const std::string& out) {
     for (const QJsonValue& v : doc.array()) {
       const QJsonObject o = v.toObject();
       EXPECT_EQ(o.size(), 7) << out;
-      auto text = [&](const char* key) {
-        return o[key].isNull() ? std::string("-") : o[key].toString().toStdString();
-      };
+      auto text = [&](const char* key) { return o[key].isNull() ? std::string("-") : o[key].toString().toStdString(); };
       rows.push_back({text("address"), text("port"), text("protocol"), text("outcome"),
                       o["time_ms"].isNull() ? "-" : std::to_string(o["time_ms"].toInt()) + " ms", text("anonymity"),
                       text("exit")});
@@ -79,8 +77,8 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
   input += "127.0.0.10\t99999\tHTTP\n127.0.0.300 80\n";
 
   const CliRun run = VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--format",
-                             FormatName(GetParam()), "--timeout", "5"},
-                            input);
+                                FormatName(GetParam()), "--timeout", "5"},
+                               input);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const std::vector<std::vector<std::string>> rows = Rows(GetParam(), run.out);
   ASSERT_EQ(rows.size(), listed.size() + 2) << run.out;
