@@ -31,7 +31,7 @@ struct Pair {
     bool connected = false;
     client.events.Connect = [&connected] { connected = true; };
     client.Connect("127.0.0.1", server.LocalPort());
-    test::WaitUntil([&] { return connected && accepted.State() == StateConnected; });
+    test::WaitUntil([&] { return connected && accepted.State() == SocketState::Connected; });
     client.events.Connect = nullptr;
   }
 };

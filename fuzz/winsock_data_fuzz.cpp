@@ -252,7 +252,7 @@ void Stream(mivo::fuzz::Input& in) {
       const ReadOp op = Decode(in);
       layer.received.erase(0, Read(w.tcp, op, layer.received, true, false));
     }
-    Check(w.tcp.State() == mivo::StateConnected);
+    Check(w.tcp.State() == mivo::SocketState::Connected);
   }
   // Leave nothing for the next input.
   Variant rest;
@@ -289,7 +289,7 @@ void Datagrams(mivo::fuzz::Input& in) {
     Check(mivo::test::WaitUntil([&] { return layer.datagramsGone >= target; }));
     // Exactly this datagram went, announced once unless it was empty.
     Check(layer.datagramsGone == target && arrivals == (datagram.empty() ? 0 : 1));
-    Check(w.udp.BytesReceived() == 0 && w.udp.State() == mivo::StateOpen);
+    Check(w.udp.BytesReceived() == 0 && w.udp.State() == mivo::SocketState::Open);
     w.udp.events.DataArrival = nullptr;
   }
 }
@@ -313,7 +313,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   w.layer.tcp = w.tcp.SocketHandle();
   w.udp.Protocol(mivo::ProtocolUdp);
   w.udp.Bind(0, "127.0.0.1");
-  Check(w.udp.State() == mivo::StateOpen);
+  Check(w.udp.State() == mivo::SocketState::Open);
   w.layer.udp = w.udp.SocketHandle();
   return 0;
 }

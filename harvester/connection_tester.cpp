@@ -170,7 +170,7 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
 void ConnectionTester::Wsktest_Connect(int Index) {
   ProxyListModel& rows = ops_.Rows();
   WinSock* single = Wsktest.Find(0);
-  if (single && single->State() == StateConnected) {
+  if (single && single->State() == SocketState::Connected) {
     // Reported against the row selected now, which may not be the one tested.
     const int n = ops_.SelectedRow();
     if (rows.Exists(n)) {

@@ -14,15 +14,15 @@ namespace {
 
 const char* StateName(SocketState state) {
   switch (state) {
-    case StateClosed: return "Closed";
-    case StateOpen: return "Open";
-    case StateListening: return "Listening";
-    case StateResolvingHost: return "ResolvingHost";
-    case StateHostResolved: return "HostResolved";
-    case StateConnecting: return "Connecting";
-    case StateConnected: return "Connected";
-    case StateClosing: return "Closing";
-    case StateError: return "Error";
+    case SocketState::Closed: return "Closed";
+    case SocketState::Open: return "Open";
+    case SocketState::Listening: return "Listening";
+    case SocketState::ResolvingHost: return "ResolvingHost";
+    case SocketState::HostResolved: return "HostResolved";
+    case SocketState::Connecting: return "Connecting";
+    case SocketState::Connected: return "Connected";
+    case SocketState::Closing: return "Closing";
+    case SocketState::Error: return "Error";
   }
   return "?";
 }
@@ -107,7 +107,7 @@ std::int32_t WinSock::LocalPort() const {
   // A port left to connect time was chosen by the connect under way; it is
   // asked for only when someone wants it, not for every row of a walk.
   SockAddrIn name;
-  if (state_ == StateConnecting && layer_->getsockname(socket_, name).ok() && name.sin_port != 0)
+  if (state_ == SocketState::Connecting && layer_->getsockname(socket_, name).ok() && name.sin_port != 0)
     return NetToHostShort(name.sin_port);
   return requestedLocalPort_;
 }
@@ -121,7 +121,7 @@ void WinSock::LocalPort(std::int32_t lngPort) {
 }
 
 void WinSock::Protocol(std::int32_t enmProtocol) {
-  if (state_ == StateClosed) protocol_ = enmProtocol;
+  if (state_ == SocketState::Closed) protocol_ = enmProtocol;
 }
 
 std::string WinSock::LocalHostName() const {
@@ -131,7 +131,7 @@ std::string WinSock::LocalHostName() const {
 }
 
 std::string WinSock::LocalIP() const {
-  if (state_ == StateConnected) return localIP_;
+  if (state_ == SocketState::Connected) return localIP_;
   std::vector<std::uint32_t> addresses;
   if (!layer_->gethostbyname(LocalHostName(), addresses).ok() || addresses.empty()) return {};
   return layer_->inet_ntoa(addresses.front());
@@ -184,7 +184,7 @@ std::optional<std::uint32_t> WinSock::ResolveSync(const std::string& text) {
 
 bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional<Variant>& address,
                          bool portAtConnect) {
-  if (state_ == StateOpen) return true;
+  if (state_ == SocketState::Open) return true;
   std::int32_t p = 0;
   if (!port) {
     p = requestedLocalPort_;
@@ -210,7 +210,7 @@ bool WinSock::BindSocket(const std::optional<Variant>& port, const std::optional
 }
 
 void WinSock::Bind(std::optional<Variant> LocalPort, std::optional<Variant> LocalIP) {
-  if (BindSocket(LocalPort, LocalIP)) EnterState(StateOpen);
+  if (BindSocket(LocalPort, LocalIP)) EnterState(SocketState::Open);
 }
 
 // --- connecting --------------------------------------------------------------
@@ -227,7 +227,7 @@ void WinSock::Connect(std::optional<Variant> RemoteHost, std::optional<Variant> 
                              layer_->setsockopt(socket_, SOL_SOCKET_W, SO_REUSE_UNICASTPORT_W, 1).ok();
   if (!BindSocket(std::nullopt, std::nullopt, portAtConnect)) return;
   if (protocol_ != ProtocolTcp) {
-    EnterState(StateOpen);
+    EnterState(SocketState::Open);
     return;
   }
   std::uint32_t address = 0;
@@ -240,10 +240,10 @@ bool WinSock::ResolveIfHostname(const std::string& text, std::uint32_t& address)
     address = a;
     return true;
   }
-  EnterState(StateResolvingHost);
+  EnterState(SocketState::ResolvingHost);
   lookupBuffer_ = layer_->AllocLookupBuffer();
   if (!lookupBuffer_) {
-    EnterState(StateError);
+    EnterState(SocketState::Error);
     return false;
   }
   int error = 0;
@@ -256,7 +256,7 @@ bool WinSock::ResolveIfHostname(const std::string& text, std::uint32_t& address)
 }
 
 void WinSock::HostLookupDone(int error) {
-  if (state_ != StateResolvingHost) return;
+  if (state_ != SocketState::ResolvingHost) return;
   lookupTask_ = 0;
   if (error == 0 && (!lookupBuffer_ || lookupBuffer_->addresses.empty())) error = WSANO_DATA;
   if (error != 0) {
@@ -264,14 +264,14 @@ void WinSock::HostLookupDone(int error) {
     RaiseSocketError(error, "WinSock.ConnectToIP");
     return;
   }
-  EnterState(StateHostResolved);
+  EnterState(SocketState::HostResolved);
   const std::uint32_t address = lookupBuffer_->addresses.front();
   FreeLookupBuffer();
   ConnectToIP(address);
 }
 
 void WinSock::ConnectToIP(std::uint32_t address) {
-  EnterState(StateConnecting);
+  EnterState(SocketState::Connecting);
   SockAddrIn name;
   name.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
   name.sin_addr = address;
@@ -294,7 +294,7 @@ void WinSock::CancelLookup() {
 void WinSock::Listen() {
   if (!SocketExists()) return;
   if (!BindSocket(std::nullopt, std::nullopt)) return;
-  if (layer_->listen(socket_, 5).ok()) EnterState(StateListening);
+  if (layer_->listen(socket_, 5).ok()) EnterState(SocketState::Listening);
 }
 
 void WinSock::Accept(std::int32_t requestID) {
@@ -318,12 +318,12 @@ void WinSock::Accept(std::int32_t requestID) {
     acceptedByRequest_ = false;
     ReadLocalAddress(socket_);
     ReadPeerAddress(socket_);
-    EnterState(StateConnected);
+    EnterState(SocketState::Connected);
     RegisterNotifications(socket_);
     return;
   }
   acceptedByRequest_ = true;
-  EnterState(StateConnected);
+  EnterState(SocketState::Connected);
   ReadLocalAddress(requestID);
   RegisterNotifications(requestID);
 }
@@ -344,7 +344,7 @@ void WinSock::OnAccept() {
   ReadPeerAddress(request);
   SocketsLayer* layer = layer_;
   const bool alive = Fire(alive_, events.ConnectionRequest, static_cast<std::int32_t>(request));
-  if (alive && state_ == StateListening) {
+  if (alive && state_ == SocketState::Listening) {
     remotePort_ = keptPort;
     remoteHostIP_ = keptIP;
     remoteHost_ = keptHost;
@@ -362,22 +362,22 @@ void WinSock::PostSocket(int event, int error) {
   }
   switch (event) {
     case FD_READ:
-      if (protocol_ == ProtocolTcp && state_ == StateConnected)
+      if (protocol_ == ProtocolTcp && state_ == SocketState::Connected)
         ReceiveIntoBuffer();
-      else if (protocol_ != ProtocolTcp && state_ == StateOpen)
+      else if (protocol_ != ProtocolTcp && state_ == SocketState::Open)
         ReceiveDatagram();
       break;
     case FD_WRITE:
-      if (state_ == StateConnected && !SendBuffer_.empty()) SendBufferedData();
+      if (state_ == SocketState::Connected && !SendBuffer_.empty()) SendBufferedData();
       break;
     case FD_ACCEPT:
-      if (state_ == StateListening) OnAccept();
+      if (state_ == SocketState::Listening) OnAccept();
       break;
     case FD_CONNECT:
-      if (state_ == StateConnecting) OnConnect();
+      if (state_ == SocketState::Connecting) OnConnect();
       break;
     case FD_CLOSE:
-      if (state_ == StateConnected) OnClose();
+      if (state_ == SocketState::Connected) OnClose();
       break;
     default: break;
   }
@@ -389,12 +389,12 @@ void WinSock::OnConnect() {
   sendChunkSize_ = receiveSize_ = 0;
   ReadLocalAddress(socket_);
   ReadPeerAddress(socket_);
-  EnterState(StateConnected);
+  EnterState(SocketState::Connected);
   (void)Fire(alive_, events.Connect);
 }
 
 void WinSock::OnClose() {
-  EnterState(StateClosing);
+  EnterState(SocketState::Closing);
   (void)Fire(alive_, events.CloseSck);
 }
 
@@ -425,13 +425,13 @@ void WinSock::ReadPeerAddress(SOCKET s) {
 
 bool WinSock::CloseSocketHandle() {
   const bool closed = layer_->closesocket(socket_).ok();
-  if (!closed) EnterState(StateError);
+  if (!closed) EnterState(SocketState::Error);
   return closed;
 }
 
 void WinSock::CloseSck() {
   if (socket_ == INVALID_SOCKET) return;
-  EnterState(StateClosing);
+  EnterState(SocketState::Closing);
   CancelLookup();
   const bool closed = CloseSocketHandle();
   boundLocalPort_ = 0;
@@ -442,7 +442,7 @@ void WinSock::CloseSck() {
   receiveSize_ = 0;
   acceptedByRequest_ = false;
   // A close that reported an error leaves the error that says so.
-  EnterState(closed ? StateClosed : StateError);
+  EnterState(closed ? SocketState::Closed : SocketState::Error);
   // The descriptor is gone even when closing it reported an error; its
   // number may soon be another socket's, so it is never closed again.
   socket_ = INVALID_SOCKET;
@@ -451,7 +451,7 @@ void WinSock::CloseSck() {
 // --- errors --------------------------------------------------------------------
 
 bool WinSock::RaiseSocketError(int number, const char* source) {
-  EnterState(StateError);
+  EnterState(SocketState::Error);
   std::string Description = ErrorText(number);
   bool CancelDisplay = true;
   const bool alive = Fire(alive_, events.Error, static_cast<std::int16_t>(number), Description, std::int32_t{0},

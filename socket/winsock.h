@@ -14,16 +14,16 @@
 namespace mivo {
 
 // Values of WinSock::State().
-enum SocketState : std::int32_t {
-  StateClosed = 0,
-  StateOpen = 1,
-  StateListening = 2,
-  StateResolvingHost = 4,
-  StateHostResolved = 5,
-  StateConnecting = 6,
-  StateConnected = 7,
-  StateClosing = 8,
-  StateError = 9,
+enum class SocketState : std::int32_t {
+  Closed = 0,
+  Open = 1,
+  Listening = 2,
+  ResolvingHost = 4,
+  HostResolved = 5,
+  Connecting = 6,
+  Connected = 7,
+  Closing = 8,
+  Error = 9,
 };
 
 // Values of WinSock::Protocol(); any non-zero value means UDP.
@@ -81,7 +81,7 @@ class WinSock final : private SocketNotifySink {
   const std::string& RemoteHostIP() const { return remoteHostIP_; }
   std::int32_t LocalPort() const;
   void LocalPort(std::int32_t lngPort);
-  std::int32_t State() const { return state_; }
+  SocketState State() const { return state_; }
   std::string LocalHostName() const;
   std::string LocalIP() const;
   std::int32_t BytesReceived() const;
@@ -168,7 +168,7 @@ class WinSock final : private SocketNotifySink {
 
   SocketsLayer* layer_;
   SOCKET socket_ = INVALID_SOCKET;
-  SocketState state_ = StateClosed;
+  SocketState state_ = SocketState::Closed;
   std::int32_t protocol_ = ProtocolTcp;
   std::int32_t remotePort_ = 0;
   std::int32_t requestedLocalPort_ = 0;

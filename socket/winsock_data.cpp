@@ -65,8 +65,8 @@ void WinSock::ReadSocketOptions() {
 void WinSock::SendData(const Variant& data) {
   if (protocol_ != ProtocolTcp) {
     if (!SocketExists() || !BindSocket(std::nullopt, std::nullopt)) return;
-    EnterState(StateOpen);
-  } else if (state_ != StateConnected) {
+    EnterState(SocketState::Open);
+  } else if (state_ != SocketState::Connected) {
     return;
   }
   const bool wasEmpty = SendBuffer_.empty();
@@ -140,7 +140,7 @@ void WinSock::ReceiveIntoBuffer() {
   const SockResult r = layer_->recv(socket_, area, static_cast<int>(size), 0);
   if (!r.ok()) {
     // A notification the socket no longer backs is no failure.
-    if (r.error != WSAEWOULDBLOCK) EnterState(StateError);
+    if (r.error != WSAEWOULDBLOCK) EnterState(SocketState::Error);
     return;
   }
   const auto n = static_cast<std::size_t>(r.value);
@@ -161,7 +161,7 @@ void WinSock::ReceiveDatagram() {
   datagramTaken_ = false;
   if (n > 0 && !Fire(alive_, events.DataArrival, Clamp32(n))) return;
   // Only a datagram the handler left is dropped; one it took is gone already.
-  if (!datagramTaken_ && state_ == StateOpen) DiscardDatagram();
+  if (!datagramTaken_ && state_ == SocketState::Open) DiscardDatagram();
 }
 
 void WinSock::DiscardDatagram() {
@@ -172,9 +172,9 @@ void WinSock::DiscardDatagram() {
 }
 
 bool WinSock::DataGate(bool peek) const {
-  if (protocol_ != ProtocolTcp) return state_ == StateOpen && PendingDatagramSize() > 0;
-  if (peek) return state_ == StateConnected;
-  return state_ == StateConnected || acceptedByRequest_;
+  if (protocol_ != ProtocolTcp) return state_ == SocketState::Open && PendingDatagramSize() > 0;
+  if (peek) return state_ == SocketState::Connected;
+  return state_ == SocketState::Connected || acceptedByRequest_;
 }
 
 Bytes WinSock::TakeBytes(std::size_t count, bool peek) {

@@ -15,7 +15,7 @@ DirectJudgeAsk::DirectJudgeAsk(std::string address, const JudgeUrl& judge)
   socket_.events.Error = [this](std::int16_t number, std::string& description, std::int32_t, std::string, std::string,
                                 std::int32_t, bool&) {
     // After a reply, a reset is only how the judge said goodbye.
-    if (socket_.State() != StateConnected || reply_.Text().empty())
+    if (socket_.State() != SocketState::Connected || reply_.Text().empty())
       Finish(std::to_string(number) + " " + description);
     else
       Finish({});

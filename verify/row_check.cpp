@@ -220,7 +220,7 @@ RowCheck::Step RowCheck::JudgeAnswered(bool answered) {
 
 // The control fails a bind or a registration silently and stays closed:
 // the process has no port or notification slot left for it.
-bool RowCheck::ConnectStarted() { return socket_.Control().State() != StateClosed; }
+bool RowCheck::ConnectStarted() { return socket_.Control().State() != SocketState::Closed; }
 
 RowCheck::Step RowCheck::GiveBack() {
   putBack_ = true;

@@ -57,7 +57,7 @@ TEST_F(ConnectionTesterTest, SingleTestWithoutRowsAsksForAList) {
   tester.conTest();
   EXPECT_EQ(ops.panel2, kTextUpdateListFirst);
   EXPECT_EQ(ops.statusHistory.size(), 1u);
-  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Closed);
 }
 
 TEST_F(ConnectionTesterTest, SingleTestWithoutSelectionClosesElementZeroAndStartsNothing) {
@@ -66,11 +66,11 @@ TEST_F(ConnectionTesterTest, SingleTestWithoutSelectionClosesElementZeroAndStart
   AddRow(silent);
   ops.selected = 1;
   tester.conTest();
-  ASSERT_EQ(tester.Wsktest[0].State(), StateConnecting);
+  ASSERT_EQ(tester.Wsktest[0].State(), SocketState::Connecting);
 
   ops.selected = 0;
   tester.conTest();
-  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Closed);
   EXPECT_EQ(ops.panel2, kTextUpdateListFirst);
   EXPECT_EQ(Mark(1), "");
 }
@@ -90,7 +90,7 @@ TEST_F(ConnectionTesterTest, SingleTestOfAListeningProxyMarksSuccessAndClosesAga
   ASSERT_TRUE(WaitForMark(n));
   EXPECT_EQ(Mark(n), "★ 成功");
   EXPECT_EQ(ops.panel2, "地址: 127.0.0.2:" + proxy.PortText() + " 连接成功...");
-  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Closed);
   EXPECT_EQ(Mark(1), "");
   EXPECT_EQ(Time(1), "");
 }
@@ -115,7 +115,7 @@ TEST_P(SingleFailure, IsReportedForTheTestedRowAndMarksOnlyAnEmptyColumn) {
   const std::string failed = "地址: 127.0.0.3:" + refused.PortText() + " 连接失败...";
   ASSERT_TRUE(WaitUntil([&] { return ops.panel2 == failed; }));
   EXPECT_EQ(Mark(n), GetParam().expectedMark);
-  EXPECT_EQ(tester.Wsktest[0].State(), StateError);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Error);
 }
 
 INSTANTIATE_TEST_SUITE_P(EarlierMarks, SingleFailure,
@@ -201,10 +201,10 @@ TEST_F(ConnectionTesterTest, WalkMarksEveryRowAndLeavesSuccessesConnected) {
   EXPECT_TRUE(HasStatus("IP: 127.0.0.2:" + a.PortText() + " 连接成功..."));
   EXPECT_TRUE(HasStatus("IP: 127.0.0.4:" + b.PortText() + " 连接成功..."));
   EXPECT_FALSE(HasStatus("IP: 127.0.0.3:" + refused.PortText() + " 连接成功..."));
-  EXPECT_EQ(tester.Wsktest[1].State(), StateConnected);
-  EXPECT_EQ(tester.Wsktest[2].State(), StateError);
-  EXPECT_EQ(tester.Wsktest[3].State(), StateConnected);
-  EXPECT_EQ(tester.Wsktest[0].State(), StateClosed);
+  EXPECT_EQ(tester.Wsktest[1].State(), SocketState::Connected);
+  EXPECT_EQ(tester.Wsktest[2].State(), SocketState::Error);
+  EXPECT_EQ(tester.Wsktest[3].State(), SocketState::Connected);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Closed);
 }
 
 TEST_F(ConnectionTesterTest, SecondWalkReusesElementsAndKeepsAnEarlierSuccess) {
@@ -227,7 +227,7 @@ TEST_F(ConnectionTesterTest, SecondWalkReusesElementsAndKeepsAnEarlierSuccess) {
   EXPECT_EQ(tester.Wsktest.Find(1), first1);
   EXPECT_EQ(tester.Wsktest.Find(2), first2);
   EXPECT_EQ(Time(1).empty(), false);
-  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[1].State() == StateError && Mark(2) == "★ 成功"; }));
+  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[1].State() == SocketState::Error && Mark(2) == "★ 成功"; }));
   EXPECT_EQ(Mark(1), "★ 成功");
 }
 
@@ -282,7 +282,7 @@ TEST_F(ConnectionTesterTest, OutcomesOfAWalkGoToTheRowsThatNowHaveTheNumbers) {
   AddRow("127.0.0.11", "1");
   AddRow("127.0.0.12", "2");
   ASSERT_TRUE(WaitUntil([&] { return !Mark(1).empty() && !Mark(2).empty(); }));
-  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[3].State() == StateConnected; }));
+  ASSERT_TRUE(WaitUntil([&] { return tester.Wsktest[3].State() == SocketState::Connected; }));
   EXPECT_EQ(Mark(1), "★ 成功");
   EXPECT_EQ(Mark(2), "☆ 失败");
   EXPECT_EQ(ops.Rows().Count(), 2);
@@ -299,7 +299,7 @@ TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheM
   tester.testall();
   ASSERT_TRUE(WaitForMark(1));
   tester.conTest();  // a single test that stays pending
-  ASSERT_EQ(tester.Wsktest[0].State(), StateConnecting);
+  ASSERT_EQ(tester.Wsktest[0].State(), SocketState::Connecting);
   const std::string status = ops.panel2;
 
   ASSERT_EQ(proxy.AcceptAll(), 1);
@@ -308,7 +308,7 @@ TEST_F(ConnectionTesterTest, ADroppedWalkConnectionRemovesItsElementAndKeepsTheM
   EXPECT_EQ(Mark(1), "★ 成功");
   EXPECT_EQ(Mark(2), "");
   EXPECT_EQ(ops.panel2, status);
-  EXPECT_EQ(tester.Wsktest[0].State(), StateConnecting);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Connecting);
   EXPECT_TRUE(tester.Wsktest.Exists(2));
 
   ops.Rows().SetText(1, ProxyColumn::Result, "");
@@ -399,7 +399,7 @@ TEST(ConnectionTesterImmediateErrors, ASingleTestWhoseSocketCannotBeMadeEndsWith
   EXPECT_EQ(ops.statusHistory, (std::vector<std::string>{"连接: 127.0.0.2:8080 中...", "Ping: 127.0.0.2",
                                                          "地址: 127.0.0.2:8080 连接失败..."}));
   EXPECT_EQ(ops.Rows().Text(1, ProxyColumn::Result), "☆ 失败");
-  EXPECT_EQ(tester.Wsktest[0].State(), StateError);
+  EXPECT_EQ(tester.Wsktest[0].State(), SocketState::Error);
   EXPECT_TRUE(shown.shown.empty());
 }
 

@@ -72,8 +72,9 @@ TEST(Soak, FiveWalksOverTwoThousandRows) {
   ConnectionTester tester(ops);
   auto walkEnded = [&] {
     for (int i = 1; i <= kRows; ++i) {
-      const std::int32_t s = tester.Wsktest[i].State();
-      if (s == StateConnecting || s == StateResolvingHost || s == StateHostResolved) return false;
+      const SocketState s = tester.Wsktest[i].State();
+      if (s == SocketState::Connecting || s == SocketState::ResolvingHost || s == SocketState::HostResolved)
+        return false;
     }
     return true;
   };

@@ -131,7 +131,7 @@ inline bool ReadAvailable(int fd, std::vector<std::uint8_t>& out) {
 // Everything a control raised, one line per event.
 struct EventLog {
   std::vector<std::string> lines;
-  std::vector<std::int32_t> states;  // State() at each event
+  std::vector<SocketState> states;  // State() at each event
   int errors = 0;
   int16_t lastNumber = 0;
   std::string lastDescription, lastSource;

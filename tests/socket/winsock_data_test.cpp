@@ -274,7 +274,7 @@ TEST_F(TcpData, AfterThePeerClosesUnreadBytesCanNoLongerBeTaken) {
   ASSERT_TRUE(test::SendAll(peer.get(), {1, 2, 3}));
   peer.Reset();
   ASSERT_TRUE(WaitUntil([&] { return log.closes == 1; }));
-  EXPECT_EQ(w.State(), StateClosing);
+  EXPECT_EQ(w.State(), SocketState::Closing);
   EXPECT_EQ(w.BytesReceived(), 3);
   Variant data = Bytes{7};
   w.GetData(data);
@@ -303,7 +303,7 @@ TEST_F(TcpData, SendDataOutsideAConnectionDoesNothing) {
   idleLog.Attach(idle);
   idle.SendData("hello");
   EXPECT_EQ(idle.SocketHandle(), -1);
-  EXPECT_EQ(idle.State(), StateClosed);
+  EXPECT_EQ(idle.State(), SocketState::Closed);
   Variant data = 5;
   idle.GetData(data);
   EXPECT_EQ(data, Variant(5));
@@ -325,7 +325,7 @@ TEST(AcceptByRequest, HandleFromElsewhereIsUsedAndLeftOpen) {
       got = data.ByteArray();
     };
     w.Accept(served.get());
-    EXPECT_EQ(w.State(), StateConnected);
+    EXPECT_EQ(w.State(), SocketState::Connected);
     EXPECT_EQ(w.SocketHandle(), served.get());
     EXPECT_EQ(w.LocalPort(), listener.port());
     EXPECT_EQ(w.RemotePort(), 0);  // not read on this path
@@ -418,7 +418,7 @@ TEST_F(TcpDataFaults, HardSendFailureRaisesFromSendBufferedData) {
   w2->SendData("lost");
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "Error 10053 软件造成连接中止. WinSock.SendBufferedData 0 [] 0 cancel");
-  EXPECT_EQ(w2->State(), StateError);
+  EXPECT_EQ(w2->State(), SocketState::Error);
   // No drain outside a connection.
   w2->SendData("more");
   Settle();
@@ -454,7 +454,7 @@ TEST_F(TcpDataFaults, BufferSizesReadAsZeroStillMoveData) {
 TEST_F(TcpDataFaults, RecvFailureEndsInErrorSilently) {
   layer->FailNext(SockCall::recv, WSAECONNRESET);
   ASSERT_TRUE(test::SendAll(peer.get(), {1, 2}));
-  ASSERT_TRUE(WaitUntil([&] { return w2->State() == StateError; }));
+  ASSERT_TRUE(WaitUntil([&] { return w2->State() == SocketState::Error; }));
   Settle();
   EXPECT_TRUE(log.lines.empty());
 }
@@ -467,7 +467,7 @@ TEST(TcpTransfer, SixtyFourMebibytesEachWayArriveIntact) {
   EventLog clientLog;
   clientLog.Attach(client);
   client.Connect("127.0.0.1", server.LocalPort());
-  ASSERT_TRUE(WaitUntil([&] { return clientLog.connects == 1 && accepted.State() == StateConnected; }));
+  ASSERT_TRUE(WaitUntil([&] { return clientLog.connects == 1 && accepted.State() == SocketState::Connected; }));
 
   constexpr std::size_t kSize = 64u << 20;
   const auto run = [&](WinSock& from, WinSock& to, std::uint32_t seed) {
@@ -508,7 +508,7 @@ class Udp : public ::testing::Test {
   void SetUp() override {
     receiver.Protocol(ProtocolUdp);
     receiver.Bind(0, "127.0.0.1");
-    ASSERT_EQ(receiver.State(), StateOpen);
+    ASSERT_EQ(receiver.State(), SocketState::Open);
     sender.Protocol(ProtocolUdp);
     sender.RemoteHost("127.0.0.1");
     sender.RemotePort(receiver.LocalPort());
@@ -528,7 +528,7 @@ TEST_F(Udp, DatagramRoundTripWithTheSendersAddress) {
   EventLog senderLog;
   senderLog.Attach(sender);
   sender.SendData("你好 udp");
-  EXPECT_EQ(sender.State(), StateOpen);
+  EXPECT_EQ(sender.State(), SocketState::Open);
   ASSERT_TRUE(WaitUntil([&] { return got.size() == 1; }));
   EXPECT_EQ(got[0], "你好 udp");
   EXPECT_EQ(receiver.RemotePort(), sender.LocalPort());
@@ -596,7 +596,7 @@ TEST(UdpFaults, SendFailuresAndUnresolvableHosts) {
   w.RemoteHost("nowhere.example");
   w.SendData("dropped");
   EXPECT_EQ(layer.Calls(SockCall::sendto), 0);
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   w.RemoteHost("127.0.0.1");
   layer.FailNext(SockCall::sendto, WSAEWOULDBLOCK);
   w.SendData("lost quietly");
@@ -605,7 +605,7 @@ TEST(UdpFaults, SendFailuresAndUnresolvableHosts) {
   w.SendData("too long");
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "Error 10040 信息太长. WinSock.SendBufferedDataUDP 0 [] 0 cancel");
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   w.CloseSck();
 }
 

@@ -33,17 +33,17 @@ TEST_F(Faults, SocketCreationFailureRaisesFromSocketExistsAndSticks) {
   w.Connect("127.0.0.1", 80);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "Error 10024 打开文件过多. WinSock.SocketExists 0 [] 0 cancel");
-  EXPECT_EQ(log.states[0], StateError);
+  EXPECT_EQ(log.states[0], SocketState::Error);
   EXPECT_EQ(w.SocketHandle(), -1);
   // Nothing to close, so the state stays.
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
 }
 
 TEST_F(Faults, FailedRegistrationFailsTheConnectSilently) {
   layer.FailNext(SockCall::WSAAsyncSelect, WSAENOBUFS);
   w.Connect("127.0.0.1", 80);
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
   EXPECT_EQ(layer.Calls(SockCall::bind), 0);
   EXPECT_TRUE(log.lines.empty());
   w.CloseSck();
@@ -54,14 +54,14 @@ TEST_F(Faults, LookupThatCannotStartRaisesFromResolveIfHostname) {
   w.Connect("proxy.example", 8080);
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "Error 11002 非授权主机没有找到. WinSock.ResolveIfHostname 0 [] 0 cancel");
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   w.CloseSck();
 }
 
 TEST_F(Faults, LookupBufferFailureEndsInErrorWithoutAnEvent) {
   layer.FailNext(SockCall::AllocLookupBuffer, WSAENOBUFS);
   w.Connect("proxy.example", 8080);
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   EXPECT_EQ(layer.Calls(SockCall::WSAAsyncGetHostByName), 0);
   Settle();
   EXPECT_TRUE(log.lines.empty());
@@ -72,7 +72,7 @@ TEST_F(Faults, LookupAnsweredGoesThroughHostResolvedToConnected) {
   // Records the control's state whenever the lookup buffer is given back.
   struct Watch : FaultySocketsLayer {
     WinSock* w = nullptr;
-    std::vector<std::int32_t> states;
+    std::vector<SocketState> states;
     void FreeLookupBuffer(std::unique_ptr<HostLookupBuffer> b) override {
       states.push_back(w->State());
       FaultySocketsLayer::FreeLookupBuffer(std::move(b));
@@ -84,9 +84,9 @@ TEST_F(Faults, LookupAnsweredGoesThroughHostResolvedToConnected) {
   log.Attach(watched);
   watch.ScriptLookup("proxy.example", 0, {htonl(INADDR_LOOPBACK)});
   watched.Connect("proxy.example", listener.port());
-  EXPECT_EQ(watched.State(), StateResolvingHost);
+  EXPECT_EQ(watched.State(), SocketState::ResolvingHost);
   ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
-  EXPECT_EQ(watch.states, std::vector<std::int32_t>{StateHostResolved});
+  EXPECT_EQ(watch.states, std::vector<SocketState>{SocketState::HostResolved});
   EXPECT_EQ(watched.RemoteHostIP(), "127.0.0.1");
   watched.CloseSck();
 }
@@ -94,7 +94,7 @@ TEST_F(Faults, LookupAnsweredGoesThroughHostResolvedToConnected) {
 TEST_F(Faults, AllOnesAddressIsLookedUpAsAName) {
   layer.ScriptLookup("255.255.255.255", WSAHOST_NOT_FOUND, {});
   w.Connect("255.255.255.255", 80);
-  EXPECT_EQ(w.State(), StateResolvingHost);
+  EXPECT_EQ(w.State(), SocketState::ResolvingHost);
   EXPECT_EQ(layer.Calls(SockCall::WSAAsyncGetHostByName), 1);
   w.CloseSck();
   EXPECT_EQ(layer.PendingLookups(), 0u);
@@ -105,7 +105,7 @@ TEST_F(Faults, FailedLookupRaisesFromConnectToIP) {
   w.Connect("nowhere.example", 80);
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
   EXPECT_EQ(log.lines[0], "Error 11001 授权应答：未找到主机。 WinSock.ConnectToIP 0 [] 0 cancel");
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   w.CloseSck();
 }
 
@@ -114,11 +114,11 @@ TEST_F(Faults, LookupAnswerAfterCloseSckIsIgnored) {
   layer.FailNext(SockCall::WSACancelAsyncRequest, WSAEINVAL);  // the answer is already under way
   w.Connect("late.example", 80);
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
   ASSERT_TRUE(WaitUntil([&] { return layer.PendingLookups() == 0; }));
   Settle();
   EXPECT_TRUE(log.lines.empty());
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
   EXPECT_EQ(layer.Calls(SockCall::connect), 0);
 }
 
@@ -149,11 +149,11 @@ TEST_F(Faults, CloseFailureLeavesStateErrorAndNeverClosesTheNumberAgain) {
     udp.Connect("127.0.0.1", 9);
     layer.FailNext(SockCall::closesocket, WSAENETDOWN);
     udp.CloseSck();
-    EXPECT_EQ(udp.State(), StateError);
+    EXPECT_EQ(udp.State(), SocketState::Error);
     EXPECT_EQ(udp.SocketHandle(), -1);
     // The number may be another socket's by now.
     udp.CloseSck();
-    EXPECT_EQ(udp.State(), StateError);
+    EXPECT_EQ(udp.State(), SocketState::Error);
   }
   EXPECT_EQ(layer.Calls(SockCall::closesocket), 1);
 }
@@ -167,7 +167,7 @@ TEST_F(Faults, AnAcceptWithNothingToTakeIsNoFailure) {
   ASSERT_TRUE(WaitUntil([&] { return layer.Calls(SockCall::accept) == 1; }));
   Settle();
   EXPECT_TRUE(log.lines.empty());
-  EXPECT_EQ(server.State(), StateListening);
+  EXPECT_EQ(server.State(), SocketState::Listening);
   server.CloseSck();
 }
 
@@ -179,7 +179,7 @@ TEST_F(Faults, AcceptFailureRaisesFromPostSocket) {
   Fd client = test::RawConnect(static_cast<std::uint16_t>(server.LocalPort()));
   ASSERT_TRUE(WaitUntil([&] { return log.errors == 1; }));
   EXPECT_EQ(log.lines[0], "Error 10055 无缓存空间可用. WinSock.PostSocket 0 [] 0 cancel");
-  EXPECT_EQ(server.State(), StateError);
+  EXPECT_EQ(server.State(), SocketState::Error);
   server.CloseSck();
 }
 
@@ -197,12 +197,12 @@ TEST_F(Faults, LocalHostNameAndAddressOutsideAConnection) {
 TEST_F(Faults, BindToANameResolvesItSynchronously) {
   layer.ScriptHost("here.example", {htonl(INADDR_LOOPBACK)});
   w.Bind(0, "here.example");
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   w.CloseSck();
   WinSock unknown;
   layer.ScriptHost("gone.example", {});
   unknown.Bind(0, "gone.example");
-  EXPECT_EQ(unknown.State(), StateClosed);
+  EXPECT_EQ(unknown.State(), SocketState::Closed);
   EXPECT_EQ(layer.Calls(SockCall::bind), 1);
   unknown.CloseSck();
 }

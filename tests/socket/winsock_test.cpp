@@ -18,7 +18,7 @@ using WinSockTest = SocketTest;
 
 TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
   WinSock w;
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
   EXPECT_EQ(w.SocketHandle(), -1);
   EXPECT_EQ(w.Protocol(), ProtocolTcp);
   EXPECT_EQ(w.RemotePort(), 0);
@@ -26,7 +26,7 @@ TEST_F(WinSockTest, FreshControlHasNoSocketAndClosedState) {
   EXPECT_EQ(w.BytesReceived(), 0);
   // Nothing to close: state and handle stay.
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
 }
 
 std::vector<std::string> traced;
@@ -38,7 +38,7 @@ TEST_F(WinSockTest, StateChangesAreTracedUnderMivoSocketOnlyWhenSwitchedOn) {
       });
   const auto refused = [](WinSock& w) {
     w.Connect("127.0.0.1", test::ClosedPort());
-    EXPECT_TRUE(WaitUntil([&] { return w.State() == StateError; }));
+    EXPECT_TRUE(WaitUntil([&] { return w.State() == SocketState::Error; }));
     const std::string socket = "socket " + std::to_string(w.SocketHandle()) + ": ";
     w.CloseSck();
     return std::vector<std::string>{socket + "Closed => Connecting", socket + "Connecting => Error",
@@ -60,11 +60,11 @@ TEST_F(WinSockTest, ConnectToListenerRaisesConnectInStateConnected) {
   EventLog log;
   log.Attach(w);
   w.Connect("127.0.0.1", listener.port());
-  EXPECT_EQ(w.State(), StateConnecting);
+  EXPECT_EQ(w.State(), SocketState::Connecting);
   EXPECT_NE(w.SocketHandle(), -1);
   ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
   EXPECT_EQ(log.lines, std::vector<std::string>{"Connect"});
-  EXPECT_EQ(log.states, std::vector<std::int32_t>{StateConnected});
+  EXPECT_EQ(log.states, std::vector<SocketState>{SocketState::Connected});
   Fd peer = listener.Accept();
   ASSERT_TRUE(peer.valid());
   sockaddr_in from{};
@@ -78,7 +78,7 @@ TEST_F(WinSockTest, ConnectToListenerRaisesConnectInStateConnected) {
   EXPECT_EQ(w.RemotePort(), listener.port());
   EXPECT_EQ(w.RemoteHost(), "127.0.0.1");
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
   EXPECT_EQ(w.SocketHandle(), -1);
   EXPECT_EQ(w.LocalPort(), 0);
   EXPECT_EQ(w.RemoteHostIP(), "");
@@ -95,9 +95,9 @@ TEST_F(WinSockTest, ClosedPortRaisesRefusedFromPostSocketAndNoConnect) {
   Settle();
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], "Error 10061 连接被拒绝. WinSock.PostSocket 0 [] 0 cancel");
-  EXPECT_EQ(log.states[0], StateError);
+  EXPECT_EQ(log.states[0], SocketState::Error);
   EXPECT_EQ(log.connects, 0);
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   // Left as it was, no box shown.
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_NE(w.SocketHandle(), -1);
@@ -109,7 +109,7 @@ TEST_F(WinSockTest, HostNamePassesThroughResolvingThenConnects) {
   EventLog log;
   log.Attach(w);
   w.Connect("localhost", listener.port());
-  EXPECT_EQ(w.State(), StateResolvingHost);
+  EXPECT_EQ(w.State(), SocketState::ResolvingHost);
   ASSERT_TRUE(WaitUntil([&] { return log.connects + log.errors > 0; }));
   EXPECT_EQ(log.lines, std::vector<std::string>{"Connect"});
   EXPECT_EQ(w.RemoteHostIP(), "127.0.0.1");
@@ -128,9 +128,9 @@ TEST_F(WinSockTest, ResetByPeerRaises10054AndNoCloseSck) {
   Settle();
   EXPECT_EQ(log.lines.back(), "Error 10054 连接被对方重置. WinSock.PostSocket 0 [] 0 cancel");
   EXPECT_EQ(log.closes, 0);
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
 }
 
 TEST_F(WinSockTest, OrderlyCloseRaisesCloseSckInStateClosing) {
@@ -143,10 +143,10 @@ TEST_F(WinSockTest, OrderlyCloseRaisesCloseSckInStateClosing) {
   ASSERT_TRUE(WaitUntil([&] { return log.closes == 1; }));
   Settle();
   EXPECT_EQ(log.lines, (std::vector<std::string>{"Connect", "CloseSck"}));
-  EXPECT_EQ(log.states.back(), StateClosing);
-  EXPECT_EQ(w.State(), StateClosing);
+  EXPECT_EQ(log.states.back(), SocketState::Closing);
+  EXPECT_EQ(w.State(), SocketState::Closing);
   w.CloseSck();
-  EXPECT_EQ(w.State(), StateClosed);
+  EXPECT_EQ(w.State(), SocketState::Closed);
 }
 
 TEST_F(WinSockTest, ConnectAfterFailureNeedsCloseSckThenRetriesTheSamePeer) {
@@ -159,15 +159,15 @@ TEST_F(WinSockTest, ConnectAfterFailureNeedsCloseSckThenRetriesTheSamePeer) {
   const SOCKET handle = w.SocketHandle();
   RawListener listener(16, port);
   ASSERT_TRUE(listener.ok());
-  // Still in StateError with its socket: the bind step fails and nothing happens.
+  // Still in SocketState::Error with its socket: the bind step fails and nothing happens.
   w.Connect();
-  EXPECT_EQ(w.State(), StateError);
+  EXPECT_EQ(w.State(), SocketState::Error);
   EXPECT_EQ(w.SocketHandle(), handle);
   Settle();
   EXPECT_EQ(log.lines.size(), 1u);
   w.CloseSck();
   w.Connect();
-  EXPECT_EQ(w.State(), StateConnecting);
+  EXPECT_EQ(w.State(), SocketState::Connecting);
   ASSERT_TRUE(WaitUntil([&] { return log.connects == 1; }));
   EXPECT_EQ(w.RemotePort(), port);
   EXPECT_TRUE(listener.Accept().valid());
@@ -187,7 +187,7 @@ TEST_P(RemotePortRange, ConnectAndLetKeepThePreviousPortForValuesOutOfRange) {
   w.Protocol(ProtocolUdp);  // a connect that sends nothing
   w.RemotePort(1234);
   w.Connect("127.0.0.1", c.value);
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   EXPECT_EQ(w.RemotePort(), c.taken ? static_cast<std::int32_t>(*c.value.Number()) : 1234);
   w.CloseSck();
 }
@@ -233,7 +233,7 @@ TEST_F(WinSockTest, ProtocolIsIgnoredWhileConnectedAndTakesEffectAfterCloseSck) 
   EXPECT_EQ(w.Protocol(), ProtocolUdp);
   w.Protocol(7);  // any non-zero value means UDP
   w.Connect("127.0.0.1", 9);
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   w.CloseSck();
 }
 
@@ -243,7 +243,7 @@ TEST_F(WinSockTest, UdpConnectOpensWithoutEvents) {
   log.Attach(w);
   w.Protocol(ProtocolUdp);
   w.Connect("127.0.0.1", 9);
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   EXPECT_NE(w.LocalPort(), 0);  // the port the system chose
   Settle();
   EXPECT_TRUE(log.lines.empty());
@@ -273,7 +273,7 @@ TEST_F(WinSockTest, TheUnspecifiedNetworkIsNoDestinationEvenWithALocalListener) 
 TEST_F(WinSockTest, BindTakesPortAndAddressAndOpens) {
   WinSock w;
   w.Bind(0, "127.0.0.1");
-  EXPECT_EQ(w.State(), StateOpen);
+  EXPECT_EQ(w.State(), SocketState::Open);
   const std::int32_t chosen = w.LocalPort();
   EXPECT_NE(chosen, 0);
   // Bound already: a second bind is a success at once.
@@ -282,7 +282,7 @@ TEST_F(WinSockTest, BindTakesPortAndAddressAndOpens) {
   WinSock other;
   // The same port again fails silently.
   other.Bind(chosen, "127.0.0.1");
-  EXPECT_EQ(other.State(), StateClosed);
+  EXPECT_EQ(other.State(), SocketState::Closed);
   w.CloseSck();
   other.CloseSck();
 }
@@ -290,7 +290,7 @@ TEST_F(WinSockTest, BindTakesPortAndAddressAndOpens) {
 TEST_F(WinSockTest, ListenAndAcceptOnAnotherControl) {
   WinSock server;
   server.Listen();
-  ASSERT_EQ(server.State(), StateListening);
+  ASSERT_EQ(server.State(), SocketState::Listening);
   const std::int32_t port = server.LocalPort();
   ASSERT_NE(port, 0);
   server.RemoteHost("kept");
@@ -314,10 +314,10 @@ TEST_F(WinSockTest, ListenAndAcceptOnAnotherControl) {
   EXPECT_EQ(seenIP, "127.0.0.1");
   EXPECT_EQ(seenHost, "");
   // Afterwards the listener has its own values back and goes on listening.
-  EXPECT_EQ(server.State(), StateListening);
+  EXPECT_EQ(server.State(), SocketState::Listening);
   EXPECT_EQ(server.RemotePort(), 77);
   EXPECT_EQ(server.RemoteHost(), "kept");
-  EXPECT_EQ(taker.State(), StateConnected);
+  EXPECT_EQ(taker.State(), SocketState::Connected);
   EXPECT_EQ(taker.RemotePort(), test::LocalPortOf(client.get()));
   EXPECT_EQ(taker.LocalPort(), port);
   // The accepted connection is alive: the taker hears the client close.
@@ -332,7 +332,7 @@ TEST_F(WinSockTest, ListenAndAcceptOnAnotherControl) {
 TEST_F(WinSockTest, RequestNotAcceptedLeavesTheCallerDisconnected) {
   WinSock server;
   server.Listen();
-  ASSERT_EQ(server.State(), StateListening);
+  ASSERT_EQ(server.State(), SocketState::Listening);
   int requests = 0;
   server.events.ConnectionRequest = [&](std::int32_t) { ++requests; };
   Fd client = test::RawConnect(static_cast<std::uint16_t>(server.LocalPort()));
@@ -351,7 +351,7 @@ TEST_F(WinSockTest, AcceptOnTheListeningControlItselfReleasesTheListeningSocket)
   const auto port = static_cast<std::uint16_t>(server.LocalPort());
   server.events.ConnectionRequest = [&](std::int32_t id) { server.Accept(id); };
   Fd client = test::RawConnect(port);
-  ASSERT_TRUE(WaitUntil([&] { return server.State() == StateConnected; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.State() == SocketState::Connected; }));
   EXPECT_EQ(server.RemotePort(), test::LocalPortOf(client.get()));
   // Only the accepted socket is left: nobody listens on the port any more.
   EXPECT_FALSE(test::RawConnect(port).valid());
@@ -364,7 +364,7 @@ TEST_F(WinSockTest, ErrorHandlerMayCloseTheControl) {
     w.CloseSck();
   };
   w.Connect("127.0.0.1", test::ClosedPort());
-  ASSERT_TRUE(WaitUntil([&] { return w.State() == StateClosed; }));
+  ASSERT_TRUE(WaitUntil([&] { return w.State() == SocketState::Closed; }));
   EXPECT_EQ(w.SocketHandle(), -1);
 }
 
@@ -418,10 +418,10 @@ TEST_F(WinSockTest, DestroyedMidConnectAndMidLookupLeavesNothingBehind) {
   {
     WinSock connecting;
     connecting.Connect("127.0.0.1", silent.port());
-    EXPECT_EQ(connecting.State(), StateConnecting);
+    EXPECT_EQ(connecting.State(), SocketState::Connecting);
     WinSock resolving;
     resolving.Connect("localhost", silent.port());
-    EXPECT_EQ(resolving.State(), StateResolvingHost);
+    EXPECT_EQ(resolving.State(), SocketState::ResolvingHost);
   }
   // Answers that were on their way find nobody and do no harm.
   Settle();
@@ -476,7 +476,8 @@ TEST_F(WinSockTest, ManyControlsDestroyedAtEveryStageLeaveNothingBehind) {
   ASSERT_TRUE(WaitUntil([&] {
     int waiting = 0;
     for (std::size_t i = 0; i < controls.size(); i += 2)
-      if (controls[i] && (controls[i]->State() == StateConnecting || controls[i]->State() == StateResolvingHost))
+      if (controls[i] &&
+          (controls[i]->State() == SocketState::Connecting || controls[i]->State() == SocketState::ResolvingHost))
         ++waiting;
     return waiting == 0;
   }));

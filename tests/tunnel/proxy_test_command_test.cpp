@@ -172,7 +172,7 @@ TEST_F(PTestOverWinSock, UnreachableProxyShowsNothing) {
   window.findChild<QLineEdit*>("Text2")->setText(QString::number(test::FreeLoopbackPort()));
   QTest::mouseClick(window.findChild<QPushButton*>("Command1"), Qt::LeftButton);
   auto& control = dynamic_cast<Winsock1Socket&>(window.Winsock1()).Control();
-  ASSERT_TRUE(test::WaitUntil([&] { return control.State() == StateError; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return control.State() == SocketState::Error; }));
   EXPECT_EQ(window.Status(), "");
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_EQ(ProxyModule().HandshakeState, HandshakeStep::Idle);
