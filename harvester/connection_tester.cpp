@@ -19,9 +19,6 @@ namespace {
 // other row of the walk is left to free one.
 constexpr int kRetryMs = 50;
 
-// The process, not the proxy, ran out: the row waits for a descriptor.
-bool OutOfDescriptors(int number) { return number == WSAEMFILE || number == WSAENOBUFS; }
-
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
 
 constexpr const char* kWaiting = "waiting";

@@ -56,6 +56,10 @@ inline constexpr int WSATRY_AGAIN = 11002;
 inline constexpr int WSANO_RECOVERY = 11003;
 inline constexpr int WSANO_DATA = 11004;
 
+// The failure is this process's, not the peer's: it has no descriptor or
+// buffer left for another socket, and a later try may well succeed.
+constexpr bool OutOfDescriptors(int number) { return number == WSAEMFILE || number == WSAENOBUFS; }
+
 // The Windows Sockets number of a POSIX errno. An errno with no Windows
 // counterpart becomes WSASYSCALLFAILURE, so that a failure never reads as
 // success or as a misleading cause.

@@ -2,15 +2,13 @@
 
 #include <QLoggingCategory>
 
+#include "socket/wsa_errors.h"
 #include "tunnel/tunnel_texts.h"
 
 Q_LOGGING_CATEGORY(lcVerify, "mivo.verify", QtWarningMsg)
 
 namespace mivo::verify {
 namespace {
-
-// The process has no descriptor or buffer left for another socket.
-bool OutOfSockets(std::int16_t error) { return error == 10024 || error == 10055; }
 
 ProxyType EngineKind(Protocol p) {
   switch (p) {
@@ -133,7 +131,7 @@ RowCheck::Step RowCheck::DoConnecting(Event e) {
       if (view_.refused) return AttemptFailed(Ending::Refused);
       return Step::Handshaking;
     case Event::SocketError:
-      if (OutOfSockets(lastError_)) return GiveBack();
+      if (OutOfDescriptors(lastError_)) return GiveBack();
       // Refused or unreachable: no other protocol can do better.
       return End(Ending::Unreachable);
     case Event::TimedOut: return AttemptFailed(Ending::TimedOut);
@@ -170,7 +168,7 @@ RowCheck::Step RowCheck::DoJudgeConnecting(Event e) {
       return ConnectStarted() ? Step::JudgeConnecting : GiveBack();
     case Event::Connected: socket_.SendBytes(plan_.judgeToProxy); return Step::AskingJudge;
     case Event::SocketError:
-      if (OutOfSockets(lastError_)) return GiveBack();
+      if (OutOfDescriptors(lastError_)) return GiveBack();
       return JudgeAnswered(false);
     case Event::TimedOut: return JudgeAnswered(false);
     default: return Step::JudgeConnecting;
