@@ -13,6 +13,8 @@ packages=(
   dbus-daemon
   clang libclang-rt-14-dev clang-format
   dpkg-dev file desktop-file-utils appstream lintian
+  libssl-dev libloc-dev libloc-database qtkeychain-qt6-dev
+  reuse help2man
 )
 
 missing=()
