@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // What a list-page download costs: the processor time a give-up on a silent
 // server takes (the wait must sleep, not spin), and fetching plus parsing
 // pages of many rows from the sample site.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Parsing a large list page, beside the cheapest scan that could find its
 // rows, and filling the list with and without a view showing it.
 #include <QCoreApplication>

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Cost of the handshake engine per step, of Base64 credentials, and of a
 // status line that trickles in one byte per arrival up to the engine's limit.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Verifying 2,000 proxies on loopback in the sample site's style (a third
 // refusing, the rest SOCKS4, SOCKS5 and HTTP in turn, tunnelling to an echo
 // server) beside a "测试所有" walk over the same rows in the same run; and the

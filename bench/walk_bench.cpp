@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // "测试所有" over 2,000 to 100,000 loopback rows (half listening, half
 // refused; and 18,000 all listening), beside a plain epoll program with as
 // many connects in flight in the same run; the process memory each row costs;

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // 5,000 controls connecting at once to one loopback listener, beside a plain
 // epoll loop making the same connects.
 

@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
+
 # What every target of the tree builds with, and the one way to add a test,
 # benchmark or fuzz program.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // What the command-line program reads: rows on standard input and the
 // arguments of every subcommand. Nothing may throw or crash; every error
 // comes back with a message.

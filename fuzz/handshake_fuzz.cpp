@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Arbitrary proxy replies, split into arbitrary arrivals, through the tunnel
 // window's handlers: every kind, with and without credentials, with the kind
 // and the check box changed between events as the window allows.

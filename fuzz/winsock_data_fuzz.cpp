@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Arbitrary received bytes, in arbitrary arrivals, taken out with GetData and
 // PeekData of every type and length, inside DataArrival and between arrivals,
 // on a connected TCP control and a bound UDP control over loopback.

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // GIO only: its headers and Qt's keywords do not mix in one file.
 #define G_SETTINGS_ENABLE_BACKEND
 #include <gio/gio.h>

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a C++ source differs from what clang-format makes of it; run
 # `git ls-files '*.cpp' '*.h' | xargs clang-format -i` to fix.
 set -euo pipefail

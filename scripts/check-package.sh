@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the Debian package from a finished build (default: build) and checks
 # it without installing it: unpacked into a temporary folder, its desktop
 # entry, AppStream data and lintian must pass, and the unpacked programs run.

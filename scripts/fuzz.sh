@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets with clang and runs each for a bounded time
 # (FUZZ_SECONDS, default 30). A crash fails the run and leaves its input in
 # build-fuzz/; turn it into a regression test before fixing.

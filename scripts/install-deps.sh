@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs every Debian package the build, the tests and the sample site need.
 # Idempotent: packages already present are left alone.
 set -euo pipefail

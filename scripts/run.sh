@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is needed, builds, and starts the program with the sample
 # list site beside it; the site stops when the program ends.
 set -euo pipefail

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the program against the sample list site on a virtual X display,
 # goes through the typical run with the mouse, and saves screenshots to
 # docs/ (or the folder given): the filled list, the settings panel and the

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-FileCopyrightText: 2026 The mivoproxy developers
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is needed, checks the formatting, builds, and runs every
 # test: each fuzz target for a bounded time in its own clang build, then the
 # whole suite in a Release build (what a package is built as), the Debian
@@ -9,6 +11,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 bash scripts/check-format.sh
+# Every file says its licence and copyright.
+reuse lint
 
 jobs=$(nproc)
 run() {

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The typical run, as a user makes it, against the sample list site: fill
 // the list, test every row, make a row the desktop proxy, export the list,
 // and tunnel through one of the listed proxies.

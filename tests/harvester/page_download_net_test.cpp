@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Downloads over real HTTP on loopback: the sample site, and test peers that
 // stay silent, answer slowly or answer badly.
 #include <QUrl>

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The download loop with a scripted request object and clock: when it waits,
 // how long, when it gives up, what it hands back.
 #include "harvester/page_download.h"

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The list-page menu items of the main window against the sample site.
 #include <QAction>
 #include <QLabel>

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Long runs of the two busiest commands: no descriptor may stay behind and
 // memory may not grow from one round to the next.
 #include <dirent.h>

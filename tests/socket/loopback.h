@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 #pragma once
 
 // Plain POSIX peers on 127.0.0.1 for the socket tests, and a recorder of a

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The listed proxies' server handshakes, byte by byte: replies, arrivals in
 // pieces, credentials, and the refusal of every target off the machine.
 

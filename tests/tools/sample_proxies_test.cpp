@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The program's own tunnel logic through the sample site's listed proxies to
 // the site's echo server, as the tunnel window and the command line use it.
 

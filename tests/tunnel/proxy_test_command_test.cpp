@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The main window's Ptst command opening the tunnel window, and the tunnel
 // window driving a real proxy over its WinSock.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // The handshake against real proxy servers on loopback (or those named by
 // MIVO_TEST_SOCKS4 / MIVO_TEST_SOCKS5 / MIVO_TEST_SOCKS5_AUTH /
 // MIVO_TEST_HTTP_PROXY), tunnelling to a loopback echo server. No SOCKS4

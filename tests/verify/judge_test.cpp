@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // What a judge's page says about a proxy, and which protocol a type cell names.
 
 #include "verify/judge.h"

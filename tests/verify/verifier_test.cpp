@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // Whole lists verified at once: the sample site's proxies of every kind,
 // real proxy servers, and proxies that misbehave; every row's verdict, no
 // row past its time, no socket left open.

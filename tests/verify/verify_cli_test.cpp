@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 The mivoproxy developers
+// SPDX-License-Identifier: GPL-3.0-or-later
+
 // mivoproxy-cli verify as a user runs it: rows on standard input, one line
 // (or object, or record) per row on standard output, usage errors exit 2.
 
