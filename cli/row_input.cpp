@@ -60,7 +60,7 @@ bool RowFromLine(std::string_view line, InputRow& row) {
   return true;
 }
 
-RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read) {
+RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read, std::size_t maxLine) {
   RowsRead out;
   std::string line;
   bool tooLong = false;
@@ -71,9 +71,10 @@ RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read) {
     first = false;
     if (tooLong) {
       row = InputRow{};
-      // Cut, and so marked with "…": the line holds far more characters.
+      // Marked as cut even when it shows the whole line kept: no address ends in "…".
       row.address = Excerpt(line);
-      row.problem = "the line is longer than " + std::to_string(kMaxLineBytes) + " bytes";
+      if (row.address.size() == line.size()) row.address += "…";
+      row.problem = "the line is longer than " + std::to_string(maxLine) + " bytes";
       out.rows.push_back(std::move(row));
     } else if (RowFromLine(line, row)) {
       out.rows.push_back(row);
@@ -95,8 +96,8 @@ RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read) {
       const std::size_t lf = chunk.find('\n');
       const std::string_view piece = chunk.substr(0, lf);
       // Past the limit only the line's end is looked for.
-      if (!tooLong && line.size() + piece.size() > kMaxLineBytes) {
-        line.append(piece.substr(0, kMaxLineBytes - line.size()));
+      if (!tooLong && line.size() + piece.size() > maxLine) {
+        line.append(piece.substr(0, maxLine - line.size()));
         tooLong = true;
       } else if (!tooLong) {
         line.append(piece);
@@ -114,13 +115,15 @@ RowsRead ReadRowsFromFd(int fd) {
   return ReadRows([fd](char* buffer, std::size_t size) { return static_cast<long>(::read(fd, buffer, size)); });
 }
 
-RowsRead ReadRowsFromText(std::string_view text) {
-  return ReadRows([&text](char* buffer, std::size_t size) {
-    const std::size_t n = std::min(size, text.size());
-    std::copy_n(text.data(), n, buffer);
-    text.remove_prefix(n);
-    return static_cast<long>(n);
-  });
+RowsRead ReadRowsFromText(std::string_view text, std::size_t maxLine) {
+  return ReadRows(
+      [&text](char* buffer, std::size_t size) {
+        const std::size_t n = std::min(size, text.size());
+        std::copy_n(text.data(), n, buffer);
+        text.remove_prefix(n);
+        return static_cast<long>(n);
+      },
+      maxLine);
 }
 
 }  // namespace mivo::cli

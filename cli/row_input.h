@@ -33,12 +33,12 @@ struct RowsRead {
 };
 
 // Every row of an input, in order. Lines may end in CR LF; a UTF-8 byte-order
-// mark before the first is skipped; a line longer than kMaxLineBytes gives a
+// mark before the first is skipped; a line longer than `maxLine` gives a
 // row with a problem and is not kept, so memory stays bounded however long
 // it is. `read` works as read(2) does: bytes, 0 at the end, -1 with errno.
-RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read);
+RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read, std::size_t maxLine = kMaxLineBytes);
 // From a descriptor, such as standard input.
 RowsRead ReadRowsFromFd(int fd);
-RowsRead ReadRowsFromText(std::string_view text);
+RowsRead ReadRowsFromText(std::string_view text, std::size_t maxLine = kMaxLineBytes);
 
 }  // namespace mivo::cli
