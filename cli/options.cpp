@@ -277,7 +277,13 @@ QString ArgText(std::string_view bytes) {
       ++i;
       continue;
     }
-    text += QString::fromUtf8(bytes.data() + i, static_cast<qsizetype>(c.length));
+    // Not through fromUtf8, which drops a byte-order mark at the start.
+    if (c.code < 0x10000) {
+      text += QChar(static_cast<char16_t>(c.code));
+    } else {
+      text += QChar(QChar::highSurrogate(c.code));
+      text += QChar(QChar::lowSurrogate(c.code));
+    }
     i += c.length;
   }
   return text;

@@ -45,6 +45,7 @@ void AppendHex(std::string& out, const char* format, char32_t code) {
 // "-", or a number with an optional sign and fraction: nothing a
 // spreadsheet would run, though it starts with - or +.
 bool IsInertSigned(std::string_view cell) {
+  if (cell.empty() || (cell[0] != '-' && cell[0] != '+')) return false;
   if (cell == "-") return true;
   std::size_t i = 1;
   std::size_t digits = 0;

@@ -49,6 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         CellCase{"FormulaWithComma", "=HYPERLINK(\"x\",1)", "=HYPERLINK(\"x\",1)", "\"'=HYPERLINK(\"\"x\"\",1)\"",
                  "\"=HYPERLINK(\\\"x\\\",1)\""},
         CellCase{"At", "@SUM(1)", "@SUM(1)", "'@SUM(1)", "\"@SUM(1)\""},
+        CellCase{"FormulaOfANumber", "=5", "=5", "'=5", "\"=5\""},
         CellCase{"PlusWord", "+x", "+x", "'+x", "\"+x\""}, CellCase{"MinusSum", "-1+2", "-1+2", "'-1+2", "\"-1+2\""},
         CellCase{"NothingToSay", "-", "-", "-", "\"-\""},
         CellCase{"NegativeNumber", "-12.5", "-12.5", "-12.5", "\"-12.5\""},
