@@ -70,12 +70,12 @@ RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read, std::size
     if (first && line.starts_with(kByteOrderMark)) line.erase(0, kByteOrderMark.size());
     first = false;
     if (tooLong) {
-      row = InputRow{};
+      InputRow failed;
       // Marked as cut even when it shows the whole line kept: no address ends in "…".
-      row.address = Excerpt(line);
-      if (row.address.size() == line.size()) row.address += "…";
-      row.problem = "the line is longer than " + std::to_string(maxLine) + " bytes";
-      out.rows.push_back(std::move(row));
+      failed.address = Excerpt(line);
+      if (failed.address.size() == line.size()) failed.address += "…";
+      failed.problem = "the line is longer than " + std::to_string(maxLine) + " bytes";
+      out.rows.push_back(std::move(failed));
     } else if (RowFromLine(line, row)) {
       out.rows.push_back(row);
     }
