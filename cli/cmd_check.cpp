@@ -6,13 +6,14 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <cstdio>
-#include <iostream>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/print_rows.h"
 #include "cli/row_input.h"
 #include "harvester/connection_tester.h"
@@ -29,12 +30,24 @@ constexpr int kOutcomeWaitMs = 21000 + 2000;
 }  // namespace
 
 int Check(const CheckOptions&) {
+  RowsRead input = ReadRowsFromFd(STDIN_FILENO);
+  if (!input.error.empty()) return ReportUsageError(Command::Check, "cannot read standard input: " + input.error);
   HeadlessMainOps ops;
   ops.keepHistory = false;
   ProxyListModel& rows = ops.Rows();
-  for (const InputRow& row : ReadRows(std::cin)) {
+  // By input row: its row in the list, or 0 for a line that is no row and fails untested.
+  std::vector<int> listed;
+  listed.reserve(input.rows.size());
+  for (std::size_t i = 0; i < input.rows.size(); ++i) {
+    const InputRow& row = input.rows[i];
+    if (!row.problem.empty()) {
+      WriteErrLine("mivoproxy-cli check: row " + std::to_string(i + 1) + ": " + row.problem);
+      listed.push_back(0);
+      continue;
+    }
     rows.Append(row.address);
     rows.SetText(rows.Count(), ProxyColumn::Port, row.port);
+    listed.push_back(rows.Count());
   }
 
   // Counted as they come, so that waiting does not read every row each pass.
@@ -61,10 +74,17 @@ int Check(const CheckOptions&) {
     seen = left;
   }
 
-  for (int n = 1; n <= rows.Count(); ++n)
-    PrintRow(rows, n, {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Result, ProxyColumn::Time});
+  RowWriter writer(OutputFormat::Text);
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i] == 0)
+      writer.Write(std::vector<Cell>{input.rows[i].address, "", kMarkFailure, ""});
+    else
+      writer.Write(
+          RowCells(rows, listed[i], {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Result, ProxyColumn::Time}));
+  }
+  writer.Finish();
   if (left > 0) {
-    std::fprintf(stderr, "mivoproxy-cli check: %d rows have no outcome\n", left);
+    WriteErrLine("mivoproxy-cli check: " + std::to_string(left) + " rows have no outcome");
     return 1;
   }
   return 0;

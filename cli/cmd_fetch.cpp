@@ -1,8 +1,6 @@
 // SPDX-FileCopyrightText: 2026 The mivoproxy developers
 // SPDX-License-Identifier: GPL-3.0-or-later
 
-#include <cstdio>
-
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/print_rows.h"

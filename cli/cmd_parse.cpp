@@ -1,10 +1,9 @@
 // SPDX-FileCopyrightText: 2026 The mivoproxy developers
 // SPDX-License-Identifier: GPL-3.0-or-later
 
-#include <cstdio>
-
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/print_rows.h"
 #include "common/gbk.h"
 #include "harvester/page_parser.h"
@@ -15,6 +14,11 @@ int Parse(const FileOptions& o) {
   std::string error;
   const std::optional<std::string> bytes = ReadWholeFile(o.file, error);
   if (!bytes) return ReportUsageError(Command::Parse, error);
+  // The parser would take it for a download that failed.
+  if (bytes->empty()) {
+    WriteErrLine("mivoproxy-cli parse: " + o.file + " is empty");
+    return 1;
+  }
   HeadlessMainOps ops;
   EchoPanelsToStderr(ops);
   ops.SetPageText(FromGbk(*bytes));

@@ -4,13 +4,12 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_session.h"
 #include "tunnel/winsock1.h"
@@ -20,10 +19,17 @@ namespace {
 
 // What tunnel exits with, beside kExitUsage.
 enum TunnelExit { kExitTunnelOpen = 0, kExitFailed = 1, kExitUnreachable = 3 };
-// The control gives up on a connect after 21 s; this only guards against it never answering.
+// Without --timeout: the control gives up on a connect after 21 s, and this
+// only guards against it never answering.
 constexpr int kConnectGuardMs = 25000;
 // A proxy that accepted the connection but never finishes the handshake.
 constexpr int kHandshakeTimeoutMs = 30000;
+
+// A line of what the window would show, out at once.
+void Say(const std::string& text) {
+  WriteOut(TextCell(text) + "\n");
+  FlushOut();
+}
 
 // The tunnel window without a window: what it would show goes to stdout.
 class PrintingView : public TunnelView {
@@ -31,13 +37,13 @@ class PrintingView : public TunnelView {
   PrintingView(const TunnelOptions& o, TunnelSocket& socket) : o_(o), socket_(socket) {}
 
   void SetStatus(const std::string& text) override {
-    if (!text.empty()) std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    if (!text.empty()) Say(text);
   }
   void ShowMessageBox(const std::string& text, const std::optional<std::string>& title, MsgIcon) override {
     ++boxes;
-    std::printf("[%s] %s\n", title.value_or(kAppTitle).c_str(), text.c_str());
-    std::fflush(stdout);
+    std::string line = "[";
+    line.append(title.value_or(kAppTitle)).append("] ").append(text);
+    Say(line);
   }
   int AuthTicked() const override { return o_.credentials ? 1 : 0; }
   std::string TargetHostText() const override { return o_.targetHost; }
@@ -83,13 +89,13 @@ int Tunnel(const TunnelOptions& o) {
   QTimer guard;
   guard.setSingleShot(true);
   QObject::connect(&guard, &QTimer::timeout, [&] {
-    std::printf("%s\n", connected ? "handshake timed out" : "connect timed out");
+    Say(connected ? "handshake timed out" : "connect timed out");
     finish(connected ? kExitFailed : kExitUnreachable);
   });
 
   socket.onConnect = [&] {
     connected = true;
-    guard.start(kHandshakeTimeoutMs);
+    guard.start(static_cast<int>(o.timeoutMs.value_or(kHandshakeTimeoutMs)));
     session.OnConnect();
     settle();
   };
@@ -98,19 +104,19 @@ int Tunnel(const TunnelOptions& o) {
     settle();
   };
   socket.Control().events.CloseSck = [&] {
-    std::printf("proxy closed the connection\n");
+    Say("proxy closed the connection");
     finish(kExitFailed);
   };
   socket.Control().events.Error = [&](std::int16_t number, std::string& description, std::int32_t, std::string source,
                                       std::string, std::int32_t, bool&) {
-    std::printf("%d %s (%s)\n", number, description.c_str(), source.c_str());
+    Say(std::to_string(number) + " " + description + " (" + source + ")");
     finish(connected ? kExitFailed : kExitUnreachable);
   };
 
   SetHandshakeState(m, HandshakeStep::Idle);
   if (!session.ConnectClicked({o.proxyHost, o.proxyPort, o.user, o.password, o.targetHost, o.targetPort}))
     return kExitFailed;
-  guard.start(kConnectGuardMs);
+  guard.start(static_cast<int>(o.timeoutMs.value_or(kConnectGuardMs)));
   if (!done) loop.exec();
   socket.CloseSck();
   return rc;

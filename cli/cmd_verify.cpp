@@ -6,14 +6,17 @@
 #include <QString>
 #include <QTimer>
 
+#include <unistd.h>
+
 #include <chrono>
-#include <cstdio>
-#include <iostream>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/row_input.h"
 #include "harvester/connection_tester.h"
 #include "tunnel/tunnel_input.h"
@@ -23,93 +26,27 @@
 namespace mivo::cli {
 namespace {
 
-constexpr const char* kColumns[] = {"address", "port", "protocol", "outcome", "time", "anonymity", "exit"};
+constexpr Column kColumns[] = {{"address", "address"}, {"port", "port"},    {"protocol", "protocol"},
+                               {"outcome", "outcome"}, {"time", "time_ms"}, {"anonymity", "anonymity"},
+                               {"exit", "exit"}};
 
-// The seven columns of a row, "-" where there is nothing to say.
-std::vector<std::string> Columns(const verify::Row& row, const verify::Result& r) {
+// The seven cells of a row, missing where there is nothing to say.
+std::vector<Cell> Columns(const verify::Row& row, const verify::Result& r) {
+  const auto textOrMissing = [](std::string text) { return text == "-" ? Cell::Missing() : Cell(std::move(text)); };
   return {row.address,
           row.port,
-          verify::ProtocolText(r.protocol),
+          textOrMissing(verify::ProtocolText(r.protocol)),
           r.Ok() ? kMarkSuccess : kMarkFailure,
-          r.handshakeMs >= 0 && r.Ok() ? std::to_string(r.handshakeMs) + " ms" : "-",
-          verify::AnonymityText(r.anonymity),
-          r.exitAddress.empty() ? "-" : r.exitAddress};
-}
-
-std::string JsonString(const std::string& text) {
-  // Bytes that are not UTF-8 become U+FFFD, so that the output stays JSON.
-  const std::string utf8 = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toStdString();
-  std::string out = "\"";
-  for (char c : utf8) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
+          r.handshakeMs >= 0 && r.Ok() ? Cell::Number(r.handshakeMs, std::to_string(r.handshakeMs) + " ms")
+                                       : Cell::Missing(),
+          textOrMissing(verify::AnonymityText(r.anonymity)),
+          r.exitAddress.empty() ? Cell::Missing() : Cell(r.exitAddress)};
 }
 
 void Print(const verify::Verifier& v, OutputFormat format) {
-  const std::vector<verify::Row>& rows = v.Rows();
-  const std::vector<verify::Result>& results = v.Results();
-  if (format == OutputFormat::Csv) {
-    std::string header;
-    for (const char* c : kColumns) {
-      if (!header.empty()) header += ',';
-      header += c;
-    }
-    std::printf("%s\n", header.c_str());
-  }
-  if (format == OutputFormat::Json) std::printf("[");
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const verify::Result& r = results[i];
-    const std::vector<std::string> cols = Columns(rows[i], r);
-    std::string line;
-    switch (format) {
-      case OutputFormat::Text:
-        for (std::size_t k = 0; k < cols.size(); ++k) {
-          if (k != 0) line += '\t';
-          line += cols[k];
-        }
-        break;
-      case OutputFormat::Csv:
-        for (std::size_t k = 0; k < cols.size(); ++k) {
-          if (k != 0) line += ',';
-          line += CsvField(cols[k]);
-        }
-        break;
-      case OutputFormat::Json: {
-        // Numbers and nulls where the text has "N ms" and "-".
-        auto textOrNull = [](const std::string& s) { return s == "-" ? std::string("null") : JsonString(s); };
-        line = std::string(i == 0 ? "\n" : ",\n") + "  {\"address\": " + JsonString(cols[0]) +
-               ", \"port\": " + JsonString(cols[1]) + ", \"protocol\": " + textOrNull(cols[2]) +
-               ", \"outcome\": " + JsonString(cols[3]) +
-               ", \"time_ms\": " + (cols[4] == "-" ? "null" : std::to_string(r.handshakeMs)) +
-               ", \"anonymity\": " + textOrNull(cols[5]) + ", \"exit\": " + textOrNull(cols[6]) + "}";
-        std::printf("%s", line.c_str());
-        continue;
-      }
-    }
-    std::printf("%s\n", line.c_str());
-  }
-  if (format == OutputFormat::Json) std::printf("%s]\n", rows.empty() ? "" : "\n");
+  RowWriter writer(format, kColumns);
+  for (std::size_t i = 0; i < v.Rows().size(); ++i) writer.Write(Columns(v.Rows()[i], v.Results()[i]));
+  writer.Finish();
 }
 
 // The judge's address for the tunnels: its host, looked up once when it is a name.
@@ -125,7 +62,7 @@ std::optional<std::string> JudgeAddress(const std::string& host, std::string& er
 
 // A judge that cannot serve: the arguments were fine, the judge is not.
 int JudgeError(const std::string& error) {
-  std::fprintf(stderr, "mivoproxy-cli verify: %s\n", error.c_str());
+  WriteErrLine("mivoproxy-cli verify: " + error);
   return kExitUsage;
 }
 
@@ -161,12 +98,17 @@ int Verify(const VerifyArgs& o) {
     options.targetPort = o.judge->port;
   }
 
+  RowsRead input = ReadRowsFromFd(STDIN_FILENO);
+  if (!input.error.empty()) return ReportUsageError(Command::Verify, "cannot read standard input: " + input.error);
   std::vector<verify::Row> rows;
-  for (InputRow& in : ReadRows(std::cin))
+  for (std::size_t i = 0; i < input.rows.size(); ++i) {
+    InputRow& in = input.rows[i];
+    // A line that is no row keeps an address ending in "…", which fails as no address can.
+    std::optional<std::string> problem = in.problem.empty() ? std::nullopt : std::optional(in.problem);
     rows.push_back({std::move(in.address), std::move(in.port), std::move(in.type)});
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    if (const std::optional<std::string> problem = verify::RowProblem(rows[i]))
-      std::fprintf(stderr, "row %zu: %s\n", i + 1, problem->c_str());
+    if (!problem) problem = verify::RowProblem(rows.back());
+    if (problem) WriteErrLine("row " + std::to_string(i + 1) + ": " + *problem);
+  }
 
   verify::Verifier verifier(std::move(rows), options);
   QEventLoop loop;
@@ -178,11 +120,11 @@ int Verify(const VerifyArgs& o) {
   for (std::size_t i = 0; i < results.size(); ++i) {
     const verify::Result& r = results[i];
     if (r.ending == verify::Ending::NoSocket)
-      std::fprintf(stderr, "row %zu: this process could get no socket for it (descriptors or local ports used up)\n",
-                   i + 1);
+      WriteErrLine("row " + std::to_string(i + 1) +
+                   ": this process could get no socket for it (descriptors or local ports used up)");
     else if (r.Ok() && options.judge && r.anonymity == verify::Anonymity::Unknown)
-      std::fprintf(stderr, "row %zu: the tunnel opened, but the judge gave no usable answer through it in time\n",
-                   i + 1);
+      WriteErrLine("row " + std::to_string(i + 1) +
+                   ": the tunnel opened, but the judge gave no usable answer through it in time");
   }
   Print(verifier, o.format);
   return 0;

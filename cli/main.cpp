@@ -3,9 +3,10 @@
 
 #include <QCoreApplication>
 
-#include <cstdio>
+#include <string>
 
 #include "cli/commands.h"
+#include "cli/output.h"
 #include "common/fdlimit.h"
 
 namespace {
@@ -17,14 +18,9 @@ int Run(Command command, const ParsedArgs<Options>& args, int (*run)(const Optio
   return args.Run() ? run(args.options) : ReportArgs(command, args);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  mivo::RaiseOpenFileLimit();
-  QCoreApplication app(argc, argv);
-  const ProgramArgs program = ParseProgramArgs(QCoreApplication::arguments().mid(1));
+int RunProgram(const ProgramArgs& program) {
   if (program.version) {
-    std::printf("mivoproxy-cli %s\n", MIVO_VERSION);
+    WriteOut(std::string("mivoproxy-cli ") + MIVO_VERSION + "\n");
     return 0;
   }
   if (!program.Run()) return ReportProgramArgs(program);
@@ -37,4 +33,13 @@ int main(int argc, char** argv) {
     case Command::Verify: return Run(Command::Verify, ParseVerifyArgs(rest), Verify);
   }
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HoldStandardDescriptors();
+  mivo::RaiseOpenFileLimit();
+  QCoreApplication app(argc, argv);
+  return FinishOutput(RunProgram(ParseProgramArgs(ArgumentList(argc, argv))));
 }

@@ -20,7 +20,9 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/output.h"
 #include "common/gbk.h"
+#include "common/text.h"
 #include "harvester/http_request.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_input.h"
@@ -44,15 +46,18 @@ struct CommandInfo {
   std::span<const OptionInfo> options;
 };
 
-constexpr OptionInfo kUserOption{"user", "U", "User name, for a proxy that wants credentials."};
-constexpr OptionInfo kPasswordOption{"password", "P", "Password, with --user."};
+constexpr OptionInfo kUserOption{"user", "U", "User name, for a proxy that wants credentials; with --password."};
+constexpr OptionInfo kPasswordOption{"password", "P", "Password, with --user. Neither may be empty."};
 
 constexpr OptionInfo kTunnelOptions[] = {
-    {"type", "socks4|socks5|http", "The proxy's protocol."},
-    {"proxy", "HOST:PORT", "The proxy."},
+    {"type", "socks4|socks5|http", "The proxy's protocol, in any case."},
+    {"proxy", "HOST:PORT", "The proxy: an IPv4 address or a host name, and its port."},
     {"target", "ADDRESS:PORT", "What the proxy is asked to connect to: a dotted IPv4 address and a port."},
     kUserOption,
     kPasswordOption,
+    {"timeout", "SECONDS",
+     "The longest wait for the connect and for the handshake, each (default 21 for the connect, which\n"
+     "is also its most, and 30 for the handshake)."},
 };
 
 constexpr OptionInfo kVerifyOptions[] = {
@@ -71,7 +76,8 @@ const CommandInfo kCommands[] = {
      "cut the proxies out of a saved list page and print them",
      "Reads a list page saved in GBK and prints one line per proxy: address, port, type, location and\n"
      "speed, tab-separated. The status texts go to standard error.\n"
-     "exit 0; 1: the page is empty; 2: usage, or a file it cannot read",
+     "exit 0; 1: the page is empty; 2: usage, or a file it cannot read (only regular files are read);\n"
+     "4: standard output could not be written",
      "FILE",
      {}},
     {Command::Fetch,
@@ -79,7 +85,7 @@ const CommandInfo kCommands[] = {
      "URL",
      "download a list page and print its proxies",
      "Downloads a list page (http or https) as \"获取地址\" does and prints its proxies as parse does.\n"
-     "exit 0; 1: nothing came; 2: usage",
+     "exit 0; 1: nothing came; 2: usage; 4: standard output could not be written",
      "URL",
      {}},
     {Command::Check,
@@ -88,15 +94,19 @@ const CommandInfo kCommands[] = {
      "test the rows on standard input as \"测试所有\" does",
      "Reads rows from standard input, one a line: 'address port', 'address:port', or a line as fetch\n"
      "prints it. Connects to every row at once and sends each an echo, then prints address, port,\n"
-     "mark and echo time per row.\n"
-     "exit 0; 1: a row got no outcome; 2: usage",
+     "mark and echo time per row. A byte-order mark before the first line is skipped; a line longer\n"
+     "than 64 KiB is a failed row, with the reason on standard error.\n"
+     "exit 0; 1: a row got no outcome; 2: usage, or standard input cannot be read;\n"
+     "4: standard output could not be written",
      nullptr,
      {}},
     {Command::Tunnel, "tunnel",
-     "--type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]",
+     "--type socks4|socks5|http --proxy HOST:PORT --target ADDRESS:PORT [--user U --password P]\n"
+     "    [--timeout SECONDS]",
      "open a tunnel through a proxy, stage by stage",
      "Connects to the proxy, performs its handshake and asks it for the target, printing each stage.\n"
-     "exit 0: tunnel open; 1: the proxy refused or failed the handshake; 2: usage; 3: proxy unreachable",
+     "exit 0: tunnel open; 1: the proxy refused or failed the handshake; 2: usage; 3: proxy unreachable;\n"
+     "4: standard output could not be written",
      nullptr, kTunnelOptions},
     {Command::Verify, "verify",
      "(--target ADDRESS:PORT | --judge URL) [--user U --password P] [--timeout SECONDS] "
@@ -104,8 +114,10 @@ const CommandInfo kCommands[] = {
      "talk through every proxy on standard input",
      "Tries each row read from standard input (rows as check reads them; a third column is the type\n"
      "cell) with its own protocol and then the others, and prints one line per row: address, port,\n"
-     "protocol, outcome, handshake time, anonymity and exit address.\n"
-     "exit 0: the run completed; 2: usage, or a judge that cannot be used",
+     "protocol, outcome, handshake time, anonymity and exit address. Standard input is read as check\n"
+     "reads it (a byte-order mark skipped, a line longer than 64 KiB a failed row).\n"
+     "exit 0: the run completed; 2: usage, a judge that cannot be used, or standard input cannot be read;\n"
+     "4: standard output could not be written",
      nullptr, kVerifyOptions},
 };
 
@@ -174,10 +186,11 @@ QStringList Values(const QCommandLineParser& p, const char* name) { return p.val
 // false, with `error` set, at a value that is none of them.
 template <typename T>
 bool Pick(const QCommandLineParser& p, const char* option, std::initializer_list<std::pair<const char*, T>> choices,
-          T& chosen, const char* refusal, std::string& error) {
+          T& chosen, const char* refusal, std::string& error, Qt::CaseSensitivity cs = Qt::CaseSensitive) {
   for (const QString& value : Values(p, option)) {
-    const auto match = std::find_if(choices.begin(), choices.end(),
-                                    [&](const auto& choice) { return value == QLatin1String(choice.first); });
+    const auto match = std::find_if(choices.begin(), choices.end(), [&](const auto& choice) {
+      return value.compare(QLatin1String(choice.first), cs) == 0;
+    });
     if (match == choices.end()) {
       error = refusal + Utf8(value);
       return false;
@@ -195,6 +208,37 @@ bool SplitHostPort(std::string_view text, std::string& host, std::string& port) 
   return true;
 }
 
+// --user and --password: both or neither, and neither empty (a SOCKS5
+// proxy is sent each as 1 to 255 bytes).
+bool CredentialsPaired(const QCommandLineParser& p, std::string& error) {
+  const bool user = p.isSet("user");
+  const bool password = p.isSet("password");
+  if (user != password) {
+    error = user ? "--user wants --password too" : "--password wants --user too";
+    return false;
+  }
+  if (user && (p.value("user").isEmpty() || p.value("password").isEmpty())) {
+    error = "--user and --password may not be empty";
+    return false;
+  }
+  return true;
+}
+
+// --timeout in seconds, above 0 and up to a day; `ms` is left as it is without one.
+bool TimeoutMs(const QCommandLineParser& p, std::int64_t& ms, std::string& error) {
+  for (const QString& given : Values(p, "timeout")) {
+    const std::string value = Utf8(given);
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0 && seconds <= 86400)) {
+      error = "--timeout wants a number of seconds above 0 and up to 86400, not " + value;
+      return false;
+    }
+    ms = std::max<std::int64_t>(1, std::llround(seconds * 1000));
+  }
+  return true;
+}
+
 std::string Help(QCommandLineParser& p, const std::string& usage, const std::string& description) {
   p.setApplicationDescription(QString::fromStdString(description));
   const QString qt = p.helpText();
@@ -208,14 +252,58 @@ std::string UsageLine(const CommandInfo& info) {
 
 int Report(const std::string& who, const ArgsOutcome& outcome, const std::string& help, const std::string& usage) {
   if (outcome.help) {
-    std::fputs(help.c_str(), stdout);
+    WriteOut(help);
     return 0;
   }
-  std::fprintf(stderr, "%s: %s\n%s", who.c_str(), outcome.error.c_str(), usage.c_str());
+  WriteErrLine(who + ": " + outcome.error);
+  std::fputs(usage.c_str(), stderr);
   return kExitUsage;
 }
 
 }  // namespace
+
+QStringList ArgumentList(int argc, const char* const* argv) {
+  QStringList args;
+  for (int i = 1; i < argc; ++i) args << ArgText(argv[i]);
+  return args;
+}
+
+QString ArgText(std::string_view bytes) {
+  QString text;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Utf8Char c = Utf8At(bytes, i);
+    if (c.length == 0) {
+      text += QChar(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(bytes[i])));
+      ++i;
+      continue;
+    }
+    // Not through fromUtf8, which drops a byte-order mark at the start.
+    if (c.code < 0x10000) {
+      text += QChar(static_cast<char16_t>(c.code));
+    } else {
+      text += QChar(QChar::highSurrogate(c.code));
+      text += QChar(QChar::lowSurrogate(c.code));
+    }
+    i += c.length;
+  }
+  return text;
+}
+
+std::string ArgBytes(const QString& arg) {
+  std::string bytes;
+  for (qsizetype i = 0; i < arg.size(); ++i) {
+    const char16_t u = arg[i].unicode();
+    if (QChar::isHighSurrogate(u) && i + 1 < arg.size() && arg[i + 1].isLowSurrogate()) {
+      bytes += arg.mid(i, 2).toStdString();
+      ++i;
+    } else if (u >= 0xDC80 && u <= 0xDCFF) {
+      bytes += static_cast<char>(u - 0xDC00);
+    } else {
+      bytes += QString(QChar(u)).toStdString();
+    }
+  }
+  return bytes;
+}
 
 ProgramArgs ParseProgramArgs(const QStringList& args) {
   ProgramArgs r;
@@ -250,7 +338,7 @@ ProgramArgs ParseProgramArgs(const QStringList& args) {
 ParsedArgs<FileOptions> ParseParseArgs(const QStringList& args) {
   ParsedArgs<FileOptions> r;
   QCommandLineParser p;
-  if (ReadArgs(Info(Command::Parse), args, p, r)) r.options.file = Utf8(p.positionalArguments().front());
+  if (ReadArgs(Info(Command::Parse), args, p, r)) r.options.file = ArgBytes(p.positionalArguments().front());
   return r;
 }
 
@@ -279,7 +367,7 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args) {
     ProxyType kind{};
     if (!Pick<ProxyType>(p, "type",
                          {{"socks4", ProxyType::Socks4}, {"socks5", ProxyType::Socks5}, {"http", ProxyType::Http11}},
-                         kind, "unknown proxy type: ", r.error))
+                         kind, "unknown proxy type: ", r.error, Qt::CaseInsensitive))
       return r;
     o.kind = kind;
   }
@@ -291,6 +379,17 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args) {
         return r;
       }
     }
+  }
+  // The sockets layer speaks IPv4 only; such a proxy would look unreachable.
+  if (o.proxyHost.starts_with('[') || o.proxyHost.find(':') != std::string::npos) {
+    r.error = "--proxy wants an IPv4 address or a host name; an IPv6 address cannot be used: " + o.proxyHost;
+    return r;
+  }
+  if (!CredentialsPaired(p, r.error)) return r;
+  if (p.isSet("timeout")) {
+    std::int64_t ms = 0;
+    if (!TimeoutMs(p, ms, r.error)) return r;
+    o.timeoutMs = ms;
   }
   o.user = Utf8(p.value("user"));
   o.password = Utf8(p.value("password"));
@@ -341,16 +440,7 @@ ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args) {
       o.credentials = true;
     }
   }
-  for (const QString& given : Values(p, "timeout")) {
-    const std::string value = Utf8(given);
-    double seconds = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-    if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0 && seconds <= 86400)) {
-      r.error = "--timeout wants a number of seconds above 0 and up to 86400, not " + value;
-      return r;
-    }
-    o.timeoutMs = std::max<std::int64_t>(1, std::llround(seconds * 1000));
-  }
+  if (!CredentialsPaired(p, r.error) || !TimeoutMs(p, o.timeoutMs, r.error)) return r;
   if (!Pick(p, "format", {{"text", OutputFormat::Text}, {"json", OutputFormat::Json}, {"csv", OutputFormat::Csv}},
             o.format, "--format wants text, json or csv, not ", r.error))
     return r;
@@ -377,6 +467,10 @@ std::string ProgramHelp() {
     name.resize(width + 2, ' ');
     description += "\n  " + name + c.summary;
   }
+  description +=
+      "\n\nOutput is UTF-8: a byte that is not UTF-8 becomes U+FFFD. Control characters in cells are shown\n"
+      "escaped (\\t, \\x1b, \\\\ for a backslash); a CSV cell that would start a formula gets a leading '.\n"
+      "When standard output cannot be written (a full disk), a command says so and exits 4.";
   return Help(p, "usage: mivoproxy-cli COMMAND [ARGUMENTS]\n", description);
 }
 
@@ -404,8 +498,18 @@ int ReportUsageError(Command command, const std::string& error) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO without a writer would wait for ever: look first. The
+  // open does not wait either, should the file be swapped in between.
   struct stat st {};
+  if (path.find('\0') != std::string::npos) {
+    error = "cannot read " + path + ": the name holds a NUL byte";
+    return std::nullopt;
+  }
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    error = "cannot read " + path + ": " + (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    return std::nullopt;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const int err = fd < 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     if (fd >= 0) ::close(fd);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
@@ -20,6 +21,15 @@ namespace mivo::cli {
 // Exit code of every usage error: an unknown or missing argument, or one the
 // command cannot use. The message goes to standard error with the usage.
 inline constexpr int kExitUsage = 2;
+// Exit code of every command whose standard output could not be written.
+inline constexpr int kExitWriteError = 4;
+
+// The program's arguments as the system gives them: bytes that are not
+// UTF-8 are kept as U+DC80..U+DCFF, so that ArgBytes gives them back and a
+// file name in another encoding can still be opened.
+QStringList ArgumentList(int argc, const char* const* argv);
+QString ArgText(std::string_view bytes);
+std::string ArgBytes(const QString& arg);
 
 // The subcommands, in the order the program's help lists them.
 enum class Command { Parse, Fetch, Check, Tunnel, Verify };
@@ -47,7 +57,7 @@ ProgramArgs ParseProgramArgs(const QStringList& args);
 
 // The arguments after each subcommand's name.
 struct FileOptions {
-  std::string file;
+  std::string file;  // as the system names it
 };
 ParsedArgs<FileOptions> ParseParseArgs(const QStringList& args);
 
@@ -63,6 +73,7 @@ struct TunnelOptions {
   std::optional<ProxyType> kind;
   std::string proxyHost, proxyPort, targetHost, targetPort, user, password;
   bool credentials = false;
+  std::optional<std::int64_t> timeoutMs;  // --timeout: each stage's limit
 };
 ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args);
 
@@ -95,6 +106,7 @@ int ReportArgs(Command command, const ArgsOutcome& outcome);
 int ReportUsageError(Command command, const std::string& error);
 
 // The whole content of a regular file; `error` says why it cannot be had.
+// Anything else (a folder, a FIFO, a device) is refused before it is opened.
 std::optional<std::string> ReadWholeFile(const std::string& path, std::string& error);
 
 }  // namespace mivo::cli

@@ -3,28 +3,26 @@
 
 #include "print_rows.h"
 
-#include <cstdio>
-
 namespace mivo::cli {
 
 void EchoPanelsToStderr(HeadlessMainOps& ops) {
-  ops.onPanel = [](int, const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+  ops.onPanel = [](int, const std::string& text) { WriteErrLine(text); };
 }
 
-void PrintRow(const ProxyListModel& rows, int n, std::initializer_list<ProxyColumn> columns) {
-  const char* separator = "";
-  for (const ProxyColumn column : columns) {
-    std::fputs(separator, stdout);
-    std::fputs(rows.Text(n, column).c_str(), stdout);
-    separator = "\t";
-  }
-  std::fputc('\n', stdout);
+std::vector<Cell> RowCells(const ProxyListModel& rows, int n, std::initializer_list<ProxyColumn> columns) {
+  std::vector<Cell> cells;
+  cells.reserve(columns.size());
+  for (const ProxyColumn column : columns) cells.emplace_back(rows.Text(n, column));
+  return cells;
 }
 
 void PrintRows(const ProxyListModel& rows) {
+  RowWriter writer(OutputFormat::Text);
   for (int n = 1; n <= rows.Count(); ++n)
-    PrintRow(rows, n,
-             {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Type, ProxyColumn::Location, ProxyColumn::Speed});
+    writer.Write(RowCells(
+        rows, n,
+        {ProxyColumn::Address, ProxyColumn::Port, ProxyColumn::Type, ProxyColumn::Location, ProxyColumn::Speed}));
+  writer.Finish();
 }
 
 }  // namespace mivo::cli

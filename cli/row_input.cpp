@@ -3,10 +3,19 @@
 
 #include "row_input.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/text.h"
+
 namespace mivo::cli {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view Trim(std::string_view s) {
   const std::size_t first = s.find_first_not_of(kBlanks);
@@ -51,12 +60,70 @@ bool RowFromLine(std::string_view line, InputRow& row) {
   return true;
 }
 
-std::vector<InputRow> ReadRows(std::istream& in) {
-  std::vector<InputRow> rows;
+RowsRead ReadRows(const std::function<long(char*, std::size_t)>& read, std::size_t maxLine) {
+  RowsRead out;
+  std::string line;
+  bool tooLong = false;
+  bool first = true;
   InputRow row;
-  for (std::string line; std::getline(in, line);)
-    if (RowFromLine(line, row)) rows.push_back(row);
-  return rows;
+  const auto endLine = [&] {
+    if (first && line.starts_with(kByteOrderMark)) line.erase(0, kByteOrderMark.size());
+    first = false;
+    if (tooLong) {
+      InputRow failed;
+      // Marked as cut even when it shows the whole line kept: no address ends in "…".
+      failed.address = Excerpt(line);
+      if (failed.address.size() == line.size()) failed.address += "…";
+      failed.problem = "the line is longer than " + std::to_string(maxLine) + " bytes";
+      out.rows.push_back(std::move(failed));
+    } else if (RowFromLine(line, row)) {
+      out.rows.push_back(row);
+    }
+    line.clear();
+    tooLong = false;
+  };
+  std::vector<char> buffer(kMaxLineBytes);
+  for (;;) {
+    const long n = read(buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.error = errno == EBADF ? std::string("it is closed") : std::strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+    while (!chunk.empty()) {
+      const std::size_t lf = chunk.find('\n');
+      const std::string_view piece = chunk.substr(0, lf);
+      // Past the limit only the line's end is looked for.
+      if (!tooLong && line.size() + piece.size() > maxLine) {
+        line.append(piece.substr(0, maxLine - line.size()));
+        tooLong = true;
+      } else if (!tooLong) {
+        line.append(piece);
+      }
+      if (lf == std::string_view::npos) break;
+      endLine();
+      chunk.remove_prefix(lf + 1);
+    }
+  }
+  if (!line.empty() || tooLong) endLine();
+  return out;
+}
+
+RowsRead ReadRowsFromFd(int fd) {
+  return ReadRows([fd](char* buffer, std::size_t size) { return static_cast<long>(::read(fd, buffer, size)); });
+}
+
+RowsRead ReadRowsFromText(std::string_view text, std::size_t maxLine) {
+  return ReadRows(
+      [&text](char* buffer, std::size_t size) {
+        const std::size_t n = std::min(size, text.size());
+        std::copy_n(text.data(), n, buffer);
+        text.remove_prefix(n);
+        return static_cast<long>(n);
+      },
+      maxLine);
 }
 
 }  // namespace mivo::cli

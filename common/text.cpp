@@ -71,6 +71,37 @@ std::string_view Utf8From(std::string_view text, std::size_t first) {
   return {};
 }
 
+Utf8Char Utf8At(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = 0;
+  char32_t code = 0;
+  char32_t least = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code = lead & 0x1F, least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code = lead & 0x0F, least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code = lead & 0x07, least = 0x10000;
+  } else {
+    return {};
+  }
+  if (text.size() - i < length) return {};
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return {};
+    code = (code << 6) | (byte(i + k) & 0x3F);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {};
+  return {code, length};
+}
+
+std::string Excerpt(std::string_view text, std::size_t most) {
+  const std::size_t kept = text.size() - Utf8From(text, most).size();
+  if (kept == text.size()) return std::string(text);
+  return std::string(text.substr(0, kept)) + "…";
+}
+
 std::string AsciiLower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = AsciiLower(c);

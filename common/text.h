@@ -36,6 +36,19 @@ void SplitInto(std::string_view text, const Marker& sep, std::vector<std::string
 // UTF-8 text from its character `first` (0-based) on; empty past the end.
 std::string_view Utf8From(std::string_view text, std::size_t first);
 
+// The UTF-8 character at byte `i` of `text`: its code point and its length
+// in bytes; length 0 where the bytes are not UTF-8 (a stray byte, a cut,
+// overlong or surrogate sequence, or one above U+10FFFF).
+struct Utf8Char {
+  char32_t code = 0;
+  std::size_t length = 0;
+};
+Utf8Char Utf8At(std::string_view text, std::size_t i);
+
+// At most `most` characters of `text`, and "…" after them when it was cut:
+// how a message quotes a cell that may be of any length.
+std::string Excerpt(std::string_view text, std::size_t most = 80);
+
 // ASCII lower case; other bytes unchanged.
 constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 std::string AsciiLower(std::string_view text);

@@ -12,13 +12,19 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] "
+    "[--echo-port 7007]\n"
+    "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n"
+    "       mivo-sample-site --help\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] "
-               "[--echo-port 7007]\n"
-               "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
+
+// Asked for, the usage is the output, as the other programs give it.
+int Help() { return std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1; }
 
 bool ParseInt(const char* text, int low, int high, int& out) {
   char* end = nullptr;
@@ -47,6 +53,8 @@ int main(int argc, char** argv) {
       int port = 0;
       if (!ParseInt(argv[++i], 0, 65535, port)) return Usage();
       options.echoPort = static_cast<quint16>(port);
+    } else if (arg == "--help" || arg == "-h") {
+      return Help();
     } else if (arg == "--no-proxies") {
       options.proxies = false;
     } else if (arg == "--any-proxy-ports") {

@@ -38,9 +38,9 @@ std::array<Protocol, 3> AttemptOrder(Protocol preferred) {
 
 std::optional<std::string> RowProblem(const Row& row) {
   if (row.address.empty()) return std::string("no address");
-  if (!IsDottedQuad(row.address)) return "not an IPv4 address: " + row.address;
+  if (!IsDottedQuad(row.address)) return "not an IPv4 address: " + Excerpt(row.address);
   if (row.port.empty()) return std::string("no port");
-  if (!PortNumber(row.port)) return "the port is not a number from 0 to 65535: " + row.port;
+  if (!PortNumber(row.port)) return "the port is not a number from 0 to 65535: " + Excerpt(row.port);
   return std::nullopt;
 }
 

@@ -1,7 +1,9 @@
 // SPDX-FileCopyrightText: 2026 The mivoproxy developers
 // SPDX-License-Identifier: GPL-3.0-or-later
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QProcess>
 
@@ -67,22 +69,28 @@ bool IsTimeText(const std::string& s) { return s.size() > 3 && s.ends_with(" ms"
 TEST(CliCheck, ReadsBothRowFormsAndPrintsOneLinePerRowInOrder) {
   LoopbackPort proxy("127.0.0.2"), refused("127.0.0.3");
   ASSERT_TRUE(proxy.Listen());
-  const std::string input = "127.0.0.2 " + proxy.PortText() + "\n" +      //
-                            "127.0.0.3:" + refused.PortText() + "\r\n" +  //
-                            "\n" +                                        //
-                            "  127.0.0.2:" + proxy.PortText() + "  \n";
+  // After a byte-order mark; a NUL inside a cell, and a line past the limit, still give whole rows.
+  const std::string input =
+      "\xEF\xBB\xBF"
+      "127.0.0.2 " +
+      proxy.PortText() + "\n" +                                                                      //
+      "127.0.0.3:" + refused.PortText() + "\r\n" +                                                   //
+      "\n" +                                                                                         //
+      std::string("127.0.0.2\0x ", 12) + proxy.PortText() + "\n" + std::string(70000, 'a') + "\n" +  //
+      "  127.0.0.2:" + proxy.PortText() + "  \n";
   const CheckRun run = Check(input);
   EXPECT_EQ(run.exitCode, 0);
-  ASSERT_EQ(run.lines.size(), 3u);
   const std::vector<std::vector<std::string>> expected{
-      {"127.0.0.2", proxy.PortText(), "★ 成功"},
-      {"127.0.0.3", refused.PortText(), "☆ 失败"},
+      {"127.0.0.2", proxy.PortText(), "★ 成功"},       {"127.0.0.3", refused.PortText(), "☆ 失败"},
+      {"127.0.0.2\\x00x", proxy.PortText(), "☆ 失败"}, {std::string(80, 'a') + "…", "", "☆ 失败"},
       {"127.0.0.2", proxy.PortText(), "★ 成功"},
   };
-  for (std::size_t i = 0; i < 3; ++i) {
+  ASSERT_EQ(run.lines.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
     ASSERT_EQ(run.lines[i].size(), 4u) << i;
     EXPECT_EQ(std::vector<std::string>(run.lines[i].begin(), run.lines[i].begin() + 3), expected[i]);
-    EXPECT_TRUE(IsTimeText(run.lines[i][3])) << run.lines[i][3];
+    // The line past the limit is not tried: it has no echo time.
+    EXPECT_EQ(IsTimeText(run.lines[i][3]), i != 3) << run.lines[i][3];
   }
 }
 
@@ -125,6 +133,41 @@ TEST_P(CliCheckLimit, EveryRowGetsItsOwnOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(RowsAndOpenFiles, CliCheckLimit,
                          ::testing::Values(std::pair<int, rlim_t>{2000, 1024}, std::pair<int, rlim_t>{600, 150}));
+
+struct UnreadableInput {
+  const char* name;
+  QStringList args;
+  bool folder;  // standard input is a folder; else it is closed
+};
+
+void PrintTo(const UnreadableInput& c, std::ostream* os) { *os << c.name; }
+
+class CliUnreadableInput : public ::testing::TestWithParam<UnreadableInput> {};
+
+TEST_P(CliUnreadableInput, IsAUsageErrorThatSaysSo) {
+  QProcess p;
+  const bool folder = GetParam().folder;
+  p.setChildProcessModifier([folder] {
+    ::close(STDIN_FILENO);
+    if (folder) ::open("/", O_RDONLY);  // takes the lowest number: 0
+  });
+  p.start(CliPath(), GetParam().args);
+  ASSERT_TRUE(p.waitForStarted(10000));
+  ASSERT_TRUE(test::WaitUntil([&] { return p.state() == QProcess::NotRunning; }, 30000));
+  EXPECT_EQ(p.exitCode(), 2);
+  EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+  const std::string err = p.readAllStandardError().toStdString();
+  EXPECT_NE(err.find(std::string("cannot read standard input: ") + (folder ? "" : "it is closed")), std::string::npos)
+      << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CliUnreadableInput,
+    ::testing::Values(UnreadableInput{"CheckFromAFolder", {"check"}, true},
+                      UnreadableInput{"CheckClosed", {"check"}, false},
+                      UnreadableInput{"VerifyFromAFolder", {"verify", "--target", "127.0.0.1:7007"}, true},
+                      UnreadableInput{"VerifyClosed", {"verify", "--target", "127.0.0.1:7007"}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace mivo

@@ -362,6 +362,14 @@ TEST_F(Programs, RowsOptionWritesAGeneratedPageInGbk) {
   ExpectParsedAs(FromGbk(site.readAllStandardOutput().toStdString()), GeneratedProxies(7));
 }
 
+TEST_F(Programs, SiteHelpIsItsOutput) {
+  site.start(Binary("tools/mivo-sample-site"), {"--help"});
+  ASSERT_TRUE(test::WaitUntil([&] { return site.state() == QProcess::NotRunning; }, 10000));
+  EXPECT_EQ(site.exitCode(), 0);
+  EXPECT_TRUE(site.readAllStandardOutput().startsWith("usage: mivo-sample-site"));
+  EXPECT_TRUE(site.readAllStandardError().isEmpty());
+}
+
 TEST_F(Programs, CliFetchOfAnUnusableAddressIsAUsageError) {
   site.start(Binary("cli/mivoproxy-cli"), {"fetch", "not an address"});
   ASSERT_TRUE(test::WaitUntil([&] { return site.state() == QProcess::NotRunning; }, 10000));

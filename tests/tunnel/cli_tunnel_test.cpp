@@ -32,7 +32,8 @@ TEST_F(CliTunnel, Socks5WithoutCredentialsSucceeds) {
   test::Endpoint proxy;
   auto process = test::StartMicrosocks(proxy);
   ASSERT_NE(process, nullptr);
-  const CliRun r = Cli({"--type", "socks5", "--proxy", Addr(proxy.port), "--target", Addr(echo.Port())});
+  // The type in any case, as verify reads type cells.
+  const CliRun r = Cli({"--type", "SOCKS5", "--proxy", Addr(proxy.port), "--target", Addr(echo.Port())});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.output, "连接成功！无验证\n连接目标服务器成功！\n");
 }
@@ -85,6 +86,15 @@ TEST_F(CliTunnel, ProxyThatHangsUpMidHandshakeIsAFailure) {
   EXPECT_EQ(r.exitCode, 1) << r.output;
 }
 
+TEST_F(CliTunnel, ProxyThatNeverAnswersTimesOutAfterTimeout) {
+  QTcpServer silent;  // the kernel completes the connect; nobody ever reads or answers
+  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  const CliRun r = Cli(
+      {"--type", "socks5", "--proxy", Addr(silent.serverPort()), "--target", Addr(echo.Port()), "--timeout", "0.5"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_EQ(r.output, "handshake timed out\n");
+}
+
 struct BadArgs {
   const char* name;
   QStringList args;
@@ -112,7 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"TargetName", {"--type", "socks4", "--proxy", "PROXY", "--target", "localhost:80"}},
         BadArgs{"TargetPort", {"--type", "socks5", "--proxy", "PROXY", "--target", "127.0.0.1:70000"}},
         BadArgs{"ProxyPort", {"--type", "socks5", "--proxy", "127.0.0.1:99999999999", "--target", "127.0.0.1:80"}},
-        BadArgs{"DanglingFlag", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--user"}}),
+        BadArgs{"DanglingFlag", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--user"}},
+        BadArgs{"Ipv6Proxy", {"--type", "socks5", "--proxy", "[::1]:1080", "--target", "127.0.0.1:80"}},
+        BadArgs{"UserOnly", {"--type", "socks5", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--user", "u"}},
+        BadArgs{"PasswordOnly", {"--type", "http", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--password", "p"}},
+        BadArgs{"NoTimeout", {"--type", "socks4", "--proxy", "PROXY", "--target", "127.0.0.1:80", "--timeout", "0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

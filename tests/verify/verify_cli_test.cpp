@@ -72,19 +72,33 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
   std::string error;
   ASSERT_TRUE(site.Start(sample::SampleSiteOptions::AnyFreePorts(), &error)) << error;
   const std::vector<sample::SampleProxy>& listed = site.Pages()[0].proxies;
-  // As fetch prints them, then rows that name no proxy.
-  std::string input;
+  // As fetch prints them after a byte-order mark, then rows that name no proxy.
+  std::string input = "\xEF\xBB\xBF";
   for (const sample::SampleProxy& p : listed)
     input += p.address + "\t" + std::to_string(p.port) + "\t" + sample::TypeText(p.kind) + "\t" + p.location + "\t" +
              p.speed + "\n";
   input += "127.0.0.10\t99999\tHTTP\n127.0.0.300 80\n";
+  // Cells as a hostile page or file may hold them, and a line without a sensible end.
+  const std::string longAddress(200, 'b');
+  input += std::string("127.0.0.28\0x\t42399\tSOCKS4\n", 26) + "\x1b]2;t\a\t=1+2\n" + "\xff\t80\n" + longAddress +
+           " 80\n" + std::string(70000, 'a') + "\n";
+  const bool json = GetParam() == Format::Json;
+  const bool csv = GetParam() == Format::Csv;
+  const std::vector<std::pair<std::string, std::string>> hostile{
+      {json ? std::string("127.0.0.28\0x", 12) : "127.0.0.28\\x00x", "42399"},
+      {json ? "\x1b]2;t\a" : "\\x1b]2;t\\x07", csv ? "'=1+2" : "=1+2"},
+      {"\uFFFD", "80"},
+      {longAddress, "80"},
+      {std::string(80, 'a') + "…", ""},
+  };
 
   const CliRun run = VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--format",
                                 FormatName(GetParam()), "--timeout", "5"},
                                input);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const std::vector<std::vector<std::string>> rows = Rows(GetParam(), run.out);
-  ASSERT_EQ(rows.size(), listed.size() + 2) << run.out;
+  ASSERT_EQ(rows.size(), listed.size() + 2 + hostile.size()) << run.out;
+  EXPECT_EQ(QString::fromUtf8(run.out).toStdString(), run.out) << "strict UTF-8";
   for (std::size_t i = 0; i < listed.size(); ++i) {
     EXPECT_EQ(rows[i][0], listed[i].address);
     EXPECT_EQ(rows[i][1], std::to_string(listed[i].port));
@@ -105,6 +119,19 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
   const std::string row6 = "row " + std::to_string(listed.size() + 2) + ": not an IPv4 address: 127.0.0.300";
   EXPECT_NE(run.err.find(row5), std::string::npos) << run.err;
   EXPECT_NE(run.err.find(row6), std::string::npos) << run.err;
+  for (std::size_t i = 0; i < hostile.size(); ++i) {
+    const std::vector<std::string>& row = rows[listed.size() + 2 + i];
+    EXPECT_EQ(row, (std::vector<std::string>{hostile[i].first, hostile[i].second, "-", "☆ 失败", "-", "-", "-"})) << i;
+  }
+  // Reasons show cells escaped and quote no more than 80 characters of one.
+  const auto reason = [&](std::size_t i, const std::string& text) {
+    return "row " + std::to_string(listed.size() + 3 + i) + ": " + text + "\n";
+  };
+  for (const std::string& line : {reason(0, "not an IPv4 address: 127.0.0.28\\x00x"),
+                                  reason(3, "not an IPv4 address: " + std::string(80, 'b') + "…"),
+                                  reason(4, "the line is longer than 65536 bytes")})
+    EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, VerifyCliFormat, ::testing::Values(Format::Text, Format::Json, Format::Csv),
@@ -143,7 +170,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnknownFormat", {"--target", "127.0.0.1:7007", "--format", "xml"}, "--format wants"},
         UsageCase{"NoTimeout", {"--target", "127.0.0.1:7007", "--timeout", "0"}, "--timeout wants"},
         UsageCase{"UnknownArgument", {"--target", "127.0.0.1:7007", "--verbose", "1"}, "unknown argument"},
-        UsageCase{"MissingValue", {"--target"}, "missing value after --target"}),
+        UsageCase{"MissingValue", {"--target"}, "missing value after --target"},
+        UsageCase{"UserWithoutPassword", {"--target", "127.0.0.1:7007", "--user", "u"}, "--user wants --password"},
+        UsageCase{"PasswordWithoutUser", {"--target", "127.0.0.1:7007", "--password", "p"}, "--password wants --user"},
+        UsageCase{
+            "EmptyPassword", {"--target", "127.0.0.1:7007", "--user", "u", "--password", ""}, "may not be empty"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
