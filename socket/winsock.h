@@ -145,8 +145,8 @@ class WinSock final : private SocketNotifySink {
   bool RegisterNotifications(SOCKET s);
   void CancelLookup();
   void FreeLookupBuffer();
-  // False when the close reported an error; the descriptor is gone either way.
-  bool CloseSocketHandle();
+  // A failed close enters Error and logs why; the descriptor is gone either way.
+  void CloseSocketHandle();
   void StartUp();
   void ShutDown();
   // Dotted text, else the first address of a synchronous lookup.
