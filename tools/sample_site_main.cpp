@@ -12,12 +12,14 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
+// Asked for, the usage goes to standard output and is no failure.
+int Usage(std::FILE* out = stderr, int code = 2) {
+  std::fprintf(out,
                "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] "
                "[--echo-port 7007]\n"
-               "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n");
-  return 2;
+               "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n"
+               "       mivo-sample-site --help | --version\n");
+  return code;
 }
 
 bool ParseInt(const char* text, int low, int high, int& out) {
@@ -36,7 +38,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--port" && hasValue) {
+    if (arg == "--help") {
+      return Usage(stdout, 0);
+    } else if (arg == "--version") {
+      std::printf("mivo-sample-site %s\n", MIVO_VERSION);
+      return 0;
+    } else if (arg == "--port" && hasValue) {
       int port = 0;
       if (!ParseInt(argv[++i], 0, 65535, port)) return Usage();
       options.port = static_cast<quint16>(port);
