@@ -39,12 +39,22 @@ TEST(CliParse, EmptyFileFailsWithTheFetchText) {
 }
 
 TEST(CliParse, AnUnusableArgumentIsAUsageErrorWithAMessage) {
-  for (const QStringList& args :
-       {QStringList{"parse", "/nonexistent/page.html"}, QStringList{"parse", "/"}, QStringList{"parse"},
-        QStringList{"no-such-command"}, QStringList{"check", "extra"}}) {
-    const auto r = test::RunCli(args);
-    EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
-    EXPECT_FALSE(r.err.isEmpty()) << args.join(' ').toStdString();
+  // The message names the program's part and what is wrong; the usage follows.
+  const struct {
+    QStringList args;
+    const char* said;
+  } cases[] = {{{"parse", "/nonexistent/page.html"}, "mivoproxy-cli parse: cannot read /nonexistent/page.html"},
+               {{"parse", "/"}, "mivoproxy-cli parse: "},
+               {{"parse"}, "mivoproxy-cli parse: missing FILE"},
+               {{"no-such-command"}, "mivoproxy-cli: unknown command: no-such-command"},
+               {{"check", "extra"}, "mivoproxy-cli check: unexpected argument: extra"}};
+  for (const auto& c : cases) {
+    const auto r = test::RunCli(c.args);
+    const QList<QByteArray> lines = r.err.split('\n');
+    EXPECT_EQ(r.exitCode, 2) << c.args.join(' ').toStdString();
+    ASSERT_GE(lines.size(), 2) << c.args.join(' ').toStdString();
+    EXPECT_TRUE(lines[0].startsWith(c.said)) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("usage: mivoproxy-cli")) << lines[1].toStdString();
   }
 }
 
