@@ -156,7 +156,9 @@ class WinSock final : private SocketNotifySink {
 
   // Data path.
   void ReadSocketOptions();
-  void SendBufferedData();
+  // Drains the queue; with `fresh` (only when the queue is empty) those bytes
+  // first, queueing what the socket does not take.
+  void SendBufferedData(const std::uint8_t* fresh = nullptr, std::size_t freshSize = 0);
   void SendBufferedDataUDP();
   void ReceiveIntoBuffer();
   void ReceiveDatagram();
