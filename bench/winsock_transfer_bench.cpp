@@ -2,10 +2,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 
 // 64 MiB between two controls over loopback, beside a plain blocking socket
-// loop moving the same bytes.
+// loop moving the same bytes (sender and receiver on two threads) and a
+// plain non-blocking loop moving them on one thread, as the controls do.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -108,9 +110,53 @@ void BM_PlainBlockingTransfer64MiB(benchmark::State& state) {
   ::close(l);
 }
 
+// The same bytes through non-blocking sockets on one thread, as the two
+// controls move them: what a single thread pays for both ends.
+void BM_PlainOneThreadTransfer64MiB(benchmark::State& state) {
+  const int l = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(l, 1);
+  socklen_t len = sizeof a;
+  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  const int s = ::accept4(l, nullptr, nullptr, SOCK_NONBLOCK);
+  pollfd out{c, POLLOUT, 0};
+  ::poll(&out, 1, 5000);
+  const std::vector<std::uint8_t> piece(kPiece, 0x5A);
+  std::vector<std::uint8_t> buf(1 << 17);
+  for (auto _ : state) {
+    std::size_t sent = 0, received = 0;
+    while (received < kTotal) {
+      pollfd fds[2] = {{c, static_cast<short>(sent < kTotal ? POLLOUT : 0), 0}, {s, POLLIN, 0}};
+      if (::poll(fds, 2, 5000) <= 0) break;
+      if (fds[0].revents & POLLOUT) {
+        const std::size_t at = sent % kPiece;
+        const ssize_t n = ::send(c, piece.data() + at, std::min(kPiece - at, kTotal - sent), MSG_NOSIGNAL);
+        if (n > 0) sent += static_cast<std::size_t>(n);
+      }
+      if (fds[1].revents & POLLIN) {
+        const ssize_t n = ::recv(s, buf.data(), buf.size(), 0);
+        if (n <= 0) break;
+        received += static_cast<std::size_t>(n);
+      }
+    }
+    if (received != kTotal) state.SkipWithError("transfer incomplete");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+  ::close(s);
+  ::close(c);
+  ::close(l);
+}
+
 BENCHMARK(BM_WinSockTransfer64MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PlainBlockingTransfer64MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_PlainOneThreadTransfer64MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 MIVO_BENCH_RATIO("BM_WinSockTransfer64MiB", "BM_PlainBlockingTransfer64MiB", 1.5);
+MIVO_BENCH_RATIO("BM_WinSockTransfer64MiB", "BM_PlainOneThreadTransfer64MiB", 1.5);
 
 }  // namespace
 }  // namespace mivo

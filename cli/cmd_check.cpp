@@ -18,6 +18,7 @@
 #include "cli/row_input.h"
 #include "harvester/connection_tester.h"
 #include "harvester/main_window_ops.h"
+#include "ping/mod_ping.h"
 
 namespace mivo::cli {
 namespace {
@@ -65,6 +66,8 @@ int Check(const CheckOptions&) {
   });
   ConnectionTester tester(ops);
   tester.testall();
+  if (const std::string why = EchoesUnavailable(); !why.empty())
+    std::fprintf(stderr, "mivoproxy-cli check: %s\n", why.c_str());
   QDeadlineTimer deadline(kOutcomeWaitMs);
   QTimer tick;  // wakes the loop so that the deadline is seen
   tick.start(100);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/installed.h"
+
 namespace mivo {
 
 // The title the program's own message boxes carry.
@@ -37,19 +39,11 @@ inline void ShowMessage(std::string text, std::string title = kAppTitle, MsgIcon
 }
 
 // Records what would have been shown; installs itself for its lifetime.
-class RecordingPresenter : public Presenter {
+class RecordingPresenter : public Installed<Presenter, &SetPresenter> {
  public:
-  RecordingPresenter() : previous_(SetPresenter(this)) {}
-  ~RecordingPresenter() override { SetPresenter(previous_); }
-  RecordingPresenter(const RecordingPresenter&) = delete;
-  RecordingPresenter& operator=(const RecordingPresenter&) = delete;
-
   void ShowMessage(const ShownMessage& message) override { shown.push_back(message); }
 
   std::vector<ShownMessage> shown;
-
- private:
-  Presenter* previous_;
 };
 
 }  // namespace mivo

@@ -24,6 +24,11 @@ constexpr int kRetryMs = 50;
 
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
 
+// Once per test, after its echoes: a time of 0 ms is then no measurement.
+void SayIfNoEchoes(MainWindowOps& ops) {
+  if (const std::string why = EchoesUnavailable(); !why.empty()) ops.SetPanel(kStatusPanel, why);
+}
+
 constexpr const char* kWaiting = "waiting";
 constexpr const char* kConnecting = "connecting";
 constexpr const char* kPutBack = "waiting for a descriptor";
@@ -52,6 +57,7 @@ std::string ConnectionTester::PingText(const std::string& address) {
   EchoReply reply{};
   PingAddress(address, reply);
   ops_.SetPanel(kStatusPanel, "Ping: " + address);
+  SayIfNoEchoes(ops_);
   return TimeText(reply);
 }
 
@@ -106,6 +112,7 @@ void ConnectionTester::testall() {
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
     ops_.SetPanel(kStatusPanel, "Ping: " + address);
   }
+  SayIfNoEchoes(ops_);
 }
 
 void ConnectionTester::StartRow(int Index) {

@@ -71,6 +71,14 @@ int OpenSocket(EchoSocketKind kind) {
   return fd;
 }
 
+// Why a kind of echo socket could not be opened, and what allows it.
+std::string RefusalText(EchoSocketKind kind, int error) {
+  if (kind == EchoSocketKind::Datagram)
+    return std::string(" ICMP datagram socket: ") + std::strerror(error) +
+           " (allowed to the groups in net.ipv4.ping_group_range);";
+  return std::string(" raw socket: ") + std::strerror(error) + " (needs root or CAP_NET_RAW);";
+}
+
 // One batch in flight on one socket.
 class Batch {
  public:
@@ -328,6 +336,7 @@ class Batch {
 void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) {
   for (EchoTarget& t : targets) t.answered = false;
   lastKind_.reset();
+  unavailable_.clear();
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   // More requests than sequence numbers go out on several sockets at once,
   // so that all of them still share the one wait.
@@ -336,14 +345,18 @@ void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view 
     const std::span<EchoTarget> batch = targets.subspan(first, std::min(kBatchLimit, targets.size() - first));
     int fd = -1;
     EchoSocketKind kind{};
+    std::string refusals;
     for (EchoSocketKind k : kinds_) {
       fd = OpenSocket(k);
       if (fd >= 0) {
         kind = k;
         break;
       }
+      refusals += RefusalText(k, errno);
     }
     if (fd < 0) {
+      if (!refusals.empty()) refusals.pop_back();
+      unavailable_ = "Echoes unavailable, every time reads 0 ms:" + refusals;
       for (EchoTarget& t : batch) t.reply->status = kIpGeneralFailure;
       continue;
     }

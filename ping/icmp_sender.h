@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ping/mod_ping.h"
@@ -26,10 +27,13 @@ class IcmpEchoSender : public EchoSender {
 
   // The kind the last call sent with; empty when no socket could be opened.
   std::optional<EchoSocketKind> LastKind() const { return lastKind_; }
+  // Each kind's reason for refusing, when the last call could open none.
+  std::string Unavailable() const override { return unavailable_; }
 
  private:
   std::vector<EchoSocketKind> kinds_{EchoSocketKind::Datagram, EchoSocketKind::Raw};
   std::optional<EchoSocketKind> lastKind_;
+  std::string unavailable_;
 };
 
 }  // namespace mivo

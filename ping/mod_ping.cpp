@@ -26,6 +26,8 @@ EchoSender* SetEchoes(EchoSender* sender) {
   return old;
 }
 
+std::string EchoesUnavailable() { return Echoes().Unavailable(); }
+
 std::uint32_t DottedToAddress(std::string_view text) {
   std::uint8_t bytes[4] = {};
   int part = 0;

@@ -62,6 +62,9 @@ class EchoSender {
   virtual ~EchoSender() = default;
   // Sends `data` to every target and waits at most `timeoutMs` in all.
   virtual void SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) = 0;
+  // Why the last call could send no echo at all, and what would allow it;
+  // empty when it could.
+  virtual std::string Unavailable() const { return {}; }
 };
 
 // The sender in force for the process.
@@ -73,6 +76,10 @@ EchoSender* SetEchoes(EchoSender* sender);
 // around it. Returns the round-trip time in ms on an answer, otherwise minus
 // the reply's status. `reply` holds what the echo wrote.
 std::int32_t PingAddress(const std::string& address, EchoReply& reply);
+
+// Why the last echo of the process could not be sent at all, in a line for
+// the user; empty when it could. A time of 0 ms is then no measurement.
+std::string EchoesUnavailable();
 
 // PingAddress for many addresses at once: the same check and clean-up per
 // address, the same records and results, but one shared wait.

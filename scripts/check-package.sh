@@ -43,6 +43,12 @@ for f in scalable/apps/$icon.svg 48x48/apps/$icon.png; do
 done
 ok "icon $icon installed"
 
+# Each program has its manual page.
+for program in mivoproxy mivoproxy-cli mivo-sample-site; do
+  [ -s "$root/usr/share/man/man1/$program.1.gz" ] || fail "manual page of $program missing"
+done
+ok "manual pages of mivoproxy, mivoproxy-cli and mivo-sample-site"
+
 # Dependencies computed from the shared libraries, not only the ones written down.
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks the Qt libraries: $(dpkg-deb -f "$deb" Depends)"
 ok "Depends: $(dpkg-deb -f "$deb" Depends)"

@@ -8,16 +8,32 @@
 
 namespace mivo {
 
-FaultySocketsLayer::FaultySocketsLayer() : previous_(SetSockets(this)) {}
-
-FaultySocketsLayer::~FaultySocketsLayer() {
-  *alive_ = false;
-  SetSockets(previous_);
-}
+FaultySocketsLayer::~FaultySocketsLayer() { *alive_ = false; }
 
 void FaultySocketsLayer::FailNext(SockCall call, int error, int times) { failures_[call] = {error, times}; }
 
-void FaultySocketsLayer::Heal(SockCall call) { failures_.erase(call); }
+void FaultySocketsLayer::FailCalls(SockCall call, int error, std::set<int> numbers) {
+  numberedFailures_[call] = {error, calls_[static_cast<std::size_t>(call)], std::move(numbers)};
+}
+
+void FaultySocketsLayer::Heal(SockCall call) {
+  failures_.erase(call);
+  numberedFailures_.erase(call);
+}
+
+void FaultySocketsLayer::ScriptStartup(int result, std::uint16_t version, std::int16_t maxSockets) {
+  startup_ = StartupScript{result, version, maxSockets};
+}
+
+int FaultySocketsLayer::WSAStartup(std::uint16_t requestedVersion, WSAData& data) {
+  if (startup_ && startup_->result != 0) return startup_->result;
+  const int result = PosixSocketsLayer::WSAStartup(requestedVersion, data);
+  if (startup_) {
+    data.wVersion = startup_->version;
+    data.iMaxSockets = startup_->maxSockets;
+  }
+  return result;
+}
 
 void FaultySocketsLayer::LimitSends(std::size_t bytes) { sendAllowance_ = bytes; }
 
@@ -40,7 +56,11 @@ void FaultySocketsLayer::ScriptLookup(const std::string& name, int error, std::v
 }
 
 int FaultySocketsLayer::Scripted(SockCall call) {
-  ++calls_[static_cast<std::size_t>(call)];
+  const int made = ++calls_[static_cast<std::size_t>(call)];
+  if (const auto numbered = numberedFailures_.find(call); numbered != numberedFailures_.end()) {
+    NumberedFailures& f = numbered->second;
+    if (f.numbers.erase(made - f.callsBefore) != 0) return f.error;
+  }
   const auto it = failures_.find(call);
   if (it == failures_.end()) return 0;
   const int error = it->second.first;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/installed.h"
 #include "socket/sockets_layer.h"
 
 namespace mivo {
@@ -38,20 +39,26 @@ enum class SockCall {
 // A sockets layer for tests: the POSIX layer itself (so loopback peers and
 // notifications stay real), with the failures and answers a test scripts.
 // Installs itself as the process's layer for its lifetime.
-class FaultySocketsLayer : public PosixSocketsLayer {
+class FaultySocketsLayer : public Installed<PosixSocketsLayer, &SetSockets> {
  public:
-  FaultySocketsLayer();
+  FaultySocketsLayer() = default;
   ~FaultySocketsLayer() override;
 
   // The next `times` calls of `call` fail with `error` without reaching the
   // platform; times < 0 means every call from now on.
   void FailNext(SockCall call, int error, int times = 1);
+  // The calls of `call` with these numbers, counted from 1 from now on, fail
+  // with `error`; the others reach the platform.
+  void FailCalls(SockCall call, int error, std::set<int> numbers);
   void Heal(SockCall call);
   // Sends take at most `bytes` more bytes in total, then fail with
   // WSAEWOULDBLOCK until ReleaseSends.
   void LimitSends(std::size_t bytes);
   // Lifts the limit and lets every socket a send was refused on hear FD_WRITE.
   void ReleaseSends();
+  // The start-up fails with `result` when it is not 0, else reports
+  // `version` and `maxSockets`.
+  void ScriptStartup(int result, std::uint16_t version, std::int16_t maxSockets);
   // getsockopt of `optname` succeeds with `value`.
   void ScriptOption(int optname, std::int32_t value);
   // gethostname / gethostbyname answer from the script instead of the system.
@@ -66,6 +73,7 @@ class FaultySocketsLayer : public PosixSocketsLayer {
   int Calls(SockCall call) const { return calls_[static_cast<std::size_t>(call)]; }
 
   // Only what a script can change; the rest is the POSIX layer's.
+  int WSAStartup(std::uint16_t requestedVersion, WSAData& data) override;
   SockResult socket(int af, int type, int protocol) override;
   SockResult bind(SOCKET s, const SockAddrIn& name) override;
   SockResult connect(SOCKET s, const SockAddrIn& name) override;
@@ -87,9 +95,20 @@ class FaultySocketsLayer : public PosixSocketsLayer {
   // Counts the call; returns the scripted error for it, 0 when it goes through.
   int Scripted(SockCall call);
 
-  SocketsLayer* previous_;
   std::array<int, static_cast<std::size_t>(SockCall::kCount)> calls_{};
   std::map<SockCall, std::pair<int, int>> failures_;  // error, times left
+  struct NumberedFailures {
+    int error;
+    int callsBefore;
+    std::set<int> numbers;
+  };
+  std::map<SockCall, NumberedFailures> numberedFailures_;
+  struct StartupScript {
+    int result;
+    std::uint16_t version;
+    std::int16_t maxSockets;
+  };
+  std::optional<StartupScript> startup_;
   std::optional<std::size_t> sendAllowance_;
   std::set<SOCKET> refused_;
   std::map<int, std::int32_t> options_;

@@ -217,8 +217,10 @@ void NotifyLoop::Ready(int fd, std::uint32_t gen, std::uint32_t ev) {
   }
   if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
     if (ev & EPOLLHUP) r->hupSeen = true;
-    int avail = 0;
-    if (::ioctl(fd, FIONREAD, &avail) != 0) avail = 0;
+    // Data waits whenever no hang-up is reported; only a hang-up asks
+    // whether any is left to read before it.
+    int avail = 1;
+    if ((ev & (EPOLLRDHUP | EPOLLHUP)) && ::ioctl(fd, FIONREAD, &avail) != 0) avail = 0;
     if (avail > 0) {
       if (r->readArmed) {
         r->readArmed = false;

@@ -107,10 +107,13 @@ void WinSock::zSubclass_Proc(bool bBefore, bool& bHandled, std::int32_t& lReturn
 
 std::int32_t WinSock::LocalPort() const {
   if (boundLocalPort_ != 0) return boundLocalPort_;
-  // A port left to connect time was chosen by the connect under way; it is
-  // asked for only when someone wants it, not for every row of a walk.
+  // A port left to connect time is chosen by the connect, so none exists
+  // while a host name is looked up: the requested port (0) reads until the
+  // connect starts. From then on the socket keeps it until CloseSck, failed
+  // or not; it is asked for only when read, so that a walk does not pay a
+  // call per row for it.
   SockAddrIn name;
-  if (state_ == SocketState::Connecting && layer_->getsockname(socket_, name).ok() && name.sin_port != 0)
+  if (socket_ != INVALID_SOCKET && layer_->getsockname(socket_, name).ok() && name.sin_port != 0)
     return NetToHostShort(name.sin_port);
   return requestedLocalPort_;
 }
@@ -279,6 +282,10 @@ void WinSock::ConnectToIP(std::uint32_t address) {
   name.sin_port = HostToNetShort(static_cast<std::uint16_t>(remotePort_));
   name.sin_addr = address;
   const SockResult r = layer_->connect(socket_, name);
+  // With the port chosen at connect time, a process out of local ports learns
+  // it here rather than in a bind that fails silently: the layer follows
+  // 10049 with FD_CONNECT carrying it, so the row ends as Error 10049 instead
+  // of waiting for ever with nothing reported.
   if (r.ok() || r.error == WSAEWOULDBLOCK || r.error == WSAEADDRNOTAVAIL) return;  // FD_CONNECT follows
   RaiseSocketError(r.error, "WinSock.ConnectToIP");
 }
@@ -318,6 +325,9 @@ void WinSock::Accept(std::int32_t requestID) {
   ReadSocketOptions();
   auto& pending = PendingAccepts();
   if (pending.erase(requestID) != 0) {
+    // The flag describes the socket held now: left set, removing the control
+    // would leave this socket, its own, open, and GetData would take bytes
+    // outside a connection.
     acceptedByRequest_ = false;
     ReadLocalAddress(socket_);
     ReadPeerAddress(socket_);
@@ -426,28 +436,32 @@ void WinSock::ReadPeerAddress(SOCKET s) {
 
 // --- closing -------------------------------------------------------------------
 
-bool WinSock::CloseSocketHandle() {
-  const bool closed = layer_->closesocket(socket_).ok();
-  if (!closed) EnterState(SocketState::Error);
-  return closed;
+void WinSock::CloseSocketHandle() {
+  const SockResult r = layer_->closesocket(socket_);
+  if (r.ok()) return;
+  EnterState(SocketState::Error);
+  qCWarning(lcSocket, "socket %d: closing failed with %d: %s", socket_, r.error, ErrorText(r.error).c_str());
 }
 
 void WinSock::CloseSck() {
   if (socket_ == INVALID_SOCKET) return;
   EnterState(SocketState::Closing);
   CancelLookup();
-  const bool closed = CloseSocketHandle();
+  CloseSocketHandle();
   boundLocalPort_ = 0;
   remoteHostIP_.clear();
   ReceiveBuffer_.Clear();
   SendBuffer_.Clear();
   sendChunkSize_ = 0;
   receiveSize_ = 0;
+  // Cleared with the socket it describes: a later connection of this control
+  // is its own, closed when the control goes and read only while connected.
   acceptedByRequest_ = false;
-  // A close that reported an error leaves the error that says so.
-  EnterState(closed ? SocketState::Closed : SocketState::Error);
-  // The descriptor is gone even when closing it reported an error; its
-  // number may soon be another socket's, so it is never closed again.
+  // With no socket left the control is Closed, so that Protocol and Connect
+  // work again; a failed close passed through Error and is logged. The
+  // descriptor is gone even then; its number may soon be another socket's,
+  // so it is never closed again.
+  EnterState(SocketState::Closed);
   socket_ = INVALID_SOCKET;
 }
 

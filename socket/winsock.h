@@ -145,8 +145,8 @@ class WinSock final : private SocketNotifySink {
   bool RegisterNotifications(SOCKET s);
   void CancelLookup();
   void FreeLookupBuffer();
-  // False when the close reported an error; the descriptor is gone either way.
-  bool CloseSocketHandle();
+  // A failed close enters Error and logs why; the descriptor is gone either way.
+  void CloseSocketHandle();
   void StartUp();
   void ShutDown();
   // Dotted text, else the first address of a synchronous lookup.
@@ -156,7 +156,9 @@ class WinSock final : private SocketNotifySink {
 
   // Data path.
   void ReadSocketOptions();
-  void SendBufferedData();
+  // Drains the queue; with `fresh` (only when the queue is empty) those bytes
+  // first, queueing what the socket does not take.
+  void SendBufferedData(const std::uint8_t* fresh = nullptr, std::size_t freshSize = 0);
   void SendBufferedDataUDP();
   void ReceiveIntoBuffer();
   void ReceiveDatagram();

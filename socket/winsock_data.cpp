@@ -73,49 +73,71 @@ void WinSock::SendData(const Variant& data) {
     return;
   }
   const bool wasEmpty = SendBuffer_.empty();
-  if (data.Type() == vtByteArray) {
-    SendBuffer_.Append(data.ByteArray().data(), data.ByteArray().size());
-  } else {
-    SendBuffer_.Append(ToWireBytes(data));
+  Bytes wire;
+  if (data.Type() != vtByteArray) wire = ToWireBytes(data);
+  const Bytes& bytes = data.Type() == vtByteArray ? data.ByteArray() : wire;
+  if (bytes.empty()) return;  // nothing to send: empty text or array, or no wire form
+  if (!wasEmpty) {
+    // A drain is under way; FD_WRITE continues it in order.
+    SendBuffer_.Append(bytes.data(), bytes.size());
+    return;
   }
-  if (SendBuffer_.empty()) return;  // nothing to send: empty text or array, or no wire form
-  if (!wasEmpty) return;            // a drain is under way; FD_WRITE continues it in order
-  if (protocol_ != ProtocolTcp)
+  if (protocol_ != ProtocolTcp) {
+    SendBuffer_.Append(bytes.data(), bytes.size());
     SendBufferedDataUDP();
-  else
-    SendBufferedData();
+    return;
+  }
+  // Sent from the caller's bytes as they are; only what the socket does not
+  // take now is copied into the queue.
+  SendBufferedData(bytes.data(), bytes.size());
 }
 
-void WinSock::SendBufferedData() {
+void WinSock::SendBufferedData(const std::uint8_t* fresh, std::size_t freshSize) {
   if (sendChunkSize_ == 0) ReadSocketOptions();
   const std::size_t chunk = Positive(sendChunkSize_);
   std::int64_t sent = 0;
   Bytes scratch;
-  while (!SendBuffer_.empty()) {
-    const std::size_t n = std::min(SendBuffer_.size(), chunk);
-    std::size_t run = 0;
-    const std::uint8_t* p = SendBuffer_.FrontRun(run);
-    if (run < n) {
-      scratch.resize(n);
-      SendBuffer_.Peek(scratch.data(), n);
-      p = scratch.data();
+  // What was not sent waits in the queue, the fresh bytes behind what is there.
+  const auto queueRest = [&] {
+    SendBuffer_.Append(fresh, freshSize);
+    freshSize = 0;
+  };
+  while (freshSize > 0 || !SendBuffer_.empty()) {
+    const std::size_t waiting = freshSize > 0 ? freshSize : SendBuffer_.size();
+    const std::size_t n = std::min(waiting, chunk);
+    const std::uint8_t* p = fresh;
+    if (freshSize == 0) {
+      std::size_t run = 0;
+      p = SendBuffer_.FrontRun(run);
+      if (run < n) {
+        scratch.resize(n);
+        SendBuffer_.Peek(scratch.data(), n);
+        p = scratch.data();
+      }
     }
     const SockResult r = layer_->send(socket_, p, static_cast<int>(n), 0);
     if (r.ok()) {
       sent += r.value;
-      if (static_cast<std::size_t>(r.value) >= SendBuffer_.size()) {
+      const auto c = static_cast<std::size_t>(r.value);
+      if (c >= waiting) {
+        freshSize = 0;
         SendBuffer_.Clear();
         if (!Fire(alive_, events.SendProgress, Clamp32(static_cast<std::size_t>(sent)), std::int32_t{0})) return;
         if (!Fire(alive_, events.SendComplete)) return;
         sent = 0;
+      } else if (freshSize > 0) {
+        fresh += c;
+        freshSize -= c;
       } else {
-        SendBuffer_.Drop(static_cast<std::size_t>(r.value));
+        SendBuffer_.Drop(c);
       }
     } else if (r.error == WSAEWOULDBLOCK) {
+      queueRest();
       if (sent >= 1)
         (void)Fire(alive_, events.SendProgress, Clamp32(static_cast<std::size_t>(sent)), Clamp32(SendBuffer_.size()));
       return;
     } else {
+      queueRest();
       RaiseSocketError(r.error, "WinSock.SendBufferedData");
       return;
     }

@@ -16,7 +16,7 @@ constexpr const char* kUsage =
     "usage: mivo-sample-site [--address 127.0.0.1] [--port 8086] [--no-proxies] [--any-proxy-ports] "
     "[--echo-port 7007]\n"
     "       mivo-sample-site --rows N   (writes a list page of N rows to stdout, GBK)\n"
-    "       mivo-sample-site --help\n";
+    "       mivo-sample-site --help | --version\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--port" && hasValue) {
+    if (arg == "--version") {
+      std::printf("mivo-sample-site %s\n", MIVO_VERSION);
+      return 0;
+    } else if (arg == "--port" && hasValue) {
       int port = 0;
       if (!ParseInt(argv[++i], 0, 65535, port)) return Usage();
       options.port = static_cast<quint16>(port);

@@ -20,6 +20,7 @@
 #include "common/gbk.h"
 #include "common/ui/widgets.h"
 #include "harvester/page_parser.h"
+#include "socket/sockets_layer.h"
 
 namespace mivo {
 namespace {
@@ -166,7 +167,10 @@ TEST_F(FrmMainTest, ResizingCarriesListAndSettingsAlong) {
 }
 
 TEST_F(FrmMainTest, ClosingCleansTheSocketsLayerUpOnce) {
+  const int started = PosixSockets().StartCount();
+  ASSERT_GE(started, 1) << "the window's load starts the layer";
   window.close();
+  EXPECT_EQ(PosixSockets().StartCount(), started - 1);
   EXPECT_TRUE(shown.shown.empty());
 }
 

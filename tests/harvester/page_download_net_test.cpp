@@ -16,7 +16,7 @@
 #include "harvester/main_window_ops.h"
 #include "harvester/page_download.h"
 #include "harvester/status_texts.h"
-#include "tests/harvester/manual_clock.h"
+#include "tests/harvester/scripted_clock.h"
 #include "tests/harvester/scripted_server.h"
 #include "tests/support/wait.h"
 #include "tools/sample_site.h"
@@ -167,7 +167,7 @@ TEST_F(Download, SilentServerGivesUpAfterThreeToFourSecondsKeepingTheRows) {
 TEST_F(Download, SlowAnswerWithinTheTimeIsParsed) {
   const std::vector<sample::SampleProxy> proxies = sample::GeneratedProxies(4);
   ScriptedServer slow(Mode::Trickle, ScriptedServer::Page(200, ListBody(proxies)));
-  test::ManualClock clock;  // within the time, however slow the machine
+  test::ScriptedClock clock;  // within the time, however slow the machine
   Fetch(slow.Url());
   EXPECT_EQ(ops.statusHistory, kParsed);
   ExpectRowsOf(ops.Rows(), proxies);
@@ -187,7 +187,7 @@ class OddResponse : public Download, public ::testing::WithParamInterface<Respon
 
 TEST_P(OddResponse, EndsInItsOutcome) {
   ScriptedServer server(Mode::Reply, GetParam().response());
-  test::ManualClock clock;  // every case must end by itself, none by the time-out
+  test::ScriptedClock clock;  // every case must end by itself, none by the time-out
   Fetch(server.Url("/loop"));
   if (GetParam().outcome == Outcome::Parsed) {
     EXPECT_EQ(ops.statusHistory, kParsed);
@@ -254,7 +254,7 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
 
 TEST_F(Download, EndlessBodyIsCutOffAndFails) {
   ScriptedServer endless(Mode::Endless);
-  test::ManualClock clock;  // only the size limit can end this download
+  test::ScriptedClock clock;  // only the size limit can end this download
   Fetch(endless.Url());
   EXPECT_EQ(ops.statusHistory, kFailed);
   ExpectEarlierRowKept();
@@ -271,7 +271,7 @@ TEST_F(Download, RefusedConnectionFails) {
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
     freed = probe.serverPort();
   }
-  test::ManualClock clock;
+  test::ScriptedClock clock;
   Fetch("http://127.0.0.1:" + std::to_string(freed) + "/proxy1.html");
   EXPECT_EQ(ops.statusHistory, kFailed);
   ExpectEarlierRowKept();
@@ -332,7 +332,7 @@ TEST_F(Download, SecondCommandDuringTheWaitRunsToItsEndThenTheFirstReplacesItsRo
   ops.addresses[0] = held.Url();
   ops.addresses[4] = site.Origin() + secondPage.path;
 
-  test::ManualClock clock;
+  test::ScriptedClock clock;
   bool nestedRan = false;
   std::vector<std::string> rowsAfterNested;
   QTimer::singleShot(0, [&] {
@@ -358,7 +358,7 @@ TEST_F(Download, FirstCommandThatTimesOutLeavesTheSecondOnesRows) {
   const sample::SamplePage& secondPage = site.Pages()[5];
   ops.addresses[0] = silent.Url();
   ops.addresses[5] = site.Origin() + secondPage.path;
-  test::ManualClock clock;
+  test::ScriptedClock clock;
   QTimer::singleShot(0, [&] {
     ListPageCommand(ops, 5);
     clock.Advance(kSourceTimeoutSeconds + 1);  // the first command's time runs out meanwhile

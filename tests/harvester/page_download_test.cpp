@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 #include "common/gbk.h"
 #include "harvester/http_request.h"
 #include "harvester/main_window_ops.h"
 #include "harvester/status_texts.h"
+#include "tests/harvester/scripted_clock.h"
 
 namespace mivo {
 namespace {
@@ -59,23 +61,6 @@ class ScriptedRequest : public HttpRequest {
   std::string body_;
 };
 
-// Reads come from a script; the last value repeats.
-class ScriptedClock : public SourceClock {
- public:
-  explicit ScriptedClock(std::vector<std::int64_t> reads) : reads_(std::move(reads)) {}
-  std::int64_t Seconds() override {
-    const std::size_t i = std::min(next_, reads_.size() - 1);
-    ++next_;
-    return reads_[i];
-  }
-  std::chrono::milliseconds UntilNextSecond() override { return std::chrono::milliseconds(250); }
-  std::size_t Reads() const { return next_; }
-
- private:
-  std::vector<std::int64_t> reads_;
-  std::size_t next_ = 0;
-};
-
 // Counts the event passes instead of running them.
 class CountingOps : public HeadlessMainOps {
  public:
@@ -97,10 +82,7 @@ class CountingOps : public HeadlessMainOps {
 
 class GetSourceLoop : public ::testing::Test {
  protected:
-  ~GetSourceLoop() override {
-    SetHttpRequestFactory({});
-    SetSourceClock(nullptr);
-  }
+  ~GetSourceLoop() override { SetHttpRequestFactory({}); }
 
   // Every download gets a scripted request; `request` is the last one made.
   void Script(bool openResult, bool completeAtSend, std::string body) {
@@ -110,14 +92,11 @@ class GetSourceLoop : public ::testing::Test {
       return r;
     });
   }
-  void UseClock(std::vector<std::int64_t> reads) {
-    clock = std::make_unique<ScriptedClock>(std::move(reads));
-    SetSourceClock(clock.get());
-  }
+  void UseClock(std::vector<std::int64_t> reads) { clock.emplace(std::move(reads)); }
 
   std::shared_ptr<RequestLog> log = std::make_shared<RequestLog>();
   ScriptedRequest* request = nullptr;
-  std::unique_ptr<ScriptedClock> clock;
+  std::optional<test::ScriptedClock> clock;
   CountingOps ops;
 };
 
@@ -178,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Clocks, GiveUp,
 
 TEST_F(GetSourceLoop, EachWaitLastsAtMostUntilTheNextSecond) {
   UseClock({1000, 1001, 1002, 1003, 1004});
+  clock->untilNextSecond = std::chrono::milliseconds(250);
   Script(true, false, "");
   GetSource(ops, "http://127.0.0.1:1/");
   EXPECT_EQ(ops.lastWait, std::chrono::milliseconds(250));

@@ -12,7 +12,7 @@
 #include "common/presenter.h"
 #include "harvester/status_texts.h"
 #include "harvester/ui/frm_main.h"
-#include "tests/harvester/manual_clock.h"
+#include "tests/harvester/scripted_clock.h"
 #include "tests/harvester/scripted_server.h"
 #include "tools/sample_site.h"
 
@@ -65,7 +65,7 @@ TEST_F(WindowDownload, MenuItemChosenDuringAWaitRunsInsideIt) {
       test::ScriptedServer::Page(404, "<html><body>the page you asked for is not here</body></html>"));
   SetBox(0, held.Url());
   SetBox(6, site.Origin() + "/proxy7.html");
-  test::ManualClock clock;
+  test::ScriptedClock clock;
   int rowsSeenByTheNestedCommand = -1;
   QTimer::singleShot(0, &window, [&] {
     Trigger("http7");

@@ -6,36 +6,14 @@
 #include <gtest/gtest.h>
 
 #include "common/presenter.h"
-#include "socket/sockets_layer.h"
+#include "socket/faulty_sockets_layer.h"
 
 namespace mivo {
 namespace {
 
-// A layer whose start-up reports what the test asks for.
-class ScriptedStartup : public PosixSocketsLayer {
- public:
-  ScriptedStartup() : previous_(SetSockets(this)) {}
-  ~ScriptedStartup() override { SetSockets(previous_); }
-
-  int WSAStartup(std::uint16_t v, WSAData& data) override {
-    if (startResult != 0) return startResult;
-    PosixSocketsLayer::WSAStartup(v, data);
-    data.wVersion = version;
-    data.iMaxSockets = maxSockets;
-    return 0;
-  }
-
-  int startResult = 0;
-  std::uint16_t version = 0x0101;
-  std::int16_t maxSockets = 100;
-
- private:
-  SocketsLayer* previous_;
-};
-
 TEST(CheckSocketsLayer, Version11WithSocketsPassesSilently) {
   RecordingPresenter shown;
-  ScriptedStartup layer;
+  FaultySocketsLayer layer;
   EXPECT_TRUE(CheckSocketsLayer());
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_TRUE(ReleaseSocketsLayer());
@@ -44,8 +22,8 @@ TEST(CheckSocketsLayer, Version11WithSocketsPassesSilently) {
 
 TEST(CheckSocketsLayer, FailedStartUpSaysTheLayerIsNotResponding) {
   RecordingPresenter shown;
-  ScriptedStartup layer;
-  layer.startResult = 10091;
+  FaultySocketsLayer layer;
+  layer.ScriptStartup(10091, 0x0101, 100);
   EXPECT_FALSE(CheckSocketsLayer());
   ASSERT_EQ(shown.shown.size(), 1u);
   EXPECT_EQ(shown.shown[0].text, "Windows Sockets for 32 bit Windows environments is not successfully responding.");
@@ -63,8 +41,8 @@ class VersionTest : public ::testing::TestWithParam<VersionCase> {};
 
 TEST_P(VersionTest, LowByteIsMajorHighByteMinor) {
   RecordingPresenter shown;
-  ScriptedStartup layer;
-  layer.version = GetParam().word;
+  FaultySocketsLayer layer;
+  layer.ScriptStartup(0, GetParam().word, 100);
   EXPECT_EQ(CheckSocketsLayer(), GetParam().passes);
   if (GetParam().passes) {
     EXPECT_TRUE(shown.shown.empty());
@@ -83,8 +61,8 @@ INSTANTIATE_TEST_SUITE_P(Versions, VersionTest,
 
 TEST(CheckSocketsLayer, NoSocketsAsksForAtLeastOne) {
   RecordingPresenter shown;
-  ScriptedStartup layer;
-  layer.maxSockets = 0;
+  FaultySocketsLayer layer;
+  layer.ScriptStartup(0, 0x0101, 0);
   EXPECT_FALSE(CheckSocketsLayer());
   ASSERT_EQ(shown.shown.size(), 1u);
   EXPECT_EQ(shown.shown[0].text, "This application requires a minimum of 1 supported sockets.");
@@ -93,16 +71,11 @@ TEST(CheckSocketsLayer, NoSocketsAsksForAtLeastOne) {
 
 TEST(ReleaseSocketsLayer, CleanUpWithoutStartUpReportsItsResult) {
   RecordingPresenter shown;
-  ScriptedStartup layer;
+  FaultySocketsLayer layer;
   EXPECT_FALSE(ReleaseSocketsLayer());
   ASSERT_EQ(shown.shown.size(), 1u);
   EXPECT_EQ(shown.shown[0].text, "Windows Sockets error -1 occurred in Cleanup.");
   EXPECT_EQ(shown.shown[0].icon, MsgIcon::Exclamation);
-}
-
-TEST(HighLowByte, SplitAWord) {
-  EXPECT_EQ(HighByteOf(0x0201), 2);
-  EXPECT_EQ(LowByteOf(0x0201), 1);
 }
 
 }  // namespace

@@ -43,12 +43,5 @@ INSTANTIATE_TEST_SUITE_P(
         std::tuple{10107, "未知的错误.错误号：10107"}, std::tuple{10005, "未知的错误.错误号：10005"},
         std::tuple{40021, "未知的错误.错误号：40021"}, std::tuple{-2147483647 - 1, "未知的错误.错误号：-2147483648"}));
 
-TEST(ErrorText, BytesOfTheIrregularStops) {
-  // Ideographic full stop (E3 80 82), the blank before the final stop, and no stop at all.
-  EXPECT_EQ(ErrorText(11001).substr(ErrorText(11001).size() - 3), "\xE3\x80\x82");
-  EXPECT_EQ(ErrorText(11004).substr(ErrorText(11004).size() - 2), " .");
-  EXPECT_NE(ErrorText(40020).back(), '.');
-}
-
 }  // namespace
 }  // namespace mivo

@@ -1,6 +1,8 @@
 // SPDX-FileCopyrightText: 2026 The mivoproxy developers
 // SPDX-License-Identifier: GPL-3.0-or-later
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <algorithm>
 #include <limits>
@@ -361,6 +363,29 @@ TEST(AcceptByRequest, HandleFromElsewhereIsUsedAndLeftOpen) {
     test::ReadAvailable(client.get(), last);
     return last.size() == 1;
   }));
+}
+
+TEST_F(TcpData, AnAcceptByRequestEndsWithCloseSck) {
+  RawListener other;
+  Fd client = test::RawConnect(other.port());
+  Fd served = other.Accept();
+  ASSERT_TRUE(served.valid());
+  WinSock taker;
+  taker.Accept(::dup(served.get()));  // a handle from elsewhere
+  taker.CloseSck();
+  // The next connection is the control's own: once its peer has closed, its
+  // bytes are no longer handed out, and removing the control closes it.
+  EventLog takerLog;
+  Fd next = ConnectLogged(taker, takerLog, listener);
+  ASSERT_TRUE(next.valid());
+  ASSERT_TRUE(test::SendAll(next.get(), {1, 2, 3}));
+  next.Reset();
+  ASSERT_TRUE(WaitUntil([&] { return takerLog.closes == 1; }));
+  EXPECT_EQ(taker.BytesReceived(), 3);
+  Variant data = 5;
+  taker.GetData(data);
+  EXPECT_EQ(data, Variant(5));
+  EXPECT_EQ(taker.BytesReceived(), 3);
 }
 
 TEST_F(TcpData, SendDataFromSendCompleteKeepsTheOrder) {

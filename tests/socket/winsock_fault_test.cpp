@@ -145,19 +145,30 @@ TEST_F(Faults, ConnectTimeOutReachesTheControlAs10060) {
   w.CloseSck();
 }
 
-TEST_F(Faults, CloseFailureLeavesStateErrorAndNeverClosesTheNumberAgain) {
+std::vector<std::string> warned;
+
+TEST_F(Faults, CloseFailureIsLoggedEndsClosedAndNeverClosesTheNumberAgain) {
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& c, const QString& m) {
+        if (type == QtWarningMsg && c.category == std::string("mivo.socket")) warned.push_back(m.toStdString());
+      });
   {
     WinSock udp;
     udp.Protocol(ProtocolUdp);
     udp.Connect("127.0.0.1", 9);
+    const std::string socket = "socket " + std::to_string(udp.SocketHandle()) + ": ";
     layer.FailNext(SockCall::closesocket, WSAENETDOWN);
     udp.CloseSck();
-    EXPECT_EQ(udp.State(), SocketState::Error);
+    EXPECT_EQ(warned, std::vector<std::string>{socket + "closing failed with 10050: 网络断开."});
+    EXPECT_EQ(udp.State(), SocketState::Closed);
     EXPECT_EQ(udp.SocketHandle(), -1);
     // The number may be another socket's by now.
     udp.CloseSck();
-    EXPECT_EQ(udp.State(), SocketState::Error);
+    EXPECT_EQ(udp.State(), SocketState::Closed);
+    udp.Protocol(ProtocolTcp);
+    EXPECT_EQ(udp.Protocol(), ProtocolTcp);
   }
+  qInstallMessageHandler(previous);
   EXPECT_EQ(layer.Calls(SockCall::closesocket), 1);
 }
 

@@ -104,6 +104,12 @@ TEST_F(WinSockTest, ClosedPortRaisesRefusedFromPostSocketAndNoConnect) {
   // Left as it was, no box shown.
   EXPECT_TRUE(shown.shown.empty());
   EXPECT_NE(w.SocketHandle(), -1);
+  // The port the failed connect used stays until CloseSck.
+  const std::int32_t used = w.LocalPort();
+  EXPECT_NE(used, 0);
+  EXPECT_EQ(w.LocalPort(), used);
+  w.CloseSck();
+  EXPECT_EQ(w.LocalPort(), 0);
 }
 
 TEST_F(WinSockTest, HostNamePassesThroughResolvingThenConnects) {
@@ -113,10 +119,13 @@ TEST_F(WinSockTest, HostNamePassesThroughResolvingThenConnects) {
   log.Attach(w);
   w.Connect("localhost", listener.port());
   EXPECT_EQ(w.State(), SocketState::ResolvingHost);
+  // The connect chooses the port, so none is there while the name is looked up.
+  EXPECT_EQ(w.LocalPort(), 0);
   ASSERT_TRUE(WaitUntil([&] { return log.connects + log.errors > 0; }));
   EXPECT_EQ(log.lines, std::vector<std::string>{"Connect"});
   EXPECT_EQ(w.RemoteHostIP(), "127.0.0.1");
   EXPECT_EQ(w.RemoteHost(), "localhost");
+  EXPECT_NE(w.LocalPort(), 0);
   w.CloseSck();
 }
 
