@@ -40,22 +40,49 @@ SourceClock* SetSourceClock(SourceClock* clock) {
   return previous;
 }
 
-std::string GetSource(MainWindowOps& ops, const std::string& address) {
-  ops.SetPanel(kStatusPanel, kTextFetching);
-  std::unique_ptr<HttpRequest> http = CreateHttpRequest();
-  // A client that cannot be made or cannot use the address ends like a time-out.
-  if (!http || !http->Open("GET", address, true)) return {};
-  http->send();
+PageDownloads::PageDownloads(const std::vector<std::string>& addresses) {
+  for (const std::string& address : addresses) {
+    std::unique_ptr<HttpRequest> http = CreateHttpRequest();
+    // A client that cannot be made or cannot use the address ends like a time-out.
+    if (http && http->Open("GET", address, true))
+      http->send();
+    else
+      http.reset();
+    requests_.push_back(std::move(http));
+  }
+  start_ = CurrentSourceClock().Seconds();
+}
+
+PageDownloads::~PageDownloads() = default;
+
+std::optional<std::string> PageDownloads::Wait(MainWindowOps& ops, std::size_t k, std::string& error) {
+  std::unique_ptr<HttpRequest>& http = requests_.at(k);
+  if (!http) {
+    error = "cannot be requested";
+    return std::nullopt;
+  }
   SourceClock& clock = CurrentSourceClock();
-  const std::int64_t start = clock.Seconds();
   while (http->ReadyState() != kHttpComplete) {
     // Blocks until some event arrives or the clock's second turns over, so
     // the wait costs no processor time while nothing happens.
     ops.DoEventsWaiting(clock.UntilNextSecond());
-    if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
+    if (clock.Seconds() - start_ > kSourceTimeoutSeconds) {
+      error = "no complete answer within " + std::to_string(kSourceTimeoutSeconds) + " seconds";
+      return std::nullopt;
+    }
   }
-  std::string text = FromGbk(http->ResponseBody());
+  std::string body = http->ResponseBody();
   http.reset();
+  return body;
+}
+
+std::string GetSource(MainWindowOps& ops, const std::string& address) {
+  ops.SetPanel(kStatusPanel, kTextFetching);
+  PageDownloads download({address});
+  std::string error;
+  const std::optional<std::string> body = download.Wait(ops, 0, error);
+  if (!body) return {};
+  std::string text = FromGbk(*body);
   ops.DoEvents();
   return text;
 }

@@ -101,6 +101,10 @@ bool HasControl(std::string_view s) {
   return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
+std::uint64_t TableKey(std::uint32_t address, std::uint32_t port, Scheme scheme) {
+  return static_cast<std::uint64_t>(address) << 32 | port << 8 | static_cast<std::uint32_t>(scheme);
+}
+
 bool IsPublic(std::uint32_t a) {
   struct Range {
     std::uint32_t net;
@@ -171,12 +175,30 @@ struct ListImporter::Csv {
   std::string field;
 };
 
-ListImporter::ListImporter(Options options) : options_(options), table_(1024, 0) {}
+ListImporter::ListImporter(Options options) : options_(options), table_(std::size_t{1} << tableBits_, 0) { Intern({}); }
 
 ListImporter::~ListImporter() = default;
 
-const Extra* ListImporter::ExtraOf(const Row& row) const {
-  return row.extra == Row::kNoExtra ? nullptr : &extras_[row.extra];
+std::optional<Extra> ListImporter::ExtraOf(const Row& row) const {
+  if (row.extra == Row::kNoExtra) return std::nullopt;
+  const StoredExtra& e = extras_[row.extra];
+  return Extra{textById_[e.user], textById_[e.password], textById_[e.country], e.credentials};
+}
+
+std::uint32_t ListImporter::Intern(std::string_view text, std::size_t field) {
+  if (textById_[lastText_[field]] == text) return lastText_[field];
+  const std::uint32_t id = Intern(text);
+  lastText_[field] = id;
+  return id;
+}
+
+std::uint32_t ListImporter::Intern(std::string_view text) {
+  if (const auto it = textIds_.find(text); it != textIds_.end()) return it->second;
+  const std::string_view kept = texts_.emplace_back(text);
+  const auto id = static_cast<std::uint32_t>(textById_.size());
+  textById_.push_back(kept);
+  textIds_.emplace(kept, id);
+  return id;
 }
 
 Counts ListImporter::Total() const {
@@ -462,9 +484,9 @@ void ListImporter::Record(const std::vector<std::string_view>& keys, const std::
     const Defaults d{scheme, hasUser, user, password, country};
     if (address.find_first_of(":/") != std::string_view::npos) {
       // "host:port", a proxy URL or an IPv6 address in the address field.
-      const std::int64_t before = Current().kept + Current().duplicates + Current().Skipped();
+      const std::int64_t before = entries_;
       ScanText(address, d);
-      if (Current().kept + Current().duplicates + Current().Skipped() == before)
+      if (entries_ == before)
         Skipped(std::count(address.begin(), address.end(), ':') >= 2 ? Skip::Ipv6 : Skip::NotIpv4);
       continue;
     }
@@ -495,16 +517,31 @@ std::string ListImporter::Field(std::string_view bytes) const {
   return !gbk_ && IsUtf8(bytes) ? std::string(bytes) : FromGbk(bytes);
 }
 
+void ListImporter::Expect(std::size_t bytes) {
+  // The shortest entry with its line end, "1.2.3.4:5\n", takes ten bytes; a
+  // usual list thirty to forty.
+  const std::size_t rows = rows_.size() + bytes / 32;
+  rows_.reserve(rows);
+  int bits = tableBits_;
+  while ((std::size_t{1} << bits) * 3 < rows * 4) ++bits;
+  if (bits == tableBits_) return;
+  tableBits_ = bits;
+  LargeVector<std::uint64_t>(std::size_t{1} << bits, 0).swap(table_);
+  used_ = 0;
+  for (const Row& r : rows_) Insert(TableKey(r.address, r.port, r.scheme));
+}
+
 bool ListImporter::Insert(std::uint64_t key) {
-  if ((used_ + 1) * 2 > table_.size()) {
-    std::vector<std::uint64_t> old(table_.size() * 2, 0);
+  if ((used_ + 1) * 4 > table_.size() * 3) {
+    LargeVector<std::uint64_t> old(table_.size() * 2, 0);
     old.swap(table_);
+    ++tableBits_;
     used_ = 0;
     for (const std::uint64_t k : old)
       if (k != 0) Insert(k);
   }
   const std::size_t mask = table_.size() - 1;
-  for (std::size_t i = (key * 0x9e3779b97f4a7c15ull) >> 20 & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = Slot(key);; i = (i + 1) & mask) {
     if (table_[i] == key) return false;
     if (table_[i] == 0) {
       table_[i] = key;
@@ -515,28 +552,43 @@ bool ListImporter::Insert(std::uint64_t key) {
 }
 
 void ListImporter::Keep(const Found& f) {
+  ++entries_;
   if (f.ipv6) return Skipped(Skip::Ipv6);
   if (f.port == 0 || f.port > 65535) return Skipped(Skip::BadPort);
   const std::uint32_t first = f.address >> 24;
   if (first == 0 || first >= 224) return Skipped(Skip::Unusable);
   if (options_.publicOnly && !IsPublic(f.address)) return Skipped(Skip::NotPublic);
   if (f.credentials && (HasControl(f.user) || HasControl(f.password))) return Skipped(Skip::BadCredentials);
-  const std::uint64_t key =
-      static_cast<std::uint64_t>(f.address) << 32 | f.port << 8 | static_cast<std::uint32_t>(f.scheme);
-  if (!Insert(key)) {
+  if (waitingCount_ == kWaiting) Settle();
+  Waiting& w = waiting_[(waitingFirst_ + waitingCount_++) % kWaiting];
+  w.key = TableKey(f.address, f.port, f.scheme);
+  w.row = Row{f.address, static_cast<std::uint16_t>(f.port), f.scheme, Row::kNoExtra};
+  __builtin_prefetch(&table_[Slot(w.key)]);
+  if (f.credentials || !f.country.empty()) {
+    w.row.extra = 0;
+    const auto text = [&](std::string_view bytes, bool url, std::size_t field) {
+      const bool plain = (!url || bytes.find('%') == std::string_view::npos) && IsAscii(bytes);
+      return Intern(plain ? bytes : Field(url ? PercentDecoded(bytes) : std::string(bytes)), field);
+    };
+    w.extra = {text(f.user, f.urlEncoded, 0), text(f.password, f.urlEncoded, 1), text(f.country, false, 2),
+               f.credentials};
+  }
+}
+
+// The oldest waiting row: kept, or counted as a duplicate.
+void ListImporter::Settle() {
+  Waiting& w = waiting_[waitingFirst_];
+  waitingFirst_ = (waitingFirst_ + 1) % kWaiting;
+  --waitingCount_;
+  if (!Insert(w.key)) {
     ++Current().duplicates;
     return;
   }
-  Row row{f.address, static_cast<std::uint16_t>(f.port), f.scheme, Row::kNoExtra};
-  if (f.credentials || !f.country.empty()) {
-    row.extra = static_cast<std::uint32_t>(extras_.size());
-    Extra& e = extras_.emplace_back();
-    e.credentials = f.credentials;
-    e.user = Field(f.urlEncoded ? PercentDecoded(f.user) : std::string(f.user));
-    e.password = Field(f.urlEncoded ? PercentDecoded(f.password) : std::string(f.password));
-    e.country = Field(f.country);
+  if (w.row.extra != Row::kNoExtra) {
+    w.row.extra = static_cast<std::uint32_t>(extras_.size());
+    extras_.push_back(w.extra);
   }
-  rows_.push_back(row);
+  rows_.push_back(w.row);
   ++Current().kept;
 }
 
@@ -555,6 +607,7 @@ void ListImporter::End() {
     case Format::Json: EndJson(); break;
     case Format::Csv: CsvBytes({}, true); break;
   }
+  while (waitingCount_ > 0) Settle();
   // A last line without its line end.
   if (last_ != '\n' && last_ != '\r') ++Current().lines;
   if (last_ == '\r') ++Current().lines;

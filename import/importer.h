@@ -7,12 +7,16 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "import/large_pages.h"
 #include "import/text_scan.h"
 
 // Lists of proxies in the formats found in the wild turned into list rows:
@@ -65,8 +69,9 @@ struct Row {
   static constexpr std::uint32_t kNoExtra = 0xffffffff;
 };
 
+// What a row has beyond address, port and scheme; UTF-8.
 struct Extra {
-  std::string user, password, country;  // UTF-8
+  std::string_view user, password, country;
   bool credentials = false;
 };
 
@@ -91,8 +96,13 @@ class ListImporter {
   // A whole source at once.
   void Import(std::string name, std::string_view bytes);
 
-  const std::vector<Row>& Rows() const { return rows_; }
-  const Extra* ExtraOf(const Row& row) const;
+  // A hint: the size of what is about to be read, so that room is made once.
+  void Expect(std::size_t bytes);
+
+  std::span<const Row> Rows() const { return rows_; }
+  // Nothing for a row with neither credentials nor a country. The views
+  // live as long as the importer.
+  std::optional<Extra> ExtraOf(const Row& row) const;
   const std::vector<SourceReport>& Sources() const { return sources_; }
   Counts Total() const;
 
@@ -111,16 +121,44 @@ class ListImporter {
   void CsvBytes(std::string_view bytes, bool final);
   void Record(const std::vector<std::string_view>& keys, const std::vector<std::string_view>& values);
   void Keep(const Found& found);
+  void Settle();
   void Skipped(Skip reason) { ++Current().skipped[static_cast<std::size_t>(reason)]; }
   bool Insert(std::uint64_t key);
+  std::size_t Slot(std::uint64_t key) const { return (key * 0x9e3779b97f4a7c15ull) >> (64 - tableBits_); }
   std::string Field(std::string_view bytes) const;
+  std::uint32_t Intern(std::string_view text);
+  std::uint32_t Intern(std::string_view text, std::size_t field);
   Counts& Current() { return sources_.back().counts; }
 
   Options options_;
-  std::vector<Row> rows_;
-  std::vector<Extra> extras_;
-  std::vector<std::uint64_t> table_;  // open addressing; 0 = free
+  template <typename T>
+  using LargeVector = std::vector<T, LargePageAllocator<T>>;
+  LargeVector<Row> rows_;
+  // Extras as numbers of texts kept once each: lists repeat a few user
+  // names, passwords and countries over many rows.
+  struct StoredExtra {
+    std::uint32_t user, password, country;
+    bool credentials;
+  };
+  LargeVector<StoredExtra> extras_;
+  std::deque<std::string> texts_;
+  std::vector<std::string_view> textById_;
+  std::unordered_map<std::string_view, std::uint32_t> textIds_;
+  std::array<std::uint32_t, 3> lastText_{};  // by field: rows in a row tend to repeat them
+  int tableBits_ = 10;
+  LargeVector<std::uint64_t> table_;  // open addressing; 0 = free
   std::size_t used_ = 0;
+  // Rows wait here a few entries before their look-up in the table, so that
+  // the table's memory is fetched meanwhile instead of waited for.
+  struct Waiting {
+    std::uint64_t key;
+    Row row;
+    StoredExtra extra;
+  };
+  static constexpr std::size_t kWaiting = 16;
+  std::array<Waiting, kWaiting> waiting_{};
+  std::size_t waitingFirst_ = 0, waitingCount_ = 0;
+  std::int64_t entries_ = 0;  // entries found so far, kept or not
   std::vector<SourceReport> sources_;
 
   // The source being read.

@@ -8,14 +8,14 @@
 namespace mivo::importer {
 
 std::string RowCell(const ListImporter& from, const Row& row, ProxyColumn column) {
-  const Extra* extra = from.ExtraOf(row);
+  const std::optional<Extra> extra = from.ExtraOf(row);
   switch (column) {
     case ProxyColumn::Address: return DottedQuad(row.address);
     case ProxyColumn::Port: return std::to_string(row.port);
     case ProxyColumn::Type: return TypeCell(row.scheme);
-    case ProxyColumn::Location: return extra ? extra->country : std::string();
-    case ProxyColumn::User: return extra ? extra->user : std::string();
-    case ProxyColumn::Password: return extra ? extra->password : std::string();
+    case ProxyColumn::Location: return extra ? std::string(extra->country) : std::string();
+    case ProxyColumn::User: return extra ? std::string(extra->user) : std::string();
+    case ProxyColumn::Password: return extra ? std::string(extra->password) : std::string();
     case ProxyColumn::Speed:
     case ProxyColumn::Result:
     case ProxyColumn::Time: break;
@@ -38,7 +38,7 @@ void AppendRows(const ListImporter& from, std::size_t first, std::size_t last, P
 std::string ProxyUrl(const ListImporter& from, const Row& row) {
   std::string url = row.scheme == Scheme::None ? "http" : SchemeName(row.scheme);
   url += "://";
-  if (const Extra* e = from.ExtraOf(row); e && e->credentials)
+  if (const std::optional<Extra> e = from.ExtraOf(row); e && e->credentials)
     url += PercentEncoded(e->user) + ":" + PercentEncoded(e->password) + "@";
   return url + DottedQuad(row.address) + ":" + std::to_string(row.port);
 }

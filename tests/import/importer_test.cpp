@@ -30,9 +30,9 @@ std::string Describe(const ListImporter& im) {
     if (!out.empty()) out += " | ";
     out += DottedQuad(row.address) + ":" + std::to_string(row.port);
     if (row.scheme != Scheme::None) out += std::string(" ") + TypeCell(row.scheme);
-    if (const Extra* e = im.ExtraOf(row)) {
-      if (e->credentials) out += " " + e->user + ":" + e->password;
-      if (!e->country.empty()) out += " @" + e->country;
+    if (const std::optional<Extra> e = im.ExtraOf(row)) {
+      if (e->credentials) out.append(" ").append(e->user).append(":").append(e->password);
+      if (!e->country.empty()) out.append(" @").append(e->country);
     }
   }
   return out;
