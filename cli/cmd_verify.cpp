@@ -163,7 +163,8 @@ int Verify(const VerifyArgs& o) {
 
   std::vector<verify::Row> rows;
   for (InputRow& in : ReadRows(std::cin))
-    rows.push_back({std::move(in.address), std::move(in.port), std::move(in.type)});
+    rows.push_back(
+        {std::move(in.address), std::move(in.port), std::move(in.type), std::move(in.user), std::move(in.password)});
   for (std::size_t i = 0; i < rows.size(); ++i)
     if (const std::optional<std::string> problem = verify::RowProblem(rows[i]))
       std::fprintf(stderr, "row %zu: %s\n", i + 1, problem->c_str());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
@@ -22,7 +23,7 @@ namespace mivo::cli {
 inline constexpr int kExitUsage = 2;
 
 // The subcommands, in the order the program's help lists them.
-enum class Command { Parse, Fetch, Check, Tunnel, Verify };
+enum class Command { Parse, Fetch, Check, Tunnel, Verify, Import };
 
 // What the arguments come to: run, show the help, or a usage error.
 struct ArgsOutcome {
@@ -80,6 +81,15 @@ struct VerifyArgs {
   OutputFormat format = OutputFormat::Text;
 };
 ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args);
+
+enum class ImportFormat { Rows, Urls, Json };
+
+struct ImportOptions {
+  bool publicOnly = false;
+  ImportFormat format = ImportFormat::Rows;
+  std::vector<std::string> sources;  // files, http(s) addresses, "-"
+};
+ParsedArgs<ImportOptions> ParseImportArgs(const QStringList& args);
 
 // The help of the program, or of one subcommand: its usage line, what it
 // does, its exit codes and its options.
