@@ -78,11 +78,20 @@ std::optional<std::string> PageDownloads::Wait(MainWindowOps& ops, std::size_t k
 
 std::string GetSource(MainWindowOps& ops, const std::string& address) {
   ops.SetPanel(kStatusPanel, kTextFetching);
-  PageDownloads download({address});
-  std::string error;
-  const std::optional<std::string> body = download.Wait(ops, 0, error);
-  if (!body) return {};
-  std::string text = FromGbk(*body);
+  std::unique_ptr<HttpRequest> http = CreateHttpRequest();
+  // A client that cannot be made or cannot use the address ends like a time-out.
+  if (!http || !http->Open("GET", address, true)) return {};
+  http->send();
+  SourceClock& clock = CurrentSourceClock();
+  const std::int64_t start = clock.Seconds();
+  while (http->ReadyState() != kHttpComplete) {
+    // Blocks until some event arrives or the clock's second turns over, so
+    // the wait costs no processor time while nothing happens.
+    ops.DoEventsWaiting(clock.UntilNextSecond());
+    if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
+  }
+  std::string text = FromGbk(http->ResponseBody());
+  http.reset();
   ops.DoEvents();
   return text;
 }
