@@ -65,6 +65,8 @@ class ProxyListModel : public QAbstractTableModel {
   int Count() const { return static_cast<int>(rows_.size()); }
   void Clear();
   void Append(std::string address);
+  // Room for `rows` rows in all, so that a long append moves no rows.
+  void Reserve(int rows) { rows_.reserve(static_cast<std::size_t>(rows)); }
   bool Exists(int n) const { return n >= 1 && n <= Count(); }
   // Empty text for a row that does not exist.
   const std::string& Text(int n, ProxyColumn column) const;

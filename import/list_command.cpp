@@ -22,9 +22,10 @@ void PutIntoList(MainWindowOps& ops, const ListImporter& from, ListMerge merge) 
   ProxyListModel& list = ops.Rows();
   if (merge == ListMerge::Replace) list.Clear();
   const std::size_t total = from.Rows().size();
+  list.Reserve(list.Count() + static_cast<int>(total));
   for (std::size_t first = 0; first < total; first += kRowsPerTurn) {
-    AppendRows(from, first, std::min(total, first + kRowsPerTurn), list);
     ops.DoEvents();
+    AppendRows(from, first, std::min(total, first + kRowsPerTurn), list);
   }
   ops.SetPanel(kStatusPanel, ImportStatusText(from));
   ops.SetPanel(kListPanel, "共: " + std::to_string(list.Count()) + " 行");

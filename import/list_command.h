@@ -20,7 +20,7 @@ enum class ListMerge { Replace, Append };
 
 // Rows appended between two turns of the event loop: a 100,000-row list
 // then never holds the window still for long.
-inline constexpr std::size_t kRowsPerTurn = 2000;
+inline constexpr std::size_t kRowsPerTurn = 1000;
 
 // The rows `from` kept into the list, in place of what it holds or after
 // it, letting other events run between slices; then the panels report the

@@ -86,7 +86,14 @@ void ImportCommands::ImportSources(const std::vector<std::string>& sources) {
 
 void ImportCommands::ImportText(const std::string& name, const std::string& bytes) {
   importer::ListImporter im;
-  im.Import(name, bytes);
+  im.Begin(name);
+  // In pieces, with the event loop turning between them.
+  constexpr std::size_t kPiece = 256 * 1024;
+  for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+    im.Feed(std::string_view(bytes).substr(at, kPiece));
+    window_.DoEvents();
+  }
+  im.End();
   Finish(im);
 }
 
