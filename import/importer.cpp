@@ -337,7 +337,8 @@ void ListImporter::ScanTextPart(bool final) {
 }
 
 void ListImporter::EndJson() {
-  if (gbk_) {
+  // The whole document decides, not only its first line.
+  if (gbk_ || !IsUtf8(pending_)) {
     pending_ = FromGbk(pending_);
     gbk_ = false;
   }
