@@ -565,13 +565,15 @@ void ListImporter::Keep(const Found& f) {
   w.key = TableKey(f.address, f.port, f.scheme);
   w.row = Row{f.address, static_cast<std::uint16_t>(f.port), f.scheme, Row::kNoExtra};
   __builtin_prefetch(&table_[Slot(w.key)]);
-  if (f.credentials || !f.country.empty()) {
+  // A location with control characters would break the rows it is printed in.
+  const std::string_view country = HasControl(f.country) ? std::string_view() : f.country;
+  if (f.credentials || !country.empty()) {
     w.row.extra = 0;
     const auto text = [&](std::string_view bytes, bool url, std::size_t field) {
       const bool plain = (!url || bytes.find('%') == std::string_view::npos) && IsAscii(bytes);
       return Intern(plain ? bytes : Field(url ? PercentDecoded(bytes) : std::string(bytes)), field);
     };
-    w.extra = {text(f.user, f.urlEncoded, 0), text(f.password, f.urlEncoded, 1), text(f.country, false, 2),
+    w.extra = {text(f.user, f.urlEncoded, 0), text(f.password, f.urlEncoded, 1), text(country, false, 2),
                f.credentials};
   }
 }

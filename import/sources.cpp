@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/text.h"
 #include "harvester/http_request.h"
 #include "harvester/page_download.h"
 
@@ -24,7 +25,10 @@ std::string Errno(int err) { return std::strerror(err); }
 
 }  // namespace
 
-bool IsUrlSource(const std::string& source) { return source.starts_with("http://") || source.starts_with("https://"); }
+bool IsUrlSource(const std::string& source) {
+  const std::string scheme = AsciiLower(source.substr(0, 8));
+  return scheme.starts_with("http://") || scheme.starts_with("https://");
+}
 
 void ImportFile(ListImporter& into, const std::string& path) {
   const bool stdinput = path == "-";

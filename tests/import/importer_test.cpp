@@ -114,8 +114,10 @@ const std::vector<Case>& Cases() {
        "10.0.0.1:80 172.16.0.1:80 172.32.0.1:80 192.168.1.1:80 127.0.0.1:80 169.254.1.1:80 100.64.0.1:80 "
        "192.0.2.1:80 198.51.100.1:80 203.0.113.1:80 8.8.8.8:53\n",
        "172.32.0.1:80 | 8.8.8.8:53", "lines 1, kept 2, duplicates 0, skipped 9 (not public 9)", true},
-      {"control characters in credentials", "{\"ip\":\"1.2.3.4\",\"port\":80,\"user\":\"a\\tb\",\"pass\":\"x\"}", "",
-       "lines 1, kept 0, duplicates 0, skipped 1 (control characters in credentials 1)"},
+      {"control characters: in credentials the row is skipped, in a location the location",
+       "[{\"ip\":\"1.2.3.4\",\"port\":80,\"user\":\"a\\tb\",\"pass\":\"x\"},"
+       "{\"ip\":\"5.6.7.8\",\"port\":81,\"country\":\"a\\nb\"}]",
+       "5.6.7.8:81", "lines 1, kept 1, duplicates 0, skipped 1 (control characters in credentials 1)"},
       {"empty", "", "", "lines 0, kept 0, duplicates 0, skipped 0"},
   };
   return cases;
