@@ -242,7 +242,7 @@ struct Site {
           continue;
         }
         const std::size_t s1 = line.find(' '), s2 = line.find(' ', s1 + 1);
-        rows.push_back({line.substr(0, s1), line.substr(s1 + 1, s2 - s1 - 1), line.substr(s2 + 1)});
+        rows.push_back({line.substr(0, s1), line.substr(s1 + 1, s2 - s1 - 1), line.substr(s2 + 1), {}, {}});
       }
     }
     return false;

@@ -105,7 +105,8 @@ int Verify(const VerifyArgs& o) {
     InputRow& in = input.rows[i];
     // A line that is no row keeps an address ending in "…", which fails as no address can.
     std::optional<std::string> problem = in.problem.empty() ? std::nullopt : std::optional(in.problem);
-    rows.push_back({std::move(in.address), std::move(in.port), std::move(in.type)});
+    rows.push_back(
+        {std::move(in.address), std::move(in.port), std::move(in.type), std::move(in.user), std::move(in.password)});
     if (!problem) problem = verify::RowProblem(rows.back());
     if (problem) WriteErrLine("row " + std::to_string(i + 1) + ": " + *problem);
   }

@@ -13,5 +13,6 @@ int Fetch(const FetchOptions& o);
 int Check(const CheckOptions& o);
 int Tunnel(const TunnelOptions& o);
 int Verify(const VerifyArgs& o);
+int Import(const ImportOptions& o);
 
 }  // namespace mivo::cli

@@ -31,6 +31,7 @@ int RunProgram(const ProgramArgs& program) {
     case Command::Check: return Run(Command::Check, ParseCheckArgs(rest), Check);
     case Command::Tunnel: return Run(Command::Tunnel, ParseTunnelArgs(rest), Tunnel);
     case Command::Verify: return Run(Command::Verify, ParseVerifyArgs(rest), Verify);
+    case Command::Import: return Run(Command::Import, ParseImportArgs(rest), Import);
   }
   return kExitUsage;
 }

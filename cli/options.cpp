@@ -24,6 +24,7 @@
 #include "common/gbk.h"
 #include "common/text.h"
 #include "harvester/http_request.h"
+#include "import/importer.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_input.h"
 
@@ -44,6 +45,7 @@ struct CommandInfo {
   const char* description;  // its own help, before the options
   const char* operand;      // the name of its one operand, or none
   std::span<const OptionInfo> options;
+  bool operands = false;  // one or more of `operand`
 };
 
 constexpr OptionInfo kUserOption{"user", "U", "User name, for a proxy that wants credentials; with --password."};
@@ -51,7 +53,8 @@ constexpr OptionInfo kPasswordOption{"password", "P", "Password, with --user. Ne
 
 constexpr OptionInfo kTunnelOptions[] = {
     {"type", "socks4|socks5|http", "The proxy's protocol, in any case."},
-    {"proxy", "HOST:PORT", "The proxy: an IPv4 address or a host name, and its port."},
+    {"proxy", "HOST:PORT",
+     "The proxy (an IPv4 address or a host name, and its port), or its URL: scheme://[user:password@]host:port."},
     {"target", "ADDRESS:PORT", "What the proxy is asked to connect to: a dotted IPv4 address and a port."},
     kUserOption,
     kPasswordOption,
@@ -67,6 +70,11 @@ constexpr OptionInfo kVerifyOptions[] = {
     kPasswordOption,
     {"timeout", "SECONDS", "Each row's time as a whole (default 10)."},
     {"format", "text|json|csv", "How the rows are printed (default text)."},
+};
+
+constexpr OptionInfo kImportOptions[] = {
+    {"public-only", nullptr, "Also drop private, loopback, link-local, shared and documentation addresses."},
+    {"format", "rows|urls|json", "How the rows are printed (default rows)."},
 };
 
 const CommandInfo kCommands[] = {
@@ -119,6 +127,18 @@ const CommandInfo kCommands[] = {
      "exit 0: the run completed; 2: usage, a judge that cannot be used, or standard input cannot be read;\n"
      "4: standard output could not be written",
      nullptr, kVerifyOptions},
+    {Command::Import, "import", "[--public-only] [--format rows|urls|json] SOURCE...",
+     "read proxy lists of any common format and print their proxies",
+     "Reads every SOURCE (a file, an http:// or https:// address, or - for standard input) at once and\n"
+     "prints each proxy once. It takes host:port, host port, proxy URLs (http, https, socks4, socks4a,\n"
+     "socks5, socks5h) with or without user:password@, user:pass@host:port and host:port:user:pass\n"
+     "anywhere in text or HTML, JSON objects with ip/host/address/addr/proxy and port, and CSV with such\n"
+     "a header; UTF-8, UTF-16 with a byte order mark, or GBK. IPv6 entries are counted and skipped.\n"
+     "rows are what fetch prints plus user and password, so that check and verify read them; urls one\n"
+     "scheme://[user:password@]host:port a line (http for a proxy of unknown protocol); json an array.\n"
+     "Each source's counts go to standard error.\n"
+     "exit 0: a source was read; 1: none could be; 2: usage",
+     "SOURCE", kImportOptions, true},
 };
 
 const CommandInfo& Info(Command command) {
@@ -155,7 +175,9 @@ std::string ParseError(const QCommandLineParser& p, const CommandInfo* info, con
 
 void AddOptions(QCommandLineParser& p, const CommandInfo& info) {
   p.addOption(HelpOption());
-  for (const OptionInfo& o : info.options) p.addOption({o.name, o.description, o.valueName});
+  for (const OptionInfo& o : info.options)
+    p.addOption(o.valueName ? QCommandLineOption(o.name, o.description, o.valueName)
+                            : QCommandLineOption(o.name, o.description));
 }
 
 // Reads `args` as `info`'s arguments into `p`. False when the command is not
@@ -172,7 +194,7 @@ bool ReadArgs(const CommandInfo& info, const QStringList& args, QCommandLinePars
   }
   const QStringList operands = p.positionalArguments();
   const qsizetype wanted = info.operand ? 1 : 0;
-  if (operands.size() > wanted)
+  if (operands.size() > wanted && !info.operands)
     out.error = wanted == 0 ? "unexpected argument: " + Utf8(operands.front()) : "too many arguments";
   else if (operands.size() < wanted)
     out.error = std::string("missing ") + info.operand;
@@ -371,9 +393,19 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args) {
       return r;
     o.kind = kind;
   }
+  std::optional<importer::Proxy> proxyUrl;
   for (const char* flag : {"proxy", "target"}) {
     const bool proxy = flag == std::string_view("proxy");
     for (const QString& value : Values(p, flag)) {
+      // A proxy URL: its scheme and credentials stand in for --type, --user and --password.
+      if (proxy && value.contains(QLatin1String("://"))) {
+        proxyUrl = importer::FirstProxy(Utf8(value));
+        if (proxyUrl) {
+          o.proxyHost = importer::DottedQuad(proxyUrl->address);
+          o.proxyPort = std::to_string(proxyUrl->port);
+          continue;
+        }
+      }
       if (!SplitHostPort(Utf8(value), proxy ? o.proxyHost : o.targetHost, proxy ? o.proxyPort : o.targetPort)) {
         r.error = std::string("--") + flag + " wants HOST:PORT, not " + Utf8(value);
         return r;
@@ -394,8 +426,24 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args) {
   o.user = Utf8(p.value("user"));
   o.password = Utf8(p.value("password"));
   o.credentials = p.isSet("user") || p.isSet("password");
+  if (proxyUrl && proxyUrl->credentials && !o.credentials) {
+    o.user = proxyUrl->user;
+    o.password = proxyUrl->password;
+    o.credentials = true;
+  }
+  if (proxyUrl && !o.kind) {
+    switch (proxyUrl->scheme) {
+      case importer::Scheme::None: break;
+      case importer::Scheme::Http:
+      case importer::Scheme::Https: o.kind = ProxyType::Http11; break;
+      case importer::Scheme::Socks4:
+      case importer::Scheme::Socks4a: o.kind = ProxyType::Socks4; break;
+      case importer::Scheme::Socks5:
+      case importer::Scheme::Socks5h: o.kind = ProxyType::Socks5; break;
+    }
+  }
   if (!o.kind || !p.isSet("proxy") || !p.isSet("target")) {
-    r.error = "--type, --proxy and --target are required";
+    r.error = "--type (or a proxy URL), --proxy and --target are required";
     return r;
   }
   // What the tunnel window would refuse with a message box, this refuses here.
@@ -452,6 +500,26 @@ ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args) {
   return r;
 }
 
+ParsedArgs<ImportOptions> ParseImportArgs(const QStringList& args) {
+  ParsedArgs<ImportOptions> r;
+  QCommandLineParser p;
+  if (!ReadArgs(Info(Command::Import), args, p, r)) return r;
+  ImportOptions& o = r.options;
+  o.publicOnly = p.isSet("public-only");
+  if (!Pick(p, "format", {{"rows", ImportFormat::Rows}, {"urls", ImportFormat::Urls}, {"json", ImportFormat::Json}},
+            o.format, "--format wants rows, urls or json, not ", r.error))
+    return r;
+  for (const QString& source : p.positionalArguments()) {
+    o.sources.push_back(Utf8(source));
+    const std::string& s = o.sources.back();
+    if (s.find("://") != std::string::npos && !IsUsablePageAddress(s)) {
+      r.error = "not a file, an http or https address, or -: " + s;
+      return r;
+    }
+  }
+  return r;
+}
+
 std::string ProgramHelp() {
   QCommandLineParser p;
   p.addOption(HelpOption());
@@ -459,7 +527,9 @@ std::string ProgramHelp() {
   std::string description =
       "The harvester's work without the window. 'mivoproxy-cli COMMAND --help' shows a command's own help.\n\n"
       "Commands:";
-  const auto named = [](const CommandInfo& c) { return c.operand ? std::string(c.name) + " " + c.operand : c.name; };
+  const auto named = [](const CommandInfo& c) {
+    return c.operand ? std::string(c.name) + " " + c.operand + (c.operands ? "..." : "") : c.name;
+  };
   std::size_t width = 0;
   for (const CommandInfo& c : kCommands) width = std::max(width, named(c).size());
   for (const CommandInfo& c : kCommands) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
@@ -32,7 +33,7 @@ QString ArgText(std::string_view bytes);
 std::string ArgBytes(const QString& arg);
 
 // The subcommands, in the order the program's help lists them.
-enum class Command { Parse, Fetch, Check, Tunnel, Verify };
+enum class Command { Parse, Fetch, Check, Tunnel, Verify, Import };
 
 // What the arguments come to: run, show the help, or a usage error.
 struct ArgsOutcome {
@@ -91,6 +92,15 @@ struct VerifyArgs {
   OutputFormat format = OutputFormat::Text;
 };
 ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args);
+
+enum class ImportFormat { Rows, Urls, Json };
+
+struct ImportOptions {
+  bool publicOnly = false;
+  ImportFormat format = ImportFormat::Rows;
+  std::vector<std::string> sources;  // files, http(s) addresses, "-"
+};
+ParsedArgs<ImportOptions> ParseImportArgs(const QStringList& args);
 
 // The help of the program, or of one subcommand: its usage line, what it
 // does, its exit codes and its options.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "import/importer.h"
 
 namespace mivo::cli {
 namespace {
@@ -39,7 +40,24 @@ bool RowFromLine(std::string_view line, InputRow& row) {
     row.address = Trim(CutAt(line, "\t"));
     row.port = Trim(CutAt(line, "\t"));
     row.type = Trim(CutAt(line, "\t"));
+    CutAt(line, "\t");  // location
+    CutAt(line, "\t");  // speed
+    row.user = CutAt(line, "\t");
+    row.password = CutAt(line, "\t");
     return true;
+  }
+  row.user.clear();
+  row.password.clear();
+  if (const std::string_view word = Trim(line).substr(0, Trim(line).find(' '));
+      word.find_first_of("@/") != std::string_view::npos || std::count(word.begin(), word.end(), ':') >= 3) {
+    if (const std::optional<importer::Proxy> p = importer::FirstProxy(word)) {
+      row.address = importer::DottedQuad(p->address);
+      row.port = std::to_string(p->port);
+      row.type = importer::TypeCell(p->scheme);
+      row.user = p->user;
+      row.password = p->password;
+      return true;
+    }
   }
   line = Trim(line);
   const std::string_view first = CutAt(line, " ");

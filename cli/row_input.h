@@ -18,13 +18,16 @@ inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
 struct InputRow {
   std::string address;
   std::string port;
-  std::string type;     // the cell after the port, when the line has one
-  std::string problem;  // why the line is no row; its address is then the line's start and "…"
+  std::string type;            // the cell after the port, when the line has one
+  std::string user, password;  // the row's own credentials, when it has them
+  std::string problem;         // why the line is no row; its address is then the line's start and "…"
 };
 
 // A line with a tab is a row as `fetch` prints it (address, port, type, then
-// cells); otherwise "address port [type]" or "address:port", words after
-// the type ignored. A blank line names no row.
+// cells; as `import` prints it, user and password follow the speed);
+// otherwise a proxy URL, "user:pass@address:port",
+// "address:port:user:pass", "address port [type]" or "address:port", words
+// after the type ignored. A blank line names no row.
 bool RowFromLine(std::string_view line, InputRow& row);
 
 struct RowsRead {

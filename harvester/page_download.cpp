@@ -40,6 +40,42 @@ SourceClock* SetSourceClock(SourceClock* clock) {
   return previous;
 }
 
+PageDownloads::PageDownloads(const std::vector<std::string>& addresses) {
+  for (const std::string& address : addresses) {
+    std::unique_ptr<HttpRequest> http = CreateHttpRequest();
+    // A client that cannot be made or cannot use the address ends like a time-out.
+    if (http && http->Open("GET", address, true))
+      http->send();
+    else
+      http.reset();
+    requests_.push_back(std::move(http));
+  }
+  start_ = CurrentSourceClock().Seconds();
+}
+
+PageDownloads::~PageDownloads() = default;
+
+std::optional<std::string> PageDownloads::Wait(MainWindowOps& ops, std::size_t k, std::string& error) {
+  std::unique_ptr<HttpRequest>& http = requests_.at(k);
+  if (!http) {
+    error = "cannot be requested";
+    return std::nullopt;
+  }
+  SourceClock& clock = CurrentSourceClock();
+  while (http->ReadyState() != kHttpComplete) {
+    // Blocks until some event arrives or the clock's second turns over, so
+    // the wait costs no processor time while nothing happens.
+    ops.DoEventsWaiting(clock.UntilNextSecond());
+    if (clock.Seconds() - start_ > kSourceTimeoutSeconds) {
+      error = "no complete answer within " + std::to_string(kSourceTimeoutSeconds) + " seconds";
+      return std::nullopt;
+    }
+  }
+  std::string body = http->ResponseBody();
+  http.reset();
+  return body;
+}
+
 std::string GetSource(MainWindowOps& ops, const std::string& address) {
   ops.SetPanel(kStatusPanel, kTextFetching);
   std::unique_ptr<HttpRequest> http = CreateHttpRequest();

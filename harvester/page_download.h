@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace mivo {
 
@@ -28,6 +31,27 @@ class SourceClock {
 // Returns the previous one.
 SourceClock& CurrentSourceClock();
 SourceClock* SetSourceClock(SourceClock* clock);
+
+class HttpRequest;
+
+// HTTP GETs of several addresses at once, sent when made; each is waited for
+// as the list-page command waits for its one, from the same start.
+class PageDownloads {
+ public:
+  explicit PageDownloads(const std::vector<std::string>& addresses);
+  ~PageDownloads();
+  PageDownloads(const PageDownloads&) = delete;
+  PageDownloads& operator=(const PageDownloads&) = delete;
+
+  // Lets other events run until download k completes: its body, empty when
+  // nothing usable arrived; nothing, with the reason in `error`, when the
+  // address cannot be requested or no complete answer came in time.
+  std::optional<std::string> Wait(MainWindowOps& ops, std::size_t k, std::string& error);
+
+ private:
+  std::vector<std::unique_ptr<HttpRequest>> requests_;
+  std::int64_t start_;
+};
 
 // Fetches `address` with an HTTP GET while letting other events run; the
 // page text, or the empty text when nothing complete arrived in time.

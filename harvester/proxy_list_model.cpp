@@ -6,7 +6,7 @@
 namespace mivo {
 
 namespace {
-bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnIndex(column) < kProxyColumns; }
+bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnIndex(column) < kProxyCells; }
 }  // namespace
 
 std::string& ProxyEntry::Field(ProxyColumn column) {
@@ -17,9 +17,11 @@ std::string& ProxyEntry::Field(ProxyColumn column) {
     case ProxyColumn::Location: return location;
     case ProxyColumn::Speed: return speed;
     case ProxyColumn::Result: return testResult;
-    case ProxyColumn::Time: break;
+    case ProxyColumn::Time: return echoTime;
+    case ProxyColumn::User: return user;
+    case ProxyColumn::Password: break;
   }
-  return echoTime;
+  return password;
 }
 
 const std::string& ProxyEntry::Field(ProxyColumn column) const { return const_cast<ProxyEntry*>(this)->Field(column); }
@@ -45,7 +47,7 @@ const std::string& ProxyListModel::Text(int n, ProxyColumn column) const {
 bool ProxyListModel::SetText(int n, ProxyColumn column, std::string_view text) {
   if (!Exists(n) || !IsColumn(column)) return false;
   rows_[static_cast<std::size_t>(n - 1)].Field(column).assign(text);
-  if (n <= published_) {
+  if (n <= published_ && ColumnIndex(column) < kProxyColumns) {
     const QModelIndex cell = index(n - 1, ColumnIndex(column));
     emit dataChanged(cell, cell, {Qt::DisplayRole});
   }

@@ -11,9 +11,12 @@
 
 namespace mivo {
 
-// The list's seven columns in order: the row text, then sub-items 1 to 6.
-enum class ProxyColumn { Address, Port, Type, Location, Speed, Result, Time };
+// The list's seven columns in order: the row text, then sub-items 1 to 6;
+// then the credentials a row may have come with, which no view or export
+// shows.
+enum class ProxyColumn { Address, Port, Type, Location, Speed, Result, Time, User, Password };
 inline constexpr int kProxyColumns = 7;
+inline constexpr int kProxyCells = 9;
 
 // Qt's number for the column.
 constexpr int ColumnIndex(ProxyColumn column) { return static_cast<int>(column); }
@@ -27,6 +30,8 @@ struct ProxyEntry {
   std::string speed;       // sub-item 4
   std::string testResult;  // sub-item 5
   std::string echoTime;    // sub-item 6
+  std::string user;        // not shown
+  std::string password;    // not shown
 
   std::string& Field(ProxyColumn column);
   const std::string& Field(ProxyColumn column) const;
@@ -60,6 +65,8 @@ class ProxyListModel : public QAbstractTableModel {
   int Count() const { return static_cast<int>(rows_.size()); }
   void Clear();
   void Append(std::string address);
+  // Room for `rows` rows in all, so that a long append moves no rows.
+  void Reserve(int rows) { rows_.reserve(static_cast<std::size_t>(rows)); }
   bool Exists(int n) const { return n >= 1 && n <= Count(); }
   // Empty text for a row that does not exist.
   const std::string& Text(int n, ProxyColumn column) const;

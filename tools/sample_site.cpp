@@ -13,6 +13,7 @@
 
 #include "common/gbk.h"
 #include "common/text.h"
+#include "tools/sample_lists.h"
 
 namespace mivo::sample {
 namespace {
@@ -291,6 +292,8 @@ SampleSite::Response SampleSite::Answer(const std::string& method, const std::st
   for (const SamplePage& page : pages_) {
     if (page.path == path) return {200, ToGbk(ListPageText("代理列表 " + page.path, page.proxies))};
   }
+  if (std::optional<ListAnswer> list = ListFor(pages_, path, QUrlQuery(url).queryItemValue("rows").toStdString()))
+    return {list->status, std::move(list->body)};
   if (path == "/generated") {
     const std::string rows = QUrlQuery(url).queryItemValue("rows").toStdString();
     int n = -1;

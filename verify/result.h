@@ -32,6 +32,8 @@ struct Row {
   std::string address;
   std::string port;
   std::string type;  // the page's type cell; may be empty
+  // The row's own credentials, used before the run's; none when both are empty.
+  std::string user, password;
 };
 
 // Why a row cannot be verified at all (no port, a port that is not 0..65535,

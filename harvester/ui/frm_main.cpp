@@ -23,6 +23,7 @@
 #include "harvester/page_download.h"
 #include "harvester/proxy_switch.h"
 #include "harvester/status_texts.h"
+#include "harvester/ui/import_commands.h"
 #include "ping/sockets_check.h"
 #include "tunnel/ui/p_test.h"
 
@@ -91,6 +92,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   BuildList();
   BuildSettingsPanel();
   BuildMenus();
+  new ImportCommands(*this, *Lw1, *F1);
   client_->installEventFilter(this);
   Lw1->viewport()->installEventFilter(this);
 

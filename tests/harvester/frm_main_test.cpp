@@ -80,6 +80,10 @@ TEST_F(FrmMainTest, MenusInOrder) {
   get.emplace_back("Fgx0", "-");
   get.emplace_back("jywdl1", Q("教育网代理1"));
   get.emplace_back("jywdl2", Q("教育网代理1"));
+  // Lists of any format, after the twelve pages.
+  get.emplace_back("Fgx3", "-");
+  get.emplace_back("importList", Q("导入列表..."));
+  get.emplace_back("importAll", Q("获取所有列表源"));
   EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Getaddress")), get);
   EXPECT_EQ(MenuItems(window.findChild<QMenu*>("setpromenu")), (Items{{"setPro", Q("设为代理")},
                                                                       {"closePro", Q("关闭代理")},

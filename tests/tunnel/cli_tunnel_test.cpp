@@ -50,6 +50,9 @@ TEST_F(CliTunnel, Socks5CredentialsRightAndWrong) {
   const CliRun bad = Cli(common + QStringList{"--password", "nope"});
   EXPECT_EQ(bad.exitCode, 1) << bad.output;
   EXPECT_EQ(bad.output, "连接成功！有验证\n[错误] sock5代理校验用户名、密码失败！\n");
+  // The same proxy as a URL: scheme and credentials from it.
+  const CliRun url = Cli({"--proxy", "socks5://cli:pw@" + Addr(proxy.port), "--target", Addr(echo.Port())});
+  EXPECT_EQ(url.output, ok.output);
 }
 
 TEST_F(CliTunnel, HttpWithBasicCredentials) {

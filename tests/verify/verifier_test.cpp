@@ -132,7 +132,8 @@ TEST(VerifySampleSite, EveryKindOfListedProxyGetsItsVerdict) {
       ASSERT_NE(p, nullptr) << c.name << ": the pages list such a proxy";
       cases.push_back(&c);
       proxies.push_back(p);
-      rows.push_back({p->address, std::to_string(p->port), c.typeCell ? c.typeCell : sample::TypeText(p->kind)});
+      rows.push_back(
+          {p->address, std::to_string(p->port), c.typeCell ? c.typeCell : sample::TypeText(p->kind), {}, {}});
     }
     Options o = judged;
     o.timeout = std::chrono::milliseconds(3000);
@@ -196,7 +197,7 @@ TEST_P(VerifyRealProxy, ProtocolTunnelAndAnonymity) {
   ASSERT_TRUE(process) << "the proxy starts";
 
   const std::optional<std::vector<Result>> results =
-      Verify({{"127.0.0.1", std::to_string(proxy.port), c.typeCell}}, o, 30000);
+      Verify({{"127.0.0.1", std::to_string(proxy.port), c.typeCell, {}, {}}}, o, 30000);
   ASSERT_TRUE(results);
   const Result& r = results->front();
   EXPECT_EQ(r.ending, Ending::TunnelOpen);
@@ -278,7 +279,7 @@ TEST(VerifyBadProxies, EveryRowFailsWithinItsTimeAndLeavesNoSocket) {
   std::vector<Row> rows;
   for (const BadCase& c : kBadCases) {
     proxies.push_back(std::make_unique<BadProxy>(c.how));
-    rows.push_back({"127.0.0.1", std::to_string(proxies.back()->Port()), c.typeCell});
+    rows.push_back({"127.0.0.1", std::to_string(proxies.back()->Port()), c.typeCell, {}, {}});
   }
   test::EchoServer target;
   Options o;
@@ -306,7 +307,7 @@ TEST(VerifyOutOfSockets, RowsWaitForASocketInsteadOfFailing) {
   listed.kind = ProxyKind::Socks4;
   sample::ProxyListener proxy(listed, sample::SpeakingConversation);
   ASSERT_TRUE(proxy.Listen(QHostAddress::LocalHost, 0, nullptr));
-  std::vector<Row> rows(4, Row{"127.0.0.1", std::to_string(proxy.Port()), "SOCKS4"});
+  std::vector<Row> rows(4, Row{"127.0.0.1", std::to_string(proxy.Port()), "SOCKS4", {}, {}});
   Options o;
   o.targetHost = "127.0.0.1";
   o.targetPort = target.Port();
