@@ -40,7 +40,7 @@ SourceClock* SetSourceClock(SourceClock* clock) {
   return previous;
 }
 
-std::string GetSource(MainWindowOps& ops, const std::string& address) {
+std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooLarge) {
   ops.SetPanel(kStatusPanel, kTextFetching);
   std::unique_ptr<HttpRequest> http = CreateHttpRequest();
   // A client that cannot be made or cannot use the address ends like a time-out.
@@ -55,6 +55,7 @@ std::string GetSource(MainWindowOps& ops, const std::string& address) {
     if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
   }
   std::string text = FromGbk(http->ResponseBody());
+  if (tooLarge) *tooLarge = http->TooLarge();
   http.reset();
   ops.DoEvents();
   return text;
@@ -62,7 +63,13 @@ std::string GetSource(MainWindowOps& ops, const std::string& address) {
 
 void ListPageCommand(MainWindowOps& ops, int k) {
   ops.SetPageText({});
-  ops.SetPageText(GetSource(ops, ops.AddressText(k)));
+  bool tooLarge = false;
+  ops.SetPageText(GetSource(ops, ops.AddressText(k), &tooLarge));
+  if (tooLarge) {
+    // Not the network's fault: say what went wrong and where the limit is.
+    ops.SetPanel(kStatusPanel, kTextPageTooLarge + std::to_string(kMaxResponseBody >> 20) + kTextPageTooLargeEnd);
+    return;
+  }
   ParseSource(ops);
 }
 

@@ -17,6 +17,9 @@ inline constexpr const char* kTextUpdateListFirst = "请先更新代理列表...
 inline constexpr const char* kTextListFirst = "请先代理更新列表...";
 inline constexpr const char* kTextExportFailed = "导出列表失败: ";
 inline constexpr const char* kTextExportedTo = "列表已导出到: ";
+// A page over the size limit, said instead of the network failure.
+inline constexpr const char* kTextPageTooLarge = "获取失败: 页面超过 ";
+inline constexpr const char* kTextPageTooLargeEnd = " MiB 上限";
 inline constexpr const char* kTextWalkDone = "测试完成: ";
 inline constexpr const char* kTextWalkStopped = "测试已停止: ";
 
