@@ -172,7 +172,8 @@ void ConnectionTester::Slice() {
 }
 
 void ConnectionTester::SendQueuedEchoes() {
-  while (echoes_.size() < kEchoRounds && !echoQueue_.empty()) {
+  // One round a call keeps the turn short; each round's end sends the next.
+  if (echoes_.size() < kEchoRounds && !echoQueue_.empty()) {
     ProxyListModel& list = ops_.Rows();
     EchoWait& wait = echoes_.emplace_back();
     const auto it = std::prev(echoes_.end());
@@ -185,7 +186,7 @@ void ConnectionTester::SendQueuedEchoes() {
     wait.round = std::make_unique<PingRound>(std::move(addresses));
     if (wait.round->Descriptor() < 0) {
       EchoesDone(it);
-      continue;
+      return;
     }
     wait.replies = std::make_unique<QSocketNotifier>(wait.round->Descriptor(), QSocketNotifier::Read);
     QObject::connect(wait.replies.get(), &QSocketNotifier::activated, [this, it] {
@@ -208,10 +209,8 @@ void ConnectionTester::EchoesDone(std::list<EchoWait>::iterator wait) {
     rows.SetText(wait->rows[i], ProxyColumn::Time, TimeText(round.Reply(i)));
     ops_.SetPanel(kStatusPanel, "Ping: " + round.Address(i));
   }
-  // A round that ended at once is still inside SendQueuedEchoes, whose loop goes on by itself.
-  const bool waited = wait->replies != nullptr;
   DropEchoes(wait);
-  if (waited) SendQueuedEchoes();
+  SendQueuedEchoes();
   Settle();
 }
 
