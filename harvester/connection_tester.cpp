@@ -246,7 +246,8 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
   }
   if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) {
     // Only a walk larger than the descriptors gives up a known outcome's socket.
-    if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
+    if (static_cast<std::size_t>(walk_.lastRow) > walk_.limit)
+      if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
     if (!walk_.starting) slice_.start();
   }
   Settle();
