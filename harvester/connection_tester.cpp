@@ -6,6 +6,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "common/fdlimit.h"
@@ -22,9 +23,12 @@ namespace {
 // other row of the walk is left to free one.
 constexpr int kRetryMs = 50;
 
+constexpr std::size_t kEchoRounds = 4;
+constexpr std::size_t kEchoRoundRows = 256;
+
 std::string TimeText(const EchoReply& reply) { return std::to_string(reply.roundTripTime) + " ms"; }
 
-// Once per test, after its echoes: a time of 0 ms is then no measurement.
+// After a single test's echo: a time of 0 ms is then no measurement.
 void SayIfNoEchoes(MainWindowOps& ops) {
   if (const std::string why = EchoesUnavailable(); !why.empty()) ops.SetPanel(kStatusPanel, why);
 }
@@ -33,6 +37,11 @@ constexpr const char* kWaiting = "waiting";
 constexpr const char* kConnecting = "connecting";
 constexpr const char* kPutBack = "waiting for a descriptor";
 
+const char* StateName(int state) {
+  static constexpr const char* kNames[] = {"idle", "closing", "starting", "finishing"};
+  return kNames[state];
+}
+
 }  // namespace
 
 ConnectionTester::ConnectionTester(MainWindowOps& ops) : ops_(ops) {
@@ -40,8 +49,12 @@ ConnectionTester::ConnectionTester(MainWindowOps& ops) : ops_(ops) {
   retry_.setInterval(kRetryMs);
   QObject::connect(&retry_, &QTimer::timeout, [this] {
     walk_.limit = std::max<std::size_t>(walk_.limit, 1);
-    StartRows();
+    Slice();
   });
+  slice_.setSingleShot(true);
+  slice_.setInterval(0);
+  QObject::connect(&slice_, &QTimer::timeout, [this] { Slice(); });
+  QObject::connect(&ops_.Rows(), &QAbstractItemModel::modelReset, &slice_, [this] { ListRefilled(); });
   Wsktest.Load(0);
   Wsktest.events.Connect = [this](int Index) { Wsktest_Connect(Index); };
   Wsktest.events.Error = [this](int Index, std::int16_t Number, std::string& Description, std::int32_t sCode,
@@ -85,34 +98,24 @@ void ConnectionTester::conTest() {
 }
 
 void ConnectionTester::testall() {
-  ProxyListModel& rows = ops_.Rows();
-  const int count = rows.Count();
+  const int count = ops_.Rows().Count();
   if (count == 0) return;
-  // A walk still under way ends here: its rows not yet started are dropped.
-  retry_.stop();
-  walk_ = Walk{};
+  // A walk still under way ends here: its connects in flight are dropped.
+  if (Running()) EndWalk(nullptr);
   walk_.lastRow = count;
   walk_.pending.assign(static_cast<std::size_t>(count) + 1, false);
-  // Sockets an earlier walk left open are closed before their rows reconnect.
-  std::size_t held = 0;
-  for (int i = 1; i <= count; ++i)
-    if (const WinSock* element = Wsktest.Find(i); element && element->SocketHandle() != INVALID_SOCKET) ++held;
-  walk_.limit = SocketAllowance() + held;
-  qCDebug(lcWalk).nospace() << "start: " << count << " rows, at most " << walk_.limit << " in flight";
-  StartRows();
-  // The echoes share one wait after every connect has started, instead of
-  // blocking the window once per row.
-  std::vector<std::string> addresses(static_cast<std::size_t>(count));
-  for (int i = 1; i <= count; ++i) addresses[static_cast<std::size_t>(i - 1)] = rows.Text(i, ProxyColumn::Address);
-  std::vector<EchoReply> replies(static_cast<std::size_t>(count));
-  PingAddresses(addresses, replies);
-  for (int i = 1; i <= count; ++i) {
-    const std::string& address = addresses[static_cast<std::size_t>(i - 1)];
-    rows.SetText(i, ProxyColumn::Time, TimeText(replies[static_cast<std::size_t>(i - 1)]));
-    ops_.SetPanel(kStatusPanel, "Ping: " + address);
-    ops_.SetPanel(kStatusPanel, "Ping: " + address);
-  }
-  SayIfNoEchoes(ops_);
+  // Every element is closed before it is reconnected anyway; closing them all
+  // first gives this walk the descriptors earlier walks still hold.
+  walk_.closeLast = Wsktest.UBound();
+  walk_.state = WalkState::Closing;
+  qCDebug(lcWalk).nospace() << "start: " << count << " rows";
+  if (onRunning) onRunning(true);
+  Settle();
+  Slice();
+}
+
+void ConnectionTester::Stop() {
+  if (Running()) EndWalk(kTextWalkStopped);
 }
 
 void ConnectionTester::StartRow(int Index) {
@@ -127,28 +130,107 @@ void ConnectionTester::StartRow(int Index) {
   ops_.SetPanel(kStatusPanel, "IP:" + address + " , 端口: " + port + " 正在连接中...");
 }
 
-void ConnectionTester::StartRows() {
-  // An outcome raised inside Connect comes back here; the loop below goes on.
+bool ConnectionTester::StartNext() {
+  if (walk_.inFlight >= walk_.limit) return false;
+  if (!walk_.waiting.empty()) {
+    const int row = walk_.waiting.back();
+    walk_.waiting.pop_back();
+    qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kConnecting;
+    StartRow(row);
+  } else {
+    qCDebug(lcWalk).nospace() << "row " << walk_.nextRow << ": " << kWaiting << " => " << kConnecting;
+    // Every row started is echoed once, whatever its connect does.
+    echoQueue_.push_back(walk_.nextRow);
+    StartRow(walk_.nextRow++);
+  }
+  return true;
+}
+
+void ConnectionTester::Slice() {
+  // An outcome raised inside Connect lands in RowEnded, which only asks for
+  // another slice; this one goes on.
   if (walk_.starting) return;
   walk_.starting = true;
-  while (walk_.inFlight < walk_.limit) {
-    if (!walk_.waiting.empty()) {
-      const int row = walk_.waiting.back();
-      walk_.waiting.pop_back();
-      qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kConnecting;
-      StartRow(row);
-    } else if (walk_.nextRow <= walk_.lastRow) {
-      qCDebug(lcWalk).nospace() << "row " << walk_.nextRow << ": " << kWaiting << " => " << kConnecting;
-      StartRow(walk_.nextRow++);
-    } else {
-      break;
+  // The window stays answering while a walk over a long list gets under way.
+  const auto until = std::chrono::steady_clock::now() + kTurnBudget;
+  bool more = true;
+  while (more && std::chrono::steady_clock::now() < until) {
+    switch (walk_.state) {
+      case WalkState::Closing:
+        if (WinSock* element = Wsktest.Find(walk_.closeNext); element && element->SocketHandle() != INVALID_SOCKET)
+          element->CloseSck();
+        ++walk_.closeNext;
+        break;
+      case WalkState::Starting: more = StartNext(); break;
+      case WalkState::Idle:
+      case WalkState::Finishing: more = false; break;
     }
-    if (walk_.waiting.empty() && walk_.nextRow > walk_.lastRow)
-      qCDebug(lcWalk).nospace() << "all " << walk_.lastRow << " rows started";
+    Settle();
   }
   walk_.starting = false;
+  SendQueuedEchoes();
+  Settle();
+  if (walk_.state == WalkState::Closing || (walk_.state == WalkState::Starting && walk_.inFlight < walk_.limit))
+    slice_.start();
   // A row put back while nothing else of the walk runs would wait for ever.
-  if (!walk_.waiting.empty() && walk_.inFlight == 0) retry_.start();
+  else if (!walk_.waiting.empty() && walk_.inFlight == 0)
+    retry_.start();
+}
+
+void ConnectionTester::SendQueuedEchoes() {
+  // One round a call keeps the turn short; each round's end sends the next.
+  if (echoes_.size() < kEchoRounds && !echoQueue_.empty()) {
+    ProxyListModel& list = ops_.Rows();
+    EchoWait& wait = echoes_.emplace_back();
+    const auto it = std::prev(echoes_.end());
+    const std::size_t n = std::min(kEchoRoundRows, echoQueue_.size());
+    wait.rows.assign(echoQueue_.begin(), echoQueue_.begin() + static_cast<std::ptrdiff_t>(n));
+    echoQueue_.erase(echoQueue_.begin(), echoQueue_.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<std::string> addresses;
+    addresses.reserve(n);
+    for (int row : wait.rows) addresses.push_back(list.Text(row, ProxyColumn::Address));
+    wait.round = std::make_unique<PingRound>(std::move(addresses));
+    if (wait.round->Descriptor() < 0) {
+      if (walk_.noEchoes.empty()) walk_.noEchoes = EchoesUnavailable();
+      EchoesDone(it);
+      return;
+    }
+    wait.replies = std::make_unique<QSocketNotifier>(wait.round->Descriptor(), QSocketNotifier::Read);
+    QObject::connect(wait.replies.get(), &QSocketNotifier::activated, [this, it] {
+      if (it->round->Drain()) EchoesDone(it);
+    });
+    wait.expiry = std::make_unique<QTimer>();
+    wait.expiry->setSingleShot(true);
+    QObject::connect(wait.expiry.get(), &QTimer::timeout, [this, it] {
+      it->round->Expire();
+      EchoesDone(it);
+    });
+    wait.expiry->start(kEchoTimeoutMs);
+  }
+}
+
+void ConnectionTester::EchoesDone(std::list<EchoWait>::iterator wait) {
+  ProxyListModel& rows = ops_.Rows();
+  const PingRound& round = *wait->round;
+  for (std::size_t i = 0; i < round.Size(); ++i) {
+    rows.SetText(wait->rows[i], ProxyColumn::Time, TimeText(round.Reply(i)));
+    ops_.SetPanel(kStatusPanel, "Ping: " + round.Address(i));
+  }
+  DropEchoes(wait);
+  SendQueuedEchoes();
+  Settle();
+}
+
+void ConnectionTester::DropEchoes(std::list<EchoWait>::iterator wait) {
+  if (wait->replies) {
+    wait->replies->setEnabled(false);
+    wait->replies.release()->deleteLater();
+  }
+  if (wait->expiry) {
+    wait->expiry->stop();
+    wait->expiry.release()->deleteLater();
+  }
+  echoes_.erase(wait);
 }
 
 void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
@@ -166,12 +248,64 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
     walk_.waiting.push_back(Index);
     // Fewer descriptors than counted: no more at once than hold one now.
     walk_.limit = walk_.inFlight;
+  } else {
+    ++(outcome == RowOutcome::Success ? walk_.passed : walk_.failed);
   }
-  const bool rowsWait = !walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow;
-  if (!rowsWait) return;
-  // Only a walk larger than the descriptors gives up a known outcome's socket.
-  if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
-  StartRows();
+  if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) {
+    // Only a walk larger than the descriptors gives up a known outcome's socket.
+    if (static_cast<std::size_t>(walk_.lastRow) > walk_.limit)
+      if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
+    if (!walk_.starting) slice_.start();
+  }
+  Settle();
+}
+
+ConnectionTester::WalkState ConnectionTester::NextState() const {
+  if (walk_.state == WalkState::Idle) return WalkState::Idle;
+  if (walk_.closeNext <= walk_.closeLast) return WalkState::Closing;
+  if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) return WalkState::Starting;
+  // A slice on the stack has echoes still to send.
+  if (walk_.inFlight > 0 || !echoes_.empty() || !echoQueue_.empty() || walk_.starting) return WalkState::Finishing;
+  return WalkState::Idle;
+}
+
+void ConnectionTester::Settle() {
+  const WalkState next = NextState();
+  if (next == walk_.state) return;
+  qCDebug(lcWalk).nospace() << "walk: " << StateName(static_cast<int>(walk_.state)) << " => "
+                            << StateName(static_cast<int>(next));
+  // What earlier walks held is free now: the allowance is the whole of it.
+  if (walk_.state == WalkState::Closing) walk_.limit = SocketAllowance();
+  walk_.state = next;
+  if (next == WalkState::Idle) EndWalk(kTextWalkDone);
+}
+
+void ConnectionTester::EndWalk(const char* head) {
+  slice_.stop();
+  retry_.stop();
+  // Connects still in flight are dropped without an outcome.
+  for (std::size_t i = 1; i < walk_.pending.size(); ++i)
+    if (walk_.pending[i])
+      if (WinSock* element = Wsktest.Find(static_cast<int>(i))) element->CloseSck();
+  while (!echoes_.empty()) DropEchoes(echoes_.begin());
+  echoQueue_.clear();
+  const Walk ended = std::exchange(walk_, Walk{});
+  qCDebug(lcWalk).nospace() << "end: " << ended.passed << " passed, " << ended.failed << " failed";
+  if (head) ops_.SetPanel(kStatusPanel, RunEndText(head, ended.passed, ended.failed));
+  // Once per walk, after its end: a time of 0 ms is then no measurement.
+  if (head && !ended.noEchoes.empty()) ops_.SetPanel(kStatusPanel, ended.noEchoes);
+  if (onRunning) onRunning(false);
+}
+
+void ConnectionTester::ListRefilled() {
+  if (!Running()) return;
+  // Outcomes in flight still go to the rows that now have their numbers.
+  walk_.nextRow = walk_.lastRow + 1;
+  walk_.waiting.clear();
+  // Echo times measured the old rows: they are dropped.
+  while (!echoes_.empty()) DropEchoes(echoes_.begin());
+  echoQueue_.clear();
+  Settle();
 }
 
 void ConnectionTester::Wsktest_Connect(int Index) {

@@ -3,12 +3,18 @@
 
 #pragma once
 
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ping/mod_ping.h"
 #include "socket/winsock.h"
 
 namespace mivo {
@@ -29,6 +35,12 @@ class ConnectionTester {
   // Menu commands.
   void conTest();
   void testall();
+  // Ends a running walk: connects in flight are dropped, rows not reached
+  // keep their cells, and the status panel gives the counts so far.
+  void Stop();
+  bool Running() const { return walk_.state != WalkState::Idle; }
+  // Called when a walk starts or ends, with Running().
+  std::function<void(bool)> onRunning;
 
   // One echo to `address`: its round-trip time as "<ms> ms".
   std::string PingText(const std::string& address);
@@ -54,31 +66,67 @@ class ConnectionTester {
   // How a row of the walk ended.
   enum class RowOutcome { Success, Failure, PutBack };
 
+  // A walk first closes what earlier walks still hold, so that it has the
+  // whole descriptor allowance, then starts its rows in slices across turns
+  // of the event loop, then waits for the last outcome and echo.
+  enum class WalkState { Idle, Closing, Starting, Finishing };
+
   // A walk holds at most as many connects as the process has descriptors
   // for; the rows beyond start as earlier ones end.
   struct Walk {
+    WalkState state = WalkState::Idle;
+    int closeNext = 1;  // the next element an earlier walk may hold
+    int closeLast = 0;
     std::size_t limit = 0;
     std::size_t inFlight = 0;
     int nextRow = 1;  // the next row never started
     int lastRow = 0;
     std::vector<int> waiting;   // rows put back for want of a descriptor
     std::vector<bool> pending;  // by row: started, outcome not known yet
-    bool starting = false;      // StartRows is on the stack
+    bool starting = false;      // a slice is on the stack
+    int passed = 0;
+    int failed = 0;
+    std::string noEchoes;  // why no echo could be sent, once one round found no socket
+  };
+
+  // The echoes of the rows one slice started, answered while the walk goes on.
+  struct EchoWait {
+    std::vector<int> rows;
+    std::unique_ptr<PingRound> round;
+    // Both may be the caller when the wait ends: they go in a later turn.
+    std::unique_ptr<QSocketNotifier> replies;
+    std::unique_ptr<QTimer> expiry;
   };
 
   void ReportSingleFailure();
   // Element `Index` of the walk: CloseSck, Connect to row `Index`, status text.
   void StartRow(int Index);
-  // Starts waiting rows while the walk has descriptors to spare.
-  void StartRows();
+  // One turn's share of the walk: closing held elements or starting rows.
+  void Slice();
+  // Starts the next row if the walk has a descriptor for it; false if not.
+  bool StartNext();
+  // Echoes the queued rows, a few rounds of a bounded size at a time, so
+  // that echoes hold few descriptors and no turn sends too many.
+  void SendQueuedEchoes();
+  void EchoesDone(std::list<EchoWait>::iterator wait);
+  void DropEchoes(std::list<EchoWait>::iterator wait);
   // Row `Index` of the walk has its outcome, or was put back for want of a
   // descriptor.
   void RowEnded(int Index, RowOutcome outcome);
+  // The walk's next state, set here only; reaching Idle ends the walk.
+  void Settle();
+  WalkState NextState() const;
+  void EndWalk(const char* head);
+  // A refilled list has none of the rows the walk was started on.
+  void ListRefilled();
 
   MainWindowOps& ops_;
   std::optional<SingleTest> single_;
   Walk walk_;
-  QTimer retry_;  // for a row put back while nothing of the walk is in flight
+  std::list<EchoWait> echoes_;
+  std::deque<int> echoQueue_;  // rows started, not echoed yet
+  QTimer slice_;               // the walk's next slice, in the next turn of the loop
+  QTimer retry_;               // for a row put back while nothing of the walk is in flight
 };
 
 }  // namespace mivo

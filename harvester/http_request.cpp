@@ -87,6 +87,7 @@ class NetworkHttpRequest final : public HttpRequest {
   int ReadyState() const override { return state_; }
 
   std::string ResponseBody() const override { return state_ == kHttpComplete ? body_.toStdString() : std::string(); }
+  bool TooLarge() const override { return overflow_; }
 
  private:
   void Receiving() {
@@ -107,7 +108,8 @@ class NetworkHttpRequest final : public HttpRequest {
   void Finished() {
     if (state_ == kHttpComplete) return;
     if (!overflow_) body_.append(reply_->readAll());
-    if (overflow_ || static_cast<std::size_t>(body_.size()) > kMaxResponseBody || !BodyIsUsable(*reply_)) body_.clear();
+    if (static_cast<std::size_t>(body_.size()) > kMaxResponseBody) overflow_ = true;
+    if (overflow_ || !BodyIsUsable(*reply_)) body_.clear();
     state_ = kHttpComplete;
   }
 

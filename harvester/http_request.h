@@ -20,8 +20,9 @@ enum HttpReadyState : int {
 };
 
 // A body larger than this is not kept: the request ends complete with an
-// empty body, so an endless or runaway response cannot eat the memory.
-inline constexpr std::size_t kMaxResponseBody = 32u << 20;
+// empty body, so an endless or runaway response cannot eat the memory. A
+// list page of 300,000 rows is about 46 MB.
+inline constexpr std::size_t kMaxResponseBody = 64u << 20;
 
 // The HTTP request object a page download uses, one per download.
 class HttpRequest {
@@ -36,6 +37,8 @@ class HttpRequest {
   virtual int ReadyState() const = 0;
   // The body bytes once complete; empty when nothing usable arrived.
   virtual std::string ResponseBody() const = 0;
+  // Whether the body was dropped for being over kMaxResponseBody.
+  virtual bool TooLarge() const { return false; }
 };
 
 // Whether a page address can be requested at all: an http or https address

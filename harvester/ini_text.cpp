@@ -39,6 +39,20 @@ bool IsBlank(std::string_view line) { return LeftTrimmed(line).empty(); }
 
 }  // namespace
 
+std::optional<std::string> IniValue(std::string_view text, std::string_view group, std::string_view key) {
+  bool inGroup = false;
+  for (std::string_view line : Split(text, "\n")) {
+    std::string_view name;
+    if (GroupHeader(line, name)) {
+      inGroup = name == group;
+    } else if (inGroup && IsEntryOf(line, key)) {
+      line = LeftTrimmed(line);
+      return std::string(LeftTrimmed(line.substr(line.find('=') + 1)));
+    }
+  }
+  return std::nullopt;
+}
+
 std::string SetIniValue(std::string_view text, std::string_view group, std::string_view key, std::string_view value) {
   std::vector<std::string_view> lines = Split(text, "\n");
   if (!lines.empty() && lines.back().empty()) lines.pop_back();  // the final LF ends a line, opens none

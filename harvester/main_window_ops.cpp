@@ -28,6 +28,17 @@ void MainWindowOps::DoEventsWaiting(std::chrono::milliseconds atMost) {
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
+EventTurns::EventTurns(MainWindowOps& ops) : ops_(ops), since_(std::chrono::steady_clock::now()) {}
+
+bool EventTurns::Due() const { return std::chrono::steady_clock::now() - since_ >= kTurnBudget; }
+
+bool EventTurns::Yield() {
+  if (!Due()) return false;
+  ops_.DoEvents();
+  since_ = std::chrono::steady_clock::now();
+  return true;
+}
+
 HeadlessMainOps::HeadlessMainOps() {
   for (int k = 0; k < kPageAddressCount; ++k) addresses[static_cast<std::size_t>(k)] = DefaultPageAddress(k);
 }

@@ -17,6 +17,10 @@ inline constexpr int kPageAddressCount = 12;
 inline constexpr int kListPanel = 1;    // row count
 inline constexpr int kStatusPanel = 2;  // progress and results of commands
 
+// The longest a long step over a large list holds the event loop before it
+// lets pending events run.
+inline constexpr std::chrono::milliseconds kTurnBudget{12};
+
 // Address box k's starting text: the sample site followed by the page path.
 std::string DefaultPageAddress(int k);
 
@@ -50,6 +54,20 @@ class MainWindowOps {
   // The same, but when nothing is pending it first waits up to `atMost`
   // for an event, sleeping in the event loop.
   virtual void DoEventsWaiting(std::chrono::milliseconds atMost);
+};
+
+// Slices a long step: Due() says when kTurnBudget has passed since the step
+// began or last let events run, Yield() lets them run then.
+class EventTurns {
+ public:
+  explicit EventTurns(MainWindowOps& ops);
+  bool Due() const;
+  // Runs pending events if due; true when it did.
+  bool Yield();
+
+ private:
+  MainWindowOps& ops_;
+  std::chrono::steady_clock::time_point since_;
 };
 
 // The main window's state without widgets.

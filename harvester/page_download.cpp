@@ -3,7 +3,9 @@
 
 #include "page_download.h"
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 
 #include "common/gbk.h"
 #include "harvester/http_request.h"
@@ -26,6 +28,8 @@ class SystemSourceClock final : public SourceClock {
     return milliseconds(1000) - intoSecond;  // 1..1000 ms, never a zero wait
   }
 };
+
+constexpr std::size_t kConvertPiece = 256 * 1024;
 
 SystemSourceClock systemClock;
 SourceClock* clockInForce = &systemClock;
@@ -76,7 +80,7 @@ std::optional<std::string> PageDownloads::Wait(MainWindowOps& ops, std::size_t k
   return body;
 }
 
-std::string GetSource(MainWindowOps& ops, const std::string& address) {
+std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooLarge) {
   ops.SetPanel(kStatusPanel, kTextFetching);
   std::unique_ptr<HttpRequest> http = CreateHttpRequest();
   // A client that cannot be made or cannot use the address ends like a time-out.
@@ -90,15 +94,34 @@ std::string GetSource(MainWindowOps& ops, const std::string& address) {
     ops.DoEventsWaiting(clock.UntilNextSecond());
     if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
   }
-  std::string text = FromGbk(http->ResponseBody());
+  const std::string body = http->ResponseBody();
+  if (tooLarge) *tooLarge = http->TooLarge();
   http.reset();
+  // A large page is converted in pieces that end at a line feed, which is
+  // never part of a two-byte character, so that the window keeps answering.
+  std::string text;
+  text.reserve(body.size() + body.size() / 2);  // Chinese takes 3 bytes in UTF-8 for 2 in GBK
+  EventTurns turns(ops);
+  for (std::size_t at = 0; at < body.size();) {
+    const std::size_t lf = body.find('\n', std::min(body.size(), at + kConvertPiece));
+    const std::size_t end = lf == std::string::npos ? body.size() : lf + 1;
+    text += FromGbk(std::string_view(body).substr(at, end - at));
+    at = end;
+    turns.Yield();
+  }
   ops.DoEvents();
   return text;
 }
 
 void ListPageCommand(MainWindowOps& ops, int k) {
   ops.SetPageText({});
-  ops.SetPageText(GetSource(ops, ops.AddressText(k)));
+  bool tooLarge = false;
+  ops.SetPageText(GetSource(ops, ops.AddressText(k), &tooLarge));
+  if (tooLarge) {
+    // Not the network's fault: say what went wrong and where the limit is.
+    ops.SetPanel(kStatusPanel, kTextPageTooLarge + std::to_string(kMaxResponseBody >> 20) + kTextPageTooLargeEnd);
+    return;
+  }
   ParseSource(ops);
 }
 

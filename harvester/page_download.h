@@ -55,7 +55,8 @@ class PageDownloads {
 
 // Fetches `address` with an HTTP GET while letting other events run; the
 // page text, or the empty text when nothing complete arrived in time.
-std::string GetSource(MainWindowOps& ops, const std::string& address);
+// `tooLarge`, when given, says whether the page was over the size limit.
+std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooLarge = nullptr);
 
 // The list-page command for address box k (http1..http10: 0..9, jywdl1: 10, jywdl2: 11).
 void ListPageCommand(MainWindowOps& ops, int k);

@@ -4,6 +4,7 @@
 #include "page_parser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "common/gbk.h"
@@ -23,6 +24,8 @@ constexpr std::size_t kDroppedLeadChars = 8;
 constexpr std::size_t kMaxAddressChars = 14;  // fewer than 15
 constexpr std::string_view kLengthThreshold = "100";
 constexpr std::size_t kPortPieces = 5;
+// Lines parsed between looks at the clock.
+constexpr int kLinesPerCheck = 256;
 
 // Lengths are compared as decimal texts, so only 0, 1, 10 and 100 fail.
 bool PassesLengthTest(std::string_view line) {
@@ -174,15 +177,28 @@ void ParseSource(MainWindowOps& ops) {
     ops.SetPanel(kStatusPanel, kTextFetchFailed);
     return;
   }
+  // A command that runs while this parse lets events run may parse another
+  // page; the later parse replaces this one, which then stops.
+  static std::uint64_t parses = 0;
+  const std::uint64_t mine = ++parses;
   ProxyListModel& rows = ops.Rows();
   rows.Clear();
   ops.SetPanel(kStatusPanel, kTextAnalysing);
-  {
-    ProxyListModel::Batch batch(rows);
-    ParseRun run(rows);
-    const SourceLines lines(ops.PageText());
-    std::string cut;
-    for (int n = 0; n < lines.Count(); ++n) run.Line(lines.ReadSourceLine(n, cut));
+  const std::string page = ops.PageText();  // the page box may change meanwhile
+  ParseRun run(rows);
+  const SourceLines lines(page);
+  std::string cut;
+  EventTurns turns(ops);
+  for (int n = 0; n < lines.Count();) {
+    {
+      // The rows of each slice are shown in one insertion.
+      ProxyListModel::Batch batch(rows);
+      do {
+        for (const int end = std::min(n + kLinesPerCheck, lines.Count()); n < end; ++n)
+          run.Line(lines.ReadSourceLine(n, cut));
+      } while (n < lines.Count() && !turns.Due());
+    }
+    if (n < lines.Count() && turns.Yield() && parses != mine) return;
   }
   ops.SetPanel(kStatusPanel, kTextAnalysisDone);
   ops.SetPanel(kListPanel, "共: " + std::to_string(rows.Count()) + " 行");

@@ -30,9 +30,11 @@ std::string UserConfigDir() {
 }
 
 std::optional<ProxyServerParts> SplitProxyServer(std::string_view server) {
+  const bool socks = server.starts_with(kSocksServerPrefix);
+  if (socks) server.remove_prefix(kSocksServerPrefix.size());
   const std::size_t colon = server.rfind(':');
-  if (colon == std::string_view::npos) return ProxyServerParts{std::string(server), 0};
-  ProxyServerParts parts{std::string(server.substr(0, colon)), 0};
+  if (colon == std::string_view::npos) return ProxyServerParts{std::string(server), 0, socks};
+  ProxyServerParts parts{std::string(server.substr(0, colon)), 0, socks};
   const std::string_view digits = server.substr(colon + 1);
   if (digits.empty()) return parts;
   const char* end = digits.data() + digits.size();

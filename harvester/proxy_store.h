@@ -9,10 +9,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "harvester/write_result.h"
 
 namespace mivo {
+
+// Settings a store holds, as key and value texts in the store's own terms.
+using StoreSettings = std::vector<std::pair<std::string, std::string>>;
 
 // Where the current user's desktop keeps its proxy. It takes the two
 // Internet Settings values as the registry holds them and maps them onto
@@ -21,11 +26,18 @@ class ProxyStore {
  public:
   virtual ~ProxyStore() = default;
 
-  // The "host:port" text; empty switches the proxy off.
+  // The "host:port" text, "socks=host:port" for a SOCKS proxy; empty
+  // switches the proxy off.
   virtual WriteResult SetServer(const std::string& server) = 0;
   // Nonzero turns the manual proxy on.
   virtual WriteResult SetEnable(std::uint32_t enable) = 0;
   virtual WriteResult Announce() = 0;
+
+  // The user's own proxy settings in this store, for Restore to put back;
+  // empty when the store holds nothing of the user's.
+  virtual StoreSettings Snapshot() { return {}; }
+  // Writes back what Snapshot gave; keys this store does not know are skipped.
+  virtual WriteResult Restore(const StoreSettings&) { return WriteResult::Done(); }
 };
 
 // Opens the store for one command; nullptr and `error` set when it cannot.
@@ -47,8 +59,12 @@ std::string UserConfigDir();
 struct ProxyServerParts {
   std::string host;
   int port = 0;
+  bool socks = false;
 };
-// Splits at the last ':'. A port that is not 0..65535 in decimal is refused.
+// Before the address, names a SOCKS proxy, as the registry's server text does.
+inline constexpr std::string_view kSocksServerPrefix = "socks=";
+// Splits at the last ':', after an optional "socks=". A port that is not
+// 0..65535 in decimal is refused.
 std::optional<ProxyServerParts> SplitProxyServer(std::string_view server);
 
 inline constexpr const char* kProxySchema = "org.gnome.system.proxy";

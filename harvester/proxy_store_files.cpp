@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -15,7 +17,8 @@
 namespace mivo {
 namespace {
 
-using Entries = std::vector<std::pair<const char*, std::string>>;
+// Keys and values as they go into the file, escapes included.
+using Entries = StoreSettings;
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
 
@@ -29,7 +32,7 @@ WriteResult SetFileValues(const std::string& file, const char* group, const Entr
     if (!in.open(QIODevice::ReadOnly)) return WriteResult::Failed("无法读取 " + file + ": " + Utf8(in.errorString()));
     text = in.readAll().toStdString();
   }
-  for (const auto& [key, value] : entries) text = SetIniValue(text, group, key, EscapeIniValue(value));
+  for (const auto& [key, value] : entries) text = SetIniValue(text, group, key, value);
 
   const QString dir = QFileInfo(path).absolutePath();
   if (!QDir().mkpath(dir)) return WriteResult::Failed("无法创建目录 " + Utf8(dir));
@@ -51,13 +54,15 @@ class KdeProxyStore : public ProxyStore {
     if (!parts) return WriteResult::Failed("代理端口不是 0 到 65535 的数字: " + server);
     std::string url;
     if (!parts->host.empty()) {
-      url = "http://" + parts->host;
+      url = (parts->socks ? "socks://" : "http://") + parts->host;
       if (parts->port != 0) {
         url += ':';
         url += std::to_string(parts->port);
       }
     }
-    return SetFileValues(file_, kGroup, {{"httpProxy", url}, {"httpsProxy", url}});
+    const std::string web = parts->socks ? std::string() : EscapeIniValue(url);
+    const std::string socks = parts->socks ? EscapeIniValue(url) : std::string();
+    return SetFileValues(file_, kGroup, {{"httpProxy", web}, {"httpsProxy", web}, {"socksProxy", socks}});
   }
 
   WriteResult SetEnable(std::uint32_t enable) override {
@@ -66,8 +71,34 @@ class KdeProxyStore : public ProxyStore {
 
   WriteResult Announce() override { return EmitKioReparseSignal(); }
 
+  // A key setPro writes that the file did not have is kept as empty, which
+  // KDE reads the same way; other missing keys stay missing.
+  StoreSettings Snapshot() override {
+    QFile in(QString::fromStdString(file_));
+    const std::string text = in.open(QIODevice::ReadOnly) ? in.readAll().toStdString() : std::string();
+    StoreSettings saved;
+    for (const char* key : kSavedKeys) {
+      const std::optional<std::string> value = IniValue(text, kGroup, key);
+      const bool written =
+          std::find(std::begin(kWrittenKeys), std::end(kWrittenKeys), std::string_view(key)) != std::end(kWrittenKeys);
+      if (value || written) saved.emplace_back(std::string(kSavedPrefix) + key, value.value_or(""));
+    }
+    return saved;
+  }
+
+  WriteResult Restore(const StoreSettings& saved) override {
+    Entries entries;
+    for (const auto& [key, value] : saved)
+      if (key.starts_with(kSavedPrefix)) entries.emplace_back(key.substr(kSavedPrefix.size()), value);
+    return entries.empty() ? WriteResult::Done() : SetFileValues(file_, kGroup, entries);
+  }
+
  private:
   static constexpr const char* kGroup = "Proxy Settings";
+  static constexpr std::string_view kSavedPrefix = "kioslaverc/";
+  static constexpr const char* kSavedKeys[] = {"ProxyType", "httpProxy",  "httpsProxy",         "socksProxy",
+                                               "ftpProxy",  "NoProxyFor", "Proxy Config Script"};
+  static constexpr std::string_view kWrittenKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy"};
   std::string file_;
 };
 
@@ -77,7 +108,7 @@ class FileProxyStore : public ProxyStore {
   explicit FileProxyStore(std::string configDir) : file_(std::move(configDir) + "/mivoproxy/internet-settings.ini") {}
 
   WriteResult SetServer(const std::string& server) override {
-    return SetFileValues(file_, kGroup, {{"ProxyServer", server}});
+    return SetFileValues(file_, kGroup, {{"ProxyServer", EscapeIniValue(server)}});
   }
 
   WriteResult SetEnable(std::uint32_t enable) override {

@@ -57,24 +57,44 @@ SettingsPtr Open(const std::string& id, std::initializer_list<const char*> keys,
   return schema ? SettingsPtr(g_settings_new_full(schema.get(), nullptr, nullptr)) : nullptr;
 }
 
+// The user's own settings kept by Snapshot: the schema's children and keys.
+struct SavedKeys {
+  const char* child;
+  std::initializer_list<const char*> keys;
+};
+const SavedKeys kSaved[] = {
+    {"", {"mode", "autoconfig-url", "ignore-hosts", "use-same-proxy"}},
+    {".http", {"host", "port"}},
+    {".https", {"host", "port"}},
+    {".socks", {"host", "port"}},
+    {".ftp", {"host", "port"}},
+};
+
 // mode follows ProxyEnable; host and port of http and https follow
-// ProxyServer, as a registry server text without "scheme=" applies to both.
+// ProxyServer, as a registry server text without "scheme=" applies to both;
+// "socks=" puts them into socks instead. The other scheme is emptied, so
+// that programs use the one just set.
 class GSettingsProxyStore : public ProxyStore {
  public:
-  GSettingsProxyStore(SettingsPtr root, SettingsPtr http, SettingsPtr https)
-      : root_(std::move(root)), http_(std::move(http)), https_(std::move(https)) {}
+  GSettingsProxyStore(std::string id, SettingsPtr root, SettingsPtr http, SettingsPtr https, SettingsPtr socks)
+      : id_(std::move(id)),
+        root_(std::move(root)),
+        http_(std::move(http)),
+        https_(std::move(https)),
+        socks_(std::move(socks)) {}
 
   WriteResult SetServer(const std::string& server) override {
     const std::optional<ProxyServerParts> parts = SplitProxyServer(server);
     if (!parts) return WriteResult::Failed("代理端口不是 0 到 65535 的数字: " + server);
-    // Refuse before writing anything, so that http and https never disagree.
-    for (GSettings* s : {http_.get(), https_.get()})
+    // Refuse before writing anything, so that the schemes never disagree.
+    for (GSettings* s : {http_.get(), https_.get(), socks_.get()})
       for (const char* key : {"host", "port"})
         if (!g_settings_is_writable(s, key)) return NotWritable(s, key);
-    for (GSettings* s : {http_.get(), https_.get()}) {
+    for (GSettings* s : {http_.get(), https_.get(), socks_.get()}) {
+      const bool used = (s == socks_.get()) == parts->socks;
       g_settings_delay(s);
-      const bool ok =
-          g_settings_set_string(s, "host", parts->host.c_str()) && g_settings_set_int(s, "port", parts->port);
+      const bool ok = g_settings_set_string(s, "host", used ? parts->host.c_str() : "") &&
+                      g_settings_set_int(s, "port", used ? parts->port : 0);
       if (!ok) {
         g_settings_revert(s);
         return NotWritable(s, "host");
@@ -98,6 +118,51 @@ class GSettingsProxyStore : public ProxyStore {
     return WriteResult::Done();
   }
 
+  // Each value in GVariant text, keyed "schema/key".
+  StoreSettings Snapshot() override {
+    StoreSettings saved;
+    for (const SavedKeys& part : kSaved) {
+      const std::string id = id_ + part.child;
+      std::string ignored;
+      SchemaPtr schema = LookUp(id, {}, ignored);
+      if (!schema) continue;
+      SettingsPtr s(g_settings_new_full(schema.get(), nullptr, nullptr));
+      for (const char* key : part.keys) {
+        if (!g_settings_schema_has_key(schema.get(), key)) continue;
+        GVariant* value = g_settings_get_value(s.get(), key);
+        gchar* text = g_variant_print(value, FALSE);
+        saved.emplace_back(id + "/" + key, text);
+        g_free(text);
+        g_variant_unref(value);
+      }
+    }
+    return saved;
+  }
+
+  WriteResult Restore(const StoreSettings& saved) override {
+    for (const auto& [name, text] : saved) {
+      const std::size_t slash = name.rfind('/');
+      if (slash == std::string::npos || !name.starts_with(id_)) continue;
+      const std::string id = name.substr(0, slash);
+      const std::string key = name.substr(slash + 1);
+      std::string ignored;
+      SchemaPtr schema = LookUp(id, {key.c_str()}, ignored);
+      if (!schema) continue;
+      SettingsPtr s(g_settings_new_full(schema.get(), nullptr, nullptr));
+      GSettingsSchemaKey* schemaKey = g_settings_schema_get_key(schema.get(), key.c_str());
+      GError* error = nullptr;
+      GVariant* value =
+          g_variant_parse(g_settings_schema_key_get_value_type(schemaKey), text.c_str(), nullptr, nullptr, &error);
+      g_settings_schema_key_unref(schemaKey);
+      if (!value) return WriteResult::Failed("保存的设置无法读取 " + name + ": " + TakeMessage(error));
+      g_variant_ref_sink(value);
+      const bool ok = g_settings_is_writable(s.get(), key.c_str()) && g_settings_set_value(s.get(), key.c_str(), value);
+      g_variant_unref(value);
+      if (!ok) return NotWritable(s.get(), key.c_str());
+    }
+    return WriteResult::Done();
+  }
+
  private:
   static WriteResult NotWritable(GSettings* s, const char* key) {
     gchar* id = nullptr;
@@ -107,9 +172,11 @@ class GSettingsProxyStore : public ProxyStore {
     return WriteResult::Failed(std::move(text));
   }
 
+  std::string id_;
   SettingsPtr root_;
   SettingsPtr http_;
   SettingsPtr https_;
+  SettingsPtr socks_;
 };
 
 }  // namespace
@@ -132,7 +199,10 @@ std::unique_ptr<ProxyStore> OpenGSettingsProxyStore(std::string& error, const ch
   if (!http) return nullptr;
   SettingsPtr https = Open(id + ".https", {"host", "port"}, error);
   if (!https) return nullptr;
-  return std::make_unique<GSettingsProxyStore>(std::move(root), std::move(http), std::move(https));
+  SettingsPtr socks = Open(id + ".socks", {"host", "port"}, error);
+  if (!socks) return nullptr;
+  return std::make_unique<GSettingsProxyStore>(id, std::move(root), std::move(http), std::move(https),
+                                               std::move(socks));
 }
 
 WriteResult EmitKioReparseSignal() {

@@ -331,7 +331,54 @@ class Batch {
   std::uint16_t seqBase_ = 0;
 };
 
+// One batch whose replies the caller takes in.
+class BatchRound : public EchoRound {
+ public:
+  explicit BatchRound(std::unique_ptr<Batch> batch) : batch_(std::move(batch)) {}
+  int Descriptor() const override { return batch_->pending() > 0 ? batch_->fd() : -1; }
+  bool Drain() override {
+    batch_->Drain();
+    return batch_->pending() == 0;
+  }
+  void Expire() override { batch_->Expire(); }
+
+ private:
+  std::unique_ptr<Batch> batch_;
+};
+
 }  // namespace
+
+int IcmpEchoSender::OpenFirst(EchoSocketKind& kind) {
+  std::string refusals;
+  for (EchoSocketKind k : kinds_) {
+    const int fd = OpenSocket(k);
+    if (fd >= 0) {
+      kind = k;
+      return fd;
+    }
+    refusals += RefusalText(k, errno);
+  }
+  if (!refusals.empty()) refusals.pop_back();
+  unavailable_ = "Echoes unavailable, every time reads 0 ms:" + refusals;
+  return -1;
+}
+
+std::unique_ptr<EchoRound> IcmpEchoSender::StartEchoes(std::span<EchoTarget> targets, std::string_view data) {
+  if (targets.size() > kBatchLimit) return EchoSender::StartEchoes(targets, data);
+  for (EchoTarget& t : targets) t.answered = false;
+  lastKind_.reset();
+  unavailable_.clear();
+  EchoSocketKind kind{};
+  const int fd = OpenFirst(kind);
+  if (fd < 0) {
+    for (EchoTarget& t : targets) t.reply->status = kIpGeneralFailure;
+    return EchoSender::StartEchoes({}, data);
+  }
+  lastKind_ = kind;
+  auto batch = std::make_unique<Batch>(fd, kind, targets, data);
+  batch->SendAll(Clock::now() + std::chrono::milliseconds(kEchoTimeoutMs));
+  return std::make_unique<BatchRound>(std::move(batch));
+}
 
 void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) {
   for (EchoTarget& t : targets) t.answered = false;
@@ -343,20 +390,9 @@ void IcmpEchoSender::SendEchoes(std::span<EchoTarget> targets, std::string_view 
   std::vector<std::unique_ptr<Batch>> batches;
   for (std::size_t first = 0; first < targets.size(); first += kBatchLimit) {
     const std::span<EchoTarget> batch = targets.subspan(first, std::min(kBatchLimit, targets.size() - first));
-    int fd = -1;
     EchoSocketKind kind{};
-    std::string refusals;
-    for (EchoSocketKind k : kinds_) {
-      fd = OpenSocket(k);
-      if (fd >= 0) {
-        kind = k;
-        break;
-      }
-      refusals += RefusalText(k, errno);
-    }
+    const int fd = OpenFirst(kind);
     if (fd < 0) {
-      if (!refusals.empty()) refusals.pop_back();
-      unavailable_ = "Echoes unavailable, every time reads 0 ms:" + refusals;
       for (EchoTarget& t : batch) t.reply->status = kIpGeneralFailure;
       continue;
     }

@@ -24,6 +24,8 @@ class IcmpEchoSender : public EchoSender {
   explicit IcmpEchoSender(std::vector<EchoSocketKind> kinds) : kinds_(std::move(kinds)) {}
 
   void SendEchoes(std::span<EchoTarget> targets, std::string_view data, int timeoutMs) override;
+  // Up to 65,536 targets on one socket without waiting; more wait here.
+  std::unique_ptr<EchoRound> StartEchoes(std::span<EchoTarget> targets, std::string_view data) override;
 
   // The kind the last call sent with; empty when no socket could be opened.
   std::optional<EchoSocketKind> LastKind() const { return lastKind_; }
@@ -31,6 +33,9 @@ class IcmpEchoSender : public EchoSender {
   std::string Unavailable() const override { return unavailable_; }
 
  private:
+  // A socket of the first kind that opens, or -1.
+  int OpenFirst(EchoSocketKind& kind);
+
   std::vector<EchoSocketKind> kinds_{EchoSocketKind::Datagram, EchoSocketKind::Raw};
   std::optional<EchoSocketKind> lastKind_;
   std::string unavailable_;

@@ -13,10 +13,23 @@ namespace {
 IcmpEchoSender g_icmp;
 EchoSender* g_sender = &g_icmp;
 
+// A round whose replies are all in already.
+class FinishedRound : public EchoRound {
+ public:
+  int Descriptor() const override { return -1; }
+  bool Drain() override { return true; }
+  void Expire() override {}
+};
+
 std::int32_t ResultOf(const EchoTarget& t) {
   return t.answered ? static_cast<std::int32_t>(t.reply->roundTripTime) : -static_cast<std::int32_t>(t.reply->status);
 }
 }  // namespace
+
+std::unique_ptr<EchoRound> EchoSender::StartEchoes(std::span<EchoTarget> targets, std::string_view data) {
+  SendEchoes(targets, data, kEchoTimeoutMs);
+  return std::make_unique<FinishedRound>();
+}
 
 EchoSender& Echoes() { return *g_sender; }
 
@@ -71,6 +84,21 @@ std::vector<std::int32_t> PingAddresses(std::span<const std::string> addresses, 
 
 std::int32_t PingAddress(const std::string& address, EchoReply& reply) {
   return PingAddresses(std::span<const std::string>(&address, 1), std::span<EchoReply>(&reply, 1))[0];
+}
+
+PingRound::PingRound(std::vector<std::string> addresses)
+    : addresses_(std::move(addresses)), replies_(addresses_.size()), targets_(addresses_.size()) {
+  for (std::size_t i = 0; i < addresses_.size(); ++i) {
+    targets_[i].destination = DottedToAddress(addresses_[i]);
+    targets_[i].reply = &replies_[i];
+    CheckSocketsLayer();
+  }
+  round_ = Echoes().StartEchoes(targets_, kEchoRequestData);
+}
+
+PingRound::~PingRound() {
+  round_.reset();
+  for (std::size_t i = 0; i < addresses_.size(); ++i) ReleaseSocketsLayer();
 }
 
 }  // namespace mivo

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,6 +56,20 @@ struct EchoTarget {
   bool answered = false;
 };
 
+// Echoes already sent whose replies are taken in without waiting: the caller
+// watches Descriptor(), calls Drain() when it is readable and Expire() once
+// the echo time-out has passed.
+class EchoRound {
+ public:
+  virtual ~EchoRound() = default;
+  // Readable when replies wait; -1 when nothing is left to wait for.
+  virtual int Descriptor() const = 0;
+  // Takes in what has arrived; true when no request is open any more.
+  virtual bool Drain() = 0;
+  // The requests still open time out.
+  virtual void Expire() = 0;
+};
+
 // Sends echo requests and collects their replies. All requests of one call
 // share a single wait, so N destinations cost one time-out, not N.
 class EchoSender {
@@ -65,6 +80,9 @@ class EchoSender {
   // Why the last call could send no echo at all, and what would allow it;
   // empty when it could.
   virtual std::string Unavailable() const { return {}; }
+  // Sends `data` to every target and returns at once; `targets` stay in place
+  // until the round ends. By default it waits here, leaving nothing open.
+  virtual std::unique_ptr<EchoRound> StartEchoes(std::span<EchoTarget> targets, std::string_view data);
 };
 
 // The sender in force for the process.
@@ -84,5 +102,29 @@ std::string EchoesUnavailable();
 // PingAddress for many addresses at once: the same check and clean-up per
 // address, the same records and results, but one shared wait.
 std::vector<std::int32_t> PingAddresses(std::span<const std::string> addresses, std::span<EchoReply> replies);
+
+// PingAddresses without its wait: the same check and clean-up per address
+// and the same records, with the replies taken in as they arrive.
+class PingRound {
+ public:
+  explicit PingRound(std::vector<std::string> addresses);
+  ~PingRound();
+  PingRound(const PingRound&) = delete;
+  PingRound& operator=(const PingRound&) = delete;
+
+  int Descriptor() const { return round_->Descriptor(); }
+  bool Drain() { return round_->Drain(); }
+  void Expire() { round_->Expire(); }
+
+  std::size_t Size() const { return addresses_.size(); }
+  const std::string& Address(std::size_t i) const { return addresses_[i]; }
+  const EchoReply& Reply(std::size_t i) const { return replies_[i]; }
+
+ private:
+  std::vector<std::string> addresses_;
+  std::vector<EchoReply> replies_;
+  std::vector<EchoTarget> targets_;
+  std::unique_ptr<EchoRound> round_;
+};
 
 }  // namespace mivo

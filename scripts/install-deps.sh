@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libglib2.0-dev libglib2.0-bin gsettings-desktop-schemas
+  libglib2.0-dev libglib2.0-bin gsettings-desktop-schemas glib-networking
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy
   xvfb xauth x11-utils xdotool imagemagick fonts-noto-cjk

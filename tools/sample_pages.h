@@ -51,7 +51,7 @@ std::string PortScript(int port);
 // then one line with the type, speed and location cells.
 std::string ListPageText(const std::string& title, const std::vector<SampleProxy>& proxies);
 
-inline constexpr int kMaxGeneratedRows = 200'000;
+inline constexpr int kMaxGeneratedRows = 300'000;
 
 // `rows` made-up proxies on loopback addresses, none of them listening.
 std::vector<SampleProxy> GeneratedProxies(int rows);

@@ -203,6 +203,10 @@ void frmMain::BuildMenus() {
   connect(AddCommand(setpromenu, "Ptst", "代理测试"), &QAction::triggered, this, [this] { Ptst(); });
   connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] { Wsktest_.conTest(); });
   connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] { Wsktest_.testall(); });
+  QAction* stop = AddCommand(setpromenu, "stopTest", "停止");
+  stop->setEnabled(false);
+  connect(stop, &QAction::triggered, this, [this] { Wsktest_.Stop(); });
+  Wsktest_.onRunning = [stop](bool running) { stop->setEnabled(running); };
   AddSeparator(setpromenu, "Fgx2");
   connect(AddCommand(setpromenu, "uploadlst", "导出列表"), &QAction::triggered, this, [this] { uploadlst(*this); });
 

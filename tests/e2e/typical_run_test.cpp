@@ -95,10 +95,12 @@ TEST_F(TypicalRun, FromListToTunnel) {
   Choose("setPro");
   EXPECT_EQ(window.Panel(kStatusPanel),
             "地址: " + proxy.address + " ,端口: " + std::to_string(proxy.port) + " 代理成功!");
+  // A SOCKS row goes into the desktop's SOCKS setting.
   const test::GnomeProxy store = test::ReadGnomeProxy();
   EXPECT_EQ(store.mode, "manual");
-  EXPECT_EQ(store.httpHost, proxy.address);
-  EXPECT_EQ(store.httpPort, proxy.port);
+  EXPECT_EQ(store.httpHost, "");
+  EXPECT_EQ(test::GnomeKey(".socks", "host"), "'" + proxy.address + "'");
+  EXPECT_EQ(test::GnomeKey(".socks", "port"), std::to_string(proxy.port));
 
   // 4. "导出列表" writes every row, address and port joined by the separator.
   Choose("uploadlst");

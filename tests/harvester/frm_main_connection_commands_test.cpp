@@ -39,11 +39,15 @@ class FrmMainConnectionTest : public testing::Test {
   frmMain window;
 };
 
-TEST_F(FrmMainConnectionTest, TestAllMarksTheRowsTheListShows) {
+TEST_F(FrmMainConnectionTest, TestAllMarksTheRowsTheListShowsAndSaysWhenItEnds) {
+  QAction* stop = window.findChild<QAction*>("stopTest");
+  ASSERT_NE(stop, nullptr);
+  EXPECT_EQ(stop->text(), QString::fromUtf8("停止"));
+  EXPECT_FALSE(stop->isEnabled());
   Trigger("testall");
-  EXPECT_EQ(window.Panel(kStatusPanel), "Ping: 127.0.0.3");
-  ASSERT_TRUE(
-      WaitUntil([&] { return !Cell(0, ProxyColumn::Result).isEmpty() && !Cell(1, ProxyColumn::Result).isEmpty(); }));
+  EXPECT_TRUE(stop->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return !stop->isEnabled(); }));
+  EXPECT_EQ(window.Panel(kStatusPanel), "测试完成: 成功 1, 失败 1");
   EXPECT_EQ(Cell(0, ProxyColumn::Result), QString::fromUtf8("★ 成功"));
   EXPECT_EQ(Cell(1, ProxyColumn::Result), QString::fromUtf8("☆ 失败"));
   EXPECT_TRUE(Cell(0, ProxyColumn::Time).endsWith(" ms"));

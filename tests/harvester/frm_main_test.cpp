@@ -91,6 +91,7 @@ TEST_F(FrmMainTest, MenusInOrder) {
                                                                       {"Ptst", Q("代理测试")},
                                                                       {"conTest", Q("测试选中")},
                                                                       {"testall", Q("测试所有")},
+                                                                      {"stopTest", Q("停止")},
                                                                       {"Fgx2", "-"},
                                                                       {"uploadlst", Q("导出列表")}}));
   EXPECT_EQ(MenuItems(window.findChild<QMenu*>("Setmenu")),

@@ -93,6 +93,50 @@ void WriteGnomeProxy(const GnomeProxy& p) {
   g_settings_sync();
 }
 
+std::string GnomeKey(const std::string& child, const std::string& key) {
+  Settings s(("org.gnome.system.proxy" + child).c_str());
+  GVariant* value = g_settings_get_value(s.s, key.c_str());
+  gchar* text = g_variant_print(value, FALSE);
+  std::string printed = text;
+  g_free(text);
+  g_variant_unref(value);
+  return printed;
+}
+
+void SetGnomeKey(const std::string& child, const std::string& key, const std::string& text) {
+  Settings s(("org.gnome.system.proxy" + child).c_str());
+  GVariant* value = g_variant_parse(nullptr, text.c_str(), nullptr, nullptr, nullptr);
+  if (value) g_settings_set_value(s.s, key.c_str(), value);
+  g_settings_sync();
+}
+
+std::string ResolveProxy(const std::string& url) {
+  // The GNOME resolver serves only a desktop that names itself GNOME.
+  const gchar* was = g_getenv("XDG_CURRENT_DESKTOP");
+  const std::string desktop = was ? was : "";
+  g_setenv("XDG_CURRENT_DESKTOP", "GNOME", TRUE);
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  GError* error = nullptr;
+  gchar** proxies = g_proxy_resolver_lookup(g_proxy_resolver_get_default(), url.c_str(), nullptr, &error);
+  if (was)
+    g_setenv("XDG_CURRENT_DESKTOP", desktop.c_str(), TRUE);
+  else
+    g_unsetenv("XDG_CURRENT_DESKTOP");
+  if (!proxies) {
+    std::string why = std::string("error: ") + (error ? error->message : "?");
+    if (error) g_error_free(error);
+    return why;
+  }
+  std::string all;
+  for (gchar** p = proxies; *p; ++p) {
+    if (!all.empty()) all += ' ';
+    all += *p;
+  }
+  g_strfreev(proxies);
+  return all;
+}
+
 std::string GSettingsKeyfile() { return ConfigHome() + "/glib-2.0/settings/keyfile"; }
 
 struct ReparseListener::State {

@@ -29,6 +29,13 @@ struct GnomeProxy {
 std::ostream& operator<<(std::ostream& os, const GnomeProxy& p);
 GnomeProxy ReadGnomeProxy();
 void WriteGnomeProxy(const GnomeProxy& p);
+// One key of a GNOME proxy schema ("" for the schema itself, ".http" and so
+// on for its children) in GVariant text, and the same written.
+std::string GnomeKey(const std::string& child, const std::string& key);
+void SetGnomeKey(const std::string& child, const std::string& key, const std::string& text);
+// The proxies GLib's resolver on a GNOME desktop gives for `url`, in its
+// order and separated by spaces, or "error: " and why.
+std::string ResolveProxy(const std::string& url);
 // The keyfile the GSettings backend keeps on disk.
 std::string GSettingsKeyfile();
 

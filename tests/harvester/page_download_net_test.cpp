@@ -36,6 +36,7 @@ using Mode = ScriptedServer::Mode;
 
 const std::vector<std::string> kParsed{kTextFetching, kTextAnalysing, kTextAnalysisDone};
 const std::vector<std::string> kFailed{kTextFetching, kTextFetchFailed};
+const std::vector<std::string> kTooLarge{kTextFetching, "获取失败: 页面超过 64 MiB 上限"};
 
 std::int64_t WallSeconds() {
   using namespace std::chrono;
@@ -173,7 +174,7 @@ TEST_F(Download, SlowAnswerWithinTheTimeIsParsed) {
   ExpectRowsOf(ops.Rows(), proxies);
 }
 
-enum class Outcome { Parsed, Failed };
+enum class Outcome { Parsed, Failed, TooLarge };
 
 struct ResponseCase {
   const char* name;
@@ -193,7 +194,7 @@ TEST_P(OddResponse, EndsInItsOutcome) {
     EXPECT_EQ(ops.statusHistory, kParsed);
     ExpectRowsOf(ops.Rows(), sample::GeneratedProxies(3));
   } else {
-    EXPECT_EQ(ops.statusHistory, kFailed);
+    EXPECT_EQ(ops.statusHistory, GetParam().outcome == Outcome::Failed ? kFailed : kTooLarge);
     ExpectEarlierRowKept();
   }
 }
@@ -212,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
                      [] { return ScriptedServer::Page(200, List(), "Content-Type: text/html; charset=utf-8\r\n"); },
                      Outcome::Parsed},
         ResponseCase{"BodyEndedByClose", [] { return "HTTP/1.0 200 OK\r\n\r\n" + List(); }, Outcome::Parsed},
+        ResponseCase{"PageOverThirtyTwoMiB",
+                     [] { return ScriptedServer::Page(200, List() + QByteArray(33 << 20, ' ')); }, Outcome::Parsed},
         ResponseCase{"DeflatedPage", [] { return ScriptedServer::Page(200, Deflated(List()), kDeflate); },
                      Outcome::Parsed},
         ResponseCase{"EmptyBody", [] { return ScriptedServer::Page(200, {}); }, Outcome::Failed},
@@ -252,11 +255,11 @@ TEST_F(Download, PageInAnotherCharsetIsReadAsGbkWithoutHarm) {
   }
 }
 
-TEST_F(Download, EndlessBodyIsCutOffAndFails) {
+TEST_F(Download, EndlessBodyIsCutOffAndSaysSo) {
   ScriptedServer endless(Mode::Endless);
   test::ScriptedClock clock;  // only the size limit can end this download
   Fetch(endless.Url());
-  EXPECT_EQ(ops.statusHistory, kFailed);
+  EXPECT_EQ(ops.statusHistory, kTooLarge);
   ExpectEarlierRowKept();
   // Cut off at the size limit, the request ends and lets the connection go;
   // a request given up at the time-out would have been left running.

@@ -24,6 +24,7 @@ using test::GnomeProxy;
 
 constexpr const char* kOff = "已经成功关闭代理!!!";
 constexpr const char* kOffFailed = "关闭代理失败: ";
+constexpr const char* kRestored = "已关闭代理, 已恢复原来的代理设置";
 
 // Rows as the parser leaves them; row 3 has no port.
 void FillRows(HeadlessMainOps& ops) {
@@ -113,9 +114,12 @@ TEST_F(GnomeSwitch, SetProSetsHostAndPortOfBothSchemesAndTurnsManualOn) {
   EXPECT_NE(Slurp(test::GSettingsKeyfile()).find("'127.0.0.2'"), std::string::npos);
 }
 
-TEST_F(GnomeSwitch, CloseProAfterSetProEmptiesTheServerAndKeepsTheSwitchOn) {
+TEST_F(GnomeSwitch, CloseProAfterSetProPutsTheUsersOwnBackThenEmptiesTheServer) {
   ops.selected = 2;
   setPro(ops, Gnome);
+  closePro(ops, Gnome);
+  EXPECT_EQ(test::ReadGnomeProxy(), kBefore);
+  EXPECT_EQ(ops.panel2, kRestored);
   closePro(ops, Gnome);
   EXPECT_EQ(test::ReadGnomeProxy(), (GnomeProxy{"manual", "", 0, "", 0}));
   EXPECT_EQ(ops.panel2, kOff);
@@ -194,8 +198,79 @@ TEST_F(GnomeSwitch, WithoutKdeTheMenuCommandsUseGSettings) {
   setPro(ops);
   EXPECT_EQ(test::ReadGnomeProxy(), (GnomeProxy{"manual", "127.0.0.3", 3128, "127.0.0.3", 3128}));
   closePro(ops);
-  EXPECT_EQ(test::ReadGnomeProxy(), (GnomeProxy{"manual", "", 0, "", 0}));
+  EXPECT_EQ(test::ReadGnomeProxy(), kBefore);
 }
+
+// ---- Following the row's protocol, and giving the user's own settings back.
+
+struct ProtocolCase {
+  const char* type;
+  const char* resolved;  // for an http URL
+};
+
+void PrintTo(const ProtocolCase& c, std::ostream* os) { *os << "'" << c.type << "'"; }
+
+// GLib offers every SOCKS version it can speak, the newest first.
+constexpr const char* kSocks = "socks5://127.0.0.2:8080 socks4a://127.0.0.2:8080 socks4://127.0.0.2:8080";
+
+class RowProtocol : public GnomeSwitch, public ::testing::WithParamInterface<ProtocolCase> {};
+
+TEST_P(RowProtocol, IsWhatGLibsResolverGivesForAnHttpUrl) {
+  test::SetGnomeKey("", "ignore-hosts", "@as []");
+  ops.rows.SetText(1, ProxyColumn::Type, GetParam().type);
+  ops.selected = 1;
+  setPro(ops, Gnome);
+  EXPECT_EQ(ops.panel2, "地址: 127.0.0.2 ,端口: 8080 代理成功!");
+  EXPECT_EQ(test::ResolveProxy("http://127.0.0.1:9/"), GetParam().resolved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, RowProtocol,
+                         ::testing::Values(ProtocolCase{"HTTP", "http://127.0.0.2:8080"},
+                                           ProtocolCase{"HTTPS", "http://127.0.0.2:8080"},
+                                           ProtocolCase{"SOCKS5", kSocks}, ProtocolCase{"socks4/5", kSocks}));
+
+struct OwnKey {
+  const char* child;
+  const char* key;
+  const char* value;  // GVariant text
+};
+
+struct OwnCase {
+  const char* name;
+  std::vector<OwnKey> own;
+};
+
+class OwnSettings : public GnomeSwitch, public ::testing::WithParamInterface<OwnCase> {};
+
+TEST_P(OwnSettings, AreKeptFromTheFirstSetProUntilCloseProPutsThemBack) {
+  for (const OwnKey& k : GetParam().own) test::SetGnomeKey(k.child, k.key, k.value);
+  ops.rows.SetText(1, ProxyColumn::Type, "SOCKS5");
+  ops.selected = 1;
+  setPro(ops, Gnome);
+  EXPECT_EQ(test::GnomeKey(".socks", "host"), "'127.0.0.2'");
+  ops.selected = 2;
+  setPro(ops, Gnome);  // the first one's saving stands
+  EXPECT_EQ(test::GnomeKey(".socks", "host"), "''");
+  ASSERT_NE(Slurp(SavedProxySettingsFile()), "<missing>");
+
+  closePro(ops, Gnome);
+  EXPECT_EQ(ops.panel2, kRestored);
+  for (const OwnKey& k : GetParam().own) EXPECT_EQ(test::GnomeKey(k.child, k.key), k.value) << k.key;
+  EXPECT_EQ(Slurp(SavedProxySettingsFile()), "<missing>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Configurations, OwnSettings,
+                         ::testing::Values(OwnCase{"Manual",
+                                                   {{"", "mode", "'manual'"},
+                                                    {".http", "host", "'127.0.0.7'"},
+                                                    {".http", "port", "3128"},
+                                                    {".socks", "host", "'127.0.0.8'"},
+                                                    {".socks", "port", "1080"},
+                                                    {"", "ignore-hosts", "['localhost', 'intranet']"}}},
+                                           OwnCase{"Automatic",
+                                                   {{"", "mode", "'auto'"},
+                                                    {"", "autoconfig-url", "'http://127.0.0.1:9/proxy.pac'"}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The order of the steps and what each failing step leaves behind.
 
@@ -325,12 +400,18 @@ TEST_F(FileSwitch, KdeSetProWritesBothProxyUrlsAndManualType) {
   ops.selected = 1;
   setPro(ops, Kde());
   EXPECT_EQ(Slurp(Kioslaverc()),
-            "[Proxy Settings]\nhttpProxy=http://127.0.0.2:8080\nhttpsProxy=http://127.0.0.2:8080\nProxyType=1\n");
+            "[Proxy Settings]\nhttpProxy=http://127.0.0.2:8080\nhttpsProxy=http://127.0.0.2:8080\nsocksProxy=\n"
+            "ProxyType=1\n");
   EXPECT_EQ(ops.panel2, "地址: 127.0.0.2 ,端口: 8080 代理成功!");
   ops.selected = 3;
   setPro(ops, Kde());
   EXPECT_EQ(Slurp(Kioslaverc()),
-            "[Proxy Settings]\nhttpProxy=http://127.0.0.4\nhttpsProxy=http://127.0.0.4\nProxyType=1\n");
+            "[Proxy Settings]\nhttpProxy=http://127.0.0.4\nhttpsProxy=http://127.0.0.4\nsocksProxy=\nProxyType=1\n");
+  ops.rows.SetText(2, ProxyColumn::Type, "SOCKS4");
+  ops.selected = 2;
+  setPro(ops, Kde());
+  EXPECT_EQ(Slurp(Kioslaverc()),
+            "[Proxy Settings]\nhttpProxy=\nhttpsProxy=\nsocksProxy=socks://127.0.0.3:3128\nProxyType=1\n");
 }
 
 TEST_F(FileSwitch, KdeKeepsEverythingElseInTheFile) {
@@ -342,12 +423,19 @@ TEST_F(FileSwitch, KdeKeepsEverythingElseInTheFile) {
   EXPECT_EQ(Slurp(Kioslaverc()),
             "[Cache Settings]\nMaxCacheSize=5120\n\n[Proxy Settings]\n# set by hand\nNoProxyFor=localhost\n"
             "ProxyType=1\nhttpProxy=http://127.0.0.3:3128\nftpProxy=ftp://127.0.0.9 21\n"
-            "httpsProxy=http://127.0.0.3:3128\n\n[UserAgent]\nSendLanguage=true\n");
+            "httpsProxy=http://127.0.0.3:3128\nsocksProxy=\n\n[UserAgent]\nSendLanguage=true\n");
+  // The user's own values come back; what they did not have stays empty.
+  closePro(ops, Kde());
+  EXPECT_EQ(Slurp(Kioslaverc()),
+            "[Cache Settings]\nMaxCacheSize=5120\n\n[Proxy Settings]\n# set by hand\nNoProxyFor=localhost\n"
+            "ProxyType=0\nhttpProxy=http://127.0.0.9 3128\nftpProxy=ftp://127.0.0.9 21\n"
+            "httpsProxy=\nsocksProxy=\n\n[UserAgent]\nSendLanguage=true\n");
+  EXPECT_EQ(ops.panel2, kRestored);
   closePro(ops, Kde());
   EXPECT_EQ(Slurp(Kioslaverc()),
             "[Cache Settings]\nMaxCacheSize=5120\n\n[Proxy Settings]\n# set by hand\nNoProxyFor=localhost\n"
             "ProxyType=1\nhttpProxy=\nftpProxy=ftp://127.0.0.9 21\n"
-            "httpsProxy=\n\n[UserAgent]\nSendLanguage=true\n");
+            "httpsProxy=\nsocksProxy=\n\n[UserAgent]\nSendLanguage=true\n");
   EXPECT_EQ(ops.panel2, kOff);
 }
 
@@ -432,6 +520,7 @@ struct SplitCase {
   bool ok;
   std::string host;
   int port;
+  bool socks = false;
 };
 
 void PrintTo(const SplitCase& c, std::ostream* os) { *os << "'" << c.server << "'"; }
@@ -445,6 +534,7 @@ TEST_P(ServerText, SplitsAtTheLastColonIntoHostAndPort) {
   if (!parts) return;
   EXPECT_EQ(parts->host, c.host);
   EXPECT_EQ(parts->port, c.port);
+  EXPECT_EQ(parts->socks, c.socks);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, ServerText,
@@ -453,7 +543,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, ServerText,
                                            SplitCase{"proxy", true, "proxy", 0}, SplitCase{":80", true, "", 80},
                                            SplitCase{"a:b:65535", true, "a:b", 65535},
                                            SplitCase{"h:65536", false, "", 0}, SplitCase{"h:-1", false, "", 0},
-                                           SplitCase{"h:8a", false, "", 0}, SplitCase{"h: 80", false, "", 0}));
+                                           SplitCase{"h:8a", false, "", 0}, SplitCase{"h: 80", false, "", 0},
+                                           SplitCase{"socks=127.0.0.2:1080", true, "127.0.0.2", 1080, true},
+                                           SplitCase{"socks=", true, "", 0, true},
+                                           SplitCase{"SOCKS=h:1", true, "SOCKS=h", 1}));
 
 TEST(UserConfigDir, FollowsTheEnvironmentOnEveryCall) {
   const std::string home = std::getenv("HOME");

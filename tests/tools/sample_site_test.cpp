@@ -164,10 +164,10 @@ TEST_P(SiteAnswer, Status) {
 INSTANTIATE_TEST_SUITE_P(
     Targets, SiteAnswer,
     ::testing::Values(AnswerCase{"GET", "/", 200}, AnswerCase{"GET", "/proxy10.html?x=1", 200},
-                      AnswerCase{"GET", "/generated?rows=0", 200}, AnswerCase{"GET", "/generated?rows=200000", 200},
+                      AnswerCase{"GET", "/generated?rows=0", 200}, AnswerCase{"GET", "/generated?rows=300000", 200},
                       AnswerCase{"GET", "/nothing.html", 404}, AnswerCase{"GET", "/PROXY1.HTML", 404},
                       AnswerCase{"GET", "/generated", 400}, AnswerCase{"GET", "/generated?rows=-1", 400},
-                      AnswerCase{"GET", "/generated?rows=200001", 400}, AnswerCase{"GET", "/generated?rows=5x", 400},
+                      AnswerCase{"GET", "/generated?rows=300001", 400}, AnswerCase{"GET", "/generated?rows=5x", 400},
                       AnswerCase{"POST", "/proxy1.html", 405}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) {
       std::string name =
