@@ -559,17 +559,19 @@ TEST_F(ConnectionTesterTest, AnEchoWithoutReplyShowsZeroMilliseconds) {
   EXPECT_EQ(ops.panel2, "Ping: 127.0.0.1");
   ops.Rows().SetText(2, ProxyColumn::Time, "7 ms");
   tester.testall();
+  ASSERT_TRUE(WaitUntil([&] { return !tester.Running(); }));
   EXPECT_EQ(Time(1), "0 ms");
   EXPECT_EQ(Time(2), "0 ms");
   EXPECT_EQ(lost.calls, 3) << "the walk's echoes share one wait";
   EXPECT_FALSE(HasStatus(lost.unavailable));
 
-  // Without any echo socket the test says so once, after its echoes.
+  // Without any echo socket the walk says so once, after its end text.
   lost.unavailable = "Echoes unavailable: the reason";
   ops.statusHistory.clear();
   tester.testall();
+  ASSERT_TRUE(WaitUntil([&] { return !tester.Running(); }));
   EXPECT_EQ(std::count(ops.statusHistory.begin(), ops.statusHistory.end(), lost.unavailable), 1);
-  EXPECT_EQ(ops.statusHistory.back(), lost.unavailable) << "after the rows' own texts";
+  EXPECT_EQ(ops.statusHistory.back(), lost.unavailable) << "after the end text";
   EXPECT_EQ(tester.PingText("127.0.0.1"), "0 ms");
   EXPECT_EQ(ops.panel2, lost.unavailable);
 }
