@@ -62,7 +62,7 @@ class ProxyLoop {
     socklen_t len = sizeof a;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) return 0;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    Add(fd, kind ? Conn::Listener : Conn::EchoListener, kind.value_or(sample::ProxyKind::Http));
+    Add(fd, kind ? Conn::Listener : Conn::EchoListener, kind.value_or(sample::ProxyKind::Http11));
     return ntohs(a.sin_port);
   }
   void EchoTo(int port) { echo_ = Address("127.0.0.1", port); }
@@ -201,7 +201,7 @@ int ServeProxies() {
   const int refusedPort = ntohs(a.sin_port);
 
   std::printf("echo %d\n", echoPort);
-  const sample::ProxyKind kinds[] = {sample::ProxyKind::Socks4, sample::ProxyKind::Socks5, sample::ProxyKind::Http};
+  const sample::ProxyKind kinds[] = {sample::ProxyKind::Socks4, sample::ProxyKind::Socks5, sample::ProxyKind::Http11};
   int live = 0;
   for (int i = 0; i < kRows; ++i) {
     const std::string address = "127.0." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250);

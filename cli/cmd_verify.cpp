@@ -6,7 +6,9 @@
 #include <QString>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -23,17 +25,36 @@
 namespace mivo::cli {
 namespace {
 
-constexpr const char* kColumns[] = {"address", "port", "protocol", "outcome", "time", "anonymity", "exit"};
+// Today's seven columns, then what a row found on the way.
+constexpr const char* kColumns[] = {"address", "port",       "protocol",     "outcome",   "time",    "anonymity",
+                                    "exit",    "reason",     "connect_ms",   "handshake_ms", "answer_ms", "country",
+                                    "asn"};
+constexpr std::size_t kFirstNew = 7;
 
-// The seven columns of a row, "-" where there is nothing to say.
-std::vector<std::string> Columns(const verify::Row& row, const verify::Result& r) {
+std::string MsCell(std::int32_t ms) { return ms >= 0 ? std::to_string(ms) : "-"; }
+
+// Where an exit address is; "-" for what is not known.
+struct Place {
+  std::string country = "-";
+  std::string asn = "-";
+};
+
+// The cells of a row, "-" where there is nothing to say.
+std::vector<std::string> Cells(const verify::Row& row, const verify::Result& r, const Place& place) {
+  const bool tunnel = r.connectMs >= 0 && r.handshakeMs >= 0;
   return {row.address,
           row.port,
           verify::ProtocolText(r.protocol),
           r.Ok() ? kMarkSuccess : kMarkFailure,
-          r.handshakeMs >= 0 && r.Ok() ? std::to_string(r.handshakeMs) + " ms" : "-",
+          tunnel && r.Ok() ? std::to_string(r.connectMs + r.handshakeMs) + " ms" : "-",
           verify::AnonymityText(r.anonymity),
-          r.exitAddress.empty() ? "-" : r.exitAddress};
+          r.exitAddress.empty() ? "-" : r.exitAddress,
+          r.Ok() ? "-" : verify::ReasonText(r.reason),
+          MsCell(r.connectMs),
+          MsCell(r.handshakeMs),
+          MsCell(r.answerMs),
+          place.country,
+          place.asn};
 }
 
 std::string JsonString(const std::string& text) {
@@ -66,7 +87,9 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
-void Print(const verify::Verifier& v, OutputFormat format) {
+bool IsNumber(const std::string& cell) { return !cell.empty() && cell.find_first_not_of("0123456789") == std::string::npos; }
+
+void Print(const verify::Verifier& v, const std::vector<Place>& places, OutputFormat format) {
   const std::vector<verify::Row>& rows = v.Rows();
   const std::vector<verify::Result>& results = v.Results();
   if (format == OutputFormat::Csv) {
@@ -80,7 +103,7 @@ void Print(const verify::Verifier& v, OutputFormat format) {
   if (format == OutputFormat::Json) std::printf("[");
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const verify::Result& r = results[i];
-    const std::vector<std::string> cols = Columns(rows[i], r);
+    const std::vector<std::string> cols = Cells(rows[i], r, places[i]);
     std::string line;
     switch (format) {
       case OutputFormat::Text:
@@ -96,14 +119,16 @@ void Print(const verify::Verifier& v, OutputFormat format) {
         }
         break;
       case OutputFormat::Json: {
-        // Numbers and nulls where the text has "N ms" and "-".
+        // Numbers and nulls where the text has "N ms", a count of ms and "-".
         auto textOrNull = [](const std::string& s) { return s == "-" ? std::string("null") : JsonString(s); };
         line = std::string(i == 0 ? "\n" : ",\n") + "  {\"address\": " + JsonString(cols[0]) +
                ", \"port\": " + JsonString(cols[1]) + ", \"protocol\": " + textOrNull(cols[2]) +
                ", \"outcome\": " + JsonString(cols[3]) +
-               ", \"time_ms\": " + (cols[4] == "-" ? "null" : std::to_string(r.handshakeMs)) +
-               ", \"anonymity\": " + textOrNull(cols[5]) + ", \"exit\": " + textOrNull(cols[6]) + "}";
-        std::printf("%s", line.c_str());
+               ", \"time_ms\": " + (cols[4] == "-" ? "null" : std::to_string(r.connectMs + r.handshakeMs)) +
+               ", \"anonymity\": " + textOrNull(cols[5]) + ", \"exit\": " + textOrNull(cols[6]);
+        for (std::size_t k = kFirstNew; k < cols.size(); ++k)
+          line += std::string(", \"") + kColumns[k] + "\": " + (IsNumber(cols[k]) ? cols[k] : textOrNull(cols[k]));
+        std::printf("%s}", line.c_str());
         continue;
       }
     }
@@ -112,21 +137,75 @@ void Print(const verify::Verifier& v, OutputFormat format) {
   if (format == OutputFormat::Json) std::printf("%s]\n", rows.empty() ? "" : "\n");
 }
 
-// The judge's address for the tunnels: its host, looked up once when it is a name.
-std::optional<std::string> JudgeAddress(const std::string& host, std::string& error) {
+// A host's address for the tunnels: itself, or looked up once when it is a name.
+std::optional<std::string> HostAddress(const std::string& host, const std::string& what, std::string& error) {
   if (IsDottedQuad(host)) return host;
   const QHostInfo info = QHostInfo::fromName(QString::fromStdString(host));
   for (const QHostAddress& a : info.addresses())
     if (a.protocol() == QAbstractSocket::IPv4Protocol) return a.toString().toStdString();
-  error = "cannot find an IPv4 address for the judge's host " + host +
+  error = "cannot find an IPv4 address for " + what + "'s host " + host +
           (info.error() != QHostInfo::NoError ? ": " + info.errorString().toStdString() : std::string());
   return std::nullopt;
 }
 
-// A judge that cannot serve: the arguments were fine, the judge is not.
-int JudgeError(const std::string& error) {
+// The arguments were fine, what they name cannot serve.
+int CannotServe(const std::string& error) {
   std::fprintf(stderr, "mivoproxy-cli verify: %s\n", error.c_str());
   return kExitUsage;
+}
+
+void Note(const std::string& text) { std::fprintf(stderr, "mivoproxy-cli verify: %s\n", text.c_str()); }
+
+// Every judge asked directly, side by side: how each sees this machine
+// without a proxy. Those that cannot serve are left out with a note.
+void AskJudges(const VerifyArgs& o, verify::Options& options) {
+  std::vector<std::unique_ptr<verify::DirectJudgeAsk>> asks;
+  std::vector<verify::FarSide> sides;
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < o.judges.size(); ++i) {
+    std::string error;
+    const std::optional<std::string> address = HostAddress(o.judges[i].host, "the judge", error);
+    if (!address) {
+      Note("the judge " + o.judgeTexts[i] + " is left out: " + error);
+      continue;
+    }
+    sides.push_back({o.judges[i], *address});
+    texts.push_back(o.judgeTexts[i]);
+    asks.push_back(std::make_unique<verify::DirectJudgeAsk>(*address, o.judges[i]));
+  }
+  QEventLoop loop;
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+  auto allDone = [&] { return std::all_of(asks.begin(), asks.end(), [](const auto& a) { return a->Done(); }); };
+  for (auto& ask : asks) {
+    ask->onDone = [&] {
+      if (allDone()) loop.quit();
+    };
+    ask->Start();
+  }
+  guard.start(static_cast<int>(std::min<std::int64_t>(o.timeoutMs, 86400 * 1000)));
+  if (!allDone()) loop.exec();
+  for (std::size_t i = 0; i < asks.size(); ++i) {
+    const verify::DirectJudgeAsk& ask = *asks[i];
+    if (!ask.Done()) {
+      Note("the judge " + texts[i] + " is left out: it did not answer in time");
+    } else if (ask.OwnAddress().empty()) {
+      Note("the judge " + texts[i] + " is left out: " + ask.Error());
+    } else {
+      options.judges.push_back(sides[i]);
+      if (std::find(options.ownAddresses.begin(), options.ownAddresses.end(), ask.OwnAddress()) ==
+          options.ownAddresses.end())
+        options.ownAddresses.push_back(ask.OwnAddress());
+    }
+  }
+}
+
+// Country and autonomous system of each row's exit address.
+std::vector<Place> Places(const VerifyArgs& o, const std::vector<verify::Result>& results) {
+  std::vector<Place> places(results.size());
+  (void)o;
+  return places;
 }
 
 }  // namespace
@@ -135,35 +214,28 @@ int Verify(const VerifyArgs& o) {
   std::string error;
   verify::Options options;
   options.timeout = std::chrono::milliseconds(o.timeoutMs);
+  options.maxInFlight = static_cast<std::size_t>(o.concurrency);
   options.credentials = o.credentials;
   options.user = o.user;
   options.password = o.password;
   options.targetHost = o.targetHost;
   options.targetPort = o.targetPort;
-  if (o.judge) {
-    const std::optional<std::string> address = JudgeAddress(o.judge->host, error);
-    if (!address) return JudgeError(error);
-    // How the judge sees this machine without a proxy: the address a proxy must not pass on.
-    verify::DirectJudgeAsk ask(*address, *o.judge);
-    QEventLoop loop;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    ask.onDone = [&loop] { loop.quit(); };
-    ask.Start();
-    guard.start(static_cast<int>(std::min<std::int64_t>(o.timeoutMs, 86400 * 1000)));
-    if (!ask.Done()) loop.exec();
-    if (!ask.Done()) return JudgeError("the judge " + o.judgeText + " did not answer in time");
-    if (ask.OwnAddress().empty()) return JudgeError("the judge " + o.judgeText + " cannot be used: " + ask.Error());
-    options.judge = o.judge;
-    options.ownAddress = ask.OwnAddress();
-    options.targetHost = *address;
-    options.targetPort = o.judge->port;
+  if (!o.judges.empty()) {
+    AskJudges(o, options);
+    if (options.judges.empty())
+      return CannotServe(o.judges.size() == 1 ? "the judge " + o.judgeTexts.front() + " cannot be used"
+                                              : "none of the judges can be used");
+  }
+  if (o.url) {
+    const std::optional<std::string> address = HostAddress(o.url->host, "--url", error);
+    if (!address) return CannotServe(error);
+    options.page = verify::FarSide{*o.url, *address};
+    options.expect = o.expect;
   }
 
   std::vector<verify::Row> rows;
   for (InputRow& in : ReadRows(std::cin))
-    rows.push_back({std::move(in.address), std::move(in.port), std::move(in.type)});
+    rows.push_back({std::move(in.address), std::move(in.port), std::move(in.type), {}, {}});
   for (std::size_t i = 0; i < rows.size(); ++i)
     if (const std::optional<std::string> problem = verify::RowProblem(rows[i]))
       std::fprintf(stderr, "row %zu: %s\n", i + 1, problem->c_str());
@@ -175,16 +247,11 @@ int Verify(const VerifyArgs& o) {
   if (!verifier.Finished()) loop.exec();
 
   const std::vector<verify::Result>& results = verifier.Results();
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const verify::Result& r = results[i];
-    if (r.ending == verify::Ending::NoSocket)
+  for (std::size_t i = 0; i < results.size(); ++i)
+    if (results[i].reason == verify::Reason::NoSocket)
       std::fprintf(stderr, "row %zu: this process could get no socket for it (descriptors or local ports used up)\n",
                    i + 1);
-    else if (r.Ok() && options.judge && r.anonymity == verify::Anonymity::Unknown)
-      std::fprintf(stderr, "row %zu: the tunnel opened, but the judge gave no usable answer through it in time\n",
-                   i + 1);
-  }
-  Print(verifier, o.format);
+  Print(verifier, Places(o, results), o.format);
   return 0;
 }
 

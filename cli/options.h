@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
@@ -69,14 +70,22 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args);
 enum class OutputFormat { Text, Json, Csv };
 
 struct VerifyArgs {
-  // --target, or nothing when a judge is given (the judge is then the target).
+  // --target: the tunnel opening is the pass.
   std::string targetHost;
   std::int32_t targetPort = 0;
-  std::optional<verify::JudgeUrl> judge;
-  std::string judgeText;  // as given
+  // --judge, as often as given, each with its text as given.
+  std::vector<verify::JudgeUrl> judges;
+  std::vector<std::string> judgeTexts;
+  // --url, with --expect.
+  std::optional<verify::JudgeUrl> url;
+  std::string urlText;
+  std::string expect;
+  std::string caFile;  // empty: the system's trust store
   bool credentials = false;
   std::string user, password;
   std::int64_t timeoutMs = 10000;
+  std::int64_t concurrency = 512;
+  std::string locationDb;  // empty: the one Debian installs
   OutputFormat format = OutputFormat::Text;
 };
 ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args);

@@ -89,20 +89,20 @@ const SiteCase kSiteCases[] = {
     // A wrong type cell costs an attempt, not the verdict.
     {"Socks5ListedAsHttp", ProxyKind::Socks5, false, Disclosure::None, true, "HTTP", false, Protocol::Socks5,
      Anonymity::Elite, Ending::TunnelOpen},
-    {"HttpViaAndForwardedFor", ProxyKind::Http, false, Disclosure::ViaAndForwardedFor, true, nullptr, false,
+    {"HttpViaAndForwardedFor", ProxyKind::Http11, false, Disclosure::ViaAndForwardedFor, true, nullptr, false,
      Protocol::Http, Anonymity::Transparent, Ending::TunnelOpen},
-    {"HttpVia", ProxyKind::Http, false, Disclosure::Via, true, nullptr, false, Protocol::Http, Anonymity::Anonymous,
+    {"HttpVia", ProxyKind::Http11, false, Disclosure::Via, true, nullptr, false, Protocol::Http, Anonymity::Anonymous,
      Ending::TunnelOpen},
-    {"HttpPlain", ProxyKind::Http, false, Disclosure::None, true, nullptr, false, Protocol::Http, Anonymity::Elite,
+    {"HttpPlain", ProxyKind::Http11, false, Disclosure::None, true, nullptr, false, Protocol::Http, Anonymity::Elite,
      Ending::TunnelOpen},
-    {"HttpBasicVia", ProxyKind::Http, true, Disclosure::Via, true, nullptr, true, Protocol::Http, Anonymity::Anonymous,
+    {"HttpBasicVia", ProxyKind::Http11, true, Disclosure::Via, true, nullptr, true, Protocol::Http, Anonymity::Anonymous,
      Ending::TunnelOpen},
     // Refused at once in HTTP; the SOCKS requests it waits on for more, until the row's time is out.
-    {"HttpBasicNotGiven", ProxyKind::Http, true, Disclosure::ViaAndForwardedFor, true, nullptr, false, Protocol::None,
+    {"HttpBasicNotGiven", ProxyKind::Http11, true, Disclosure::ViaAndForwardedFor, true, nullptr, false, Protocol::None,
      Anonymity::Unknown, Ending::TimedOut},
     {"Dead", ProxyKind::Socks5, false, Disclosure::None, false, nullptr, false, Protocol::None, Anonymity::Unknown,
      Ending::Unreachable},
-    {"DeadWithLogin", ProxyKind::Http, true, Disclosure::None, false, nullptr, true, Protocol::None, Anonymity::Unknown,
+    {"DeadWithLogin", ProxyKind::Http11, true, Disclosure::None, false, nullptr, true, Protocol::None, Anonymity::Unknown,
      Ending::Unreachable},
 };
 
