@@ -29,8 +29,8 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/support/bench_support.h"
@@ -372,9 +372,10 @@ void BM_Verify(benchmark::State& state) {
   state.counters["wrong_verdicts"] = static_cast<double>(wrong);
   state.counters["bytes_per_row"] = static_cast<double>(bytesPerRow);
   state.counters["in_flight"] = static_cast<double>(peak);
-  std::printf("verify %zu rows: %zu passed, %zu verdicts not the proxy's own (goal 0), %ld bytes of process memory "
-              "per list row (goal < 2048), %zu in flight at most\n",
-              rows.size(), passed, wrong, bytesPerRow, peak);
+  std::printf(
+      "verify %zu rows: %zu passed, %zu verdicts not the proxy's own (goal 0), %ld bytes of process memory "
+      "per list row (goal < 2048), %zu in flight at most\n",
+      rows.size(), passed, wrong, bytesPerRow, peak);
 }
 
 void BM_Check(benchmark::State& state) {

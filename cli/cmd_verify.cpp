@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,9 +26,9 @@ namespace mivo::cli {
 namespace {
 
 // Today's seven columns, then what a row found on the way.
-constexpr const char* kColumns[] = {"address", "port",       "protocol",     "outcome",   "time",    "anonymity",
-                                    "exit",    "reason",     "connect_ms",   "handshake_ms", "answer_ms", "country",
-                                    "asn"};
+constexpr const char* kColumns[] = {"address",   "port",    "protocol", "outcome",    "time",
+                                    "anonymity", "exit",    "reason",   "connect_ms", "handshake_ms",
+                                    "answer_ms", "country", "asn"};
 constexpr std::size_t kFirstNew = 7;
 
 std::string MsCell(std::int32_t ms) { return ms >= 0 ? std::to_string(ms) : "-"; }
@@ -87,7 +87,9 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
-bool IsNumber(const std::string& cell) { return !cell.empty() && cell.find_first_not_of("0123456789") == std::string::npos; }
+bool IsNumber(const std::string& cell) {
+  return !cell.empty() && cell.find_first_not_of("0123456789") == std::string::npos;
+}
 
 void Print(const verify::Verifier& v, const std::vector<Place>& places, OutputFormat format) {
   const std::vector<verify::Row>& rows = v.Rows();

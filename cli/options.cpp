@@ -74,8 +74,9 @@ constexpr OptionInfo kVerifyOptions[] = {
     {"concurrency", "N",
      "Rows in flight at most (default 512, and never more than the process has descriptors for): proxies, "
      "judges and routers drop connections that come in bursts of thousands."},
-    {"location-db", "FILE", "The location database for the country and asn columns (default "
-                            "/var/lib/location/database.db)."},
+    {"location-db", "FILE",
+     "The location database for the country and asn columns (default "
+     "/var/lib/location/database.db)."},
     {"format", "text|json|csv", "How the rows are printed (default text)."},
 };
 

@@ -46,7 +46,7 @@ ProxyKind KindOf(int n) { return kPageOrder[static_cast<std::size_t>(n) % kPageO
 
 int PortFor(ProxyKind kind, int n) {
   return kind == ProxyKind::Http11 ? kHttpPorts[static_cast<std::size_t>(n) % kHttpPorts.size()]
-                                 : kSocksPorts[static_cast<std::size_t>(n) % kSocksPorts.size()];
+                                   : kSocksPorts[static_cast<std::size_t>(n) % kSocksPorts.size()];
 }
 
 // The parser skips the entry step for lines of 10 or 100 characters; a row

@@ -16,7 +16,6 @@
 
 namespace mivo {
 
-
 // Values of Moduleproxy::HandshakeState.
 enum class HandshakeStep : std::int16_t {
   Idle = 0,          // idle, or the last handshake failed; arrivals change nothing

@@ -41,21 +41,21 @@ std::optional<std::string> RowProblem(const Row& row);
 
 // How a row ended: passed, or why not. The names are what the output says.
 enum class Reason : std::uint8_t {
-  Pending,       // not verified yet
-  Passed,        // the check asked for was met through the proxy
-  BadRow,        // see RowProblem
-  Refused,       // the proxy's port refused the connection
-  Unreachable,   // no route to the proxy
+  Pending,         // not verified yet
+  Passed,          // the check asked for was met through the proxy
+  BadRow,          // see RowProblem
+  Refused,         // the proxy's port refused the connection
+  Unreachable,     // no route to the proxy
   ConnectTimeout,  // the proxy did not accept the connection in time
-  ProxyRefused,  // the protocol's own refusal reply
-  AuthRequired,  // the proxy wants credentials that were not given
-  AuthFailed,    // the proxy rejected the credentials given
-  BadReply,      // bytes that are not the protocol (or not HTTP, from the far side)
-  NoAnswer,      // nothing usable came in time: from the proxy, or through it
-  BadStatus,     // the far side's answer had no 2xx status
-  WrongContent,  // not the judge's answer, or without the text expected
-  Tls,           // the far side's certificate did not verify through the proxy
-  NoSocket,      // this process could get no socket for the row, even with nothing else in flight
+  ProxyRefused,    // the protocol's own refusal reply
+  AuthRequired,    // the proxy wants credentials that were not given
+  AuthFailed,      // the proxy rejected the credentials given
+  BadReply,        // bytes that are not the protocol (or not HTTP, from the far side)
+  NoAnswer,        // nothing usable came in time: from the proxy, or through it
+  BadStatus,       // the far side's answer had no 2xx status
+  WrongContent,    // not the judge's answer, or without the text expected
+  Tls,             // the far side's certificate did not verify through the proxy
+  NoSocket,        // this process could get no socket for the row, even with nothing else in flight
 };
 
 // "passed", "refused", "connect-timeout", ...; "-" while pending.

@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Cells, TypeCell,
                                            TypeCase{"HTTP", ProxyType::Http11}, TypeCase{"HTTPS", ProxyType::Http11},
                                            TypeCase{"https", ProxyType::Http11}, TypeCase{"socks 5", ProxyType::Socks5},
                                            TypeCase{"socks4/5", ProxyType::Socks4},
-                                           TypeCase{"Socks4/Socks5", ProxyType::Socks5},
-                                           TypeCase{"透明", std::nullopt}, TypeCase{"", std::nullopt}));
+                                           TypeCase{"Socks4/Socks5", ProxyType::Socks5}, TypeCase{"透明", std::nullopt},
+                                           TypeCase{"", std::nullopt}));
 
 }  // namespace
 }  // namespace mivo::verify

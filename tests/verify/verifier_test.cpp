@@ -151,14 +151,32 @@ TEST_P(RowMachine, EndsWithItsReason) {
 }
 
 const MachineCase kMachineCases[] = {
-    {"TunnelIsThePassWithATargetAlone", "SOCKS5", false, Far::None, {Accepts(), Says(kGreetingOk), Says(kSocks5Granted)},
-     Reason::Passed, ProxyType::Socks5, nullptr},
+    {"TunnelIsThePassWithATargetAlone",
+     "SOCKS5",
+     false,
+     Far::None,
+     {Accepts(), Says(kGreetingOk), Says(kSocks5Granted)},
+     Reason::Passed,
+     ProxyType::Socks5,
+     nullptr},
     {"RefusedConnection", "", false, Far::None, {Fails(10061)}, Reason::Refused, std::nullopt, nullptr},
     {"NoRoute", "", false, Far::None, {Fails(10065)}, Reason::Unreachable, std::nullopt, nullptr},
-    {"ConnectTimedOutByTheControl", "", false, Far::None, {Fails(10060)}, Reason::ConnectTimeout, std::nullopt,
+    {"ConnectTimedOutByTheControl",
+     "",
+     false,
+     Far::None,
+     {Fails(10060)},
+     Reason::ConnectTimeout,
+     std::nullopt,
      nullptr},
-    {"ConnectTimedOutByTheRow", "", false, Far::None, {TimesOut(), TimesOut(), TimesOut()}, Reason::ConnectTimeout,
-     std::nullopt, nullptr},
+    {"ConnectTimedOutByTheRow",
+     "",
+     false,
+     Far::None,
+     {TimesOut(), TimesOut(), TimesOut()},
+     Reason::ConnectTimeout,
+     std::nullopt,
+     nullptr},
     {"OutOfDescriptorsGivesTheTurnBack", "", false, Far::None, {Fails(10024)}, Reason::Pending, std::nullopt, nullptr},
     {"OutOfLocalPortsGivesTheTurnBack", "", false, Far::None, {Fails(10049)}, Reason::Pending, std::nullopt, nullptr},
     {"Socks4Rejected",
@@ -198,8 +216,8 @@ const MachineCase kMachineCases[] = {
      "SOCKS5",
      false,
      Far::None,
-     {Accepts(), Says(kGreetingOk), Says(test::Hex({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0})), Accepts(),
-      HangsUp(), Accepts(), HangsUp()},
+     {Accepts(), Says(kGreetingOk), Says(test::Hex({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0})), Accepts(), HangsUp(),
+      Accepts(), HangsUp()},
      Reason::ProxyRefused,
      std::nullopt,
      nullptr},
@@ -228,10 +246,22 @@ const MachineCase kMachineCases[] = {
      Reason::Passed,
      ProxyType::Http11,
      "GET http://127.0.0.1:8086/judge HTTP/1.1"},
-    {"TunnelThenSilence", "SOCKS5", false, Far::Judge, {Accepts(), Says(kGreetingOk), Says(kSocks5Granted), TimesOut()},
-     Reason::NoAnswer, ProxyType::Socks5, nullptr},
-    {"TunnelThenHangUp", "SOCKS5", false, Far::Judge, {Accepts(), Says(kGreetingOk), Says(kSocks5Granted), HangsUp()},
-     Reason::NoAnswer, ProxyType::Socks5, nullptr},
+    {"TunnelThenSilence",
+     "SOCKS5",
+     false,
+     Far::Judge,
+     {Accepts(), Says(kGreetingOk), Says(kSocks5Granted), TimesOut()},
+     Reason::NoAnswer,
+     ProxyType::Socks5,
+     nullptr},
+    {"TunnelThenHangUp",
+     "SOCKS5",
+     false,
+     Far::Judge,
+     {Accepts(), Says(kGreetingOk), Says(kSocks5Granted), HangsUp()},
+     Reason::NoAnswer,
+     ProxyType::Socks5,
+     nullptr},
     {"AnswerCutShort",
      "SOCKS5",
      false,
@@ -285,7 +315,7 @@ struct SiteCase {
   bool credentials;  // the listed proxy asks for them
   Disclosure disclosure;
   bool listening;
-  const char* typeCell;  // nullptr: the page's own
+  const char* typeCell;               // nullptr: the page's own
   bool login;                         // the user gives the sample credentials
   std::optional<ProxyType> protocol;  // none: the row fails
   Anonymity anonymity;
@@ -311,12 +341,12 @@ const SiteCase kSiteCases[] = {
      Anonymity::Elite, Reason::Passed},
     {"HttpViaAndForwardedFor", ProxyKind::Http11, false, Disclosure::ViaAndForwardedFor, true, nullptr, false,
      ProxyType::Http11, Anonymity::Transparent, Reason::Passed},
-    {"HttpVia", ProxyKind::Http11, false, Disclosure::Via, true, nullptr, false, ProxyType::Http11, Anonymity::Anonymous,
-     Reason::Passed},
+    {"HttpVia", ProxyKind::Http11, false, Disclosure::Via, true, nullptr, false, ProxyType::Http11,
+     Anonymity::Anonymous, Reason::Passed},
     {"HttpPlain", ProxyKind::Http11, false, Disclosure::None, true, nullptr, false, ProxyType::Http11, Anonymity::Elite,
      Reason::Passed},
-    {"HttpBasicVia", ProxyKind::Http11, true, Disclosure::Via, true, nullptr, true, ProxyType::Http11, Anonymity::Anonymous,
-     Reason::Passed},
+    {"HttpBasicVia", ProxyKind::Http11, true, Disclosure::Via, true, nullptr, true, ProxyType::Http11,
+     Anonymity::Anonymous, Reason::Passed},
     // 407 in HTTP; the SOCKS requests it waits on for more, until the row's time is out: the 407 tells most.
     {"HttpBasicNotGiven", ProxyKind::Http11, true, Disclosure::ViaAndForwardedFor, true, nullptr, false, std::nullopt,
      Anonymity::Unknown, Reason::AuthRequired},
@@ -352,7 +382,8 @@ TEST(VerifySampleSite, EveryKindOfListedProxyGetsItsVerdict) {
       ASSERT_NE(p, nullptr) << c.name << ": the pages list such a proxy";
       cases.push_back(&c);
       proxies.push_back(p);
-      rows.push_back({p->address, std::to_string(p->port), c.typeCell ? c.typeCell : sample::TypeText(p->kind), {}, {}});
+      rows.push_back(
+          {p->address, std::to_string(p->port), c.typeCell ? c.typeCell : sample::TypeText(p->kind), {}, {}});
     }
     Options o = judged;
     o.timeout = std::chrono::milliseconds(3000);

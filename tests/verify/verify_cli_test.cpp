@@ -90,9 +90,10 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
 
   // A second judge that nobody answers for is left out; the rows go to the first.
   const std::string deadJudge = "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/judge";
-  const CliRun run = VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--judge",
-                                QString::fromStdString(deadJudge), "--format", FormatName(GetParam()), "--timeout", "5"},
-                               input);
+  const CliRun run =
+      VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--judge",
+                 QString::fromStdString(deadJudge), "--format", FormatName(GetParam()), "--timeout", "5"},
+                input);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("the judge " + deadJudge + " is left out"), std::string::npos) << run.err;
   const std::vector<std::vector<std::string>> rows = Rows(GetParam(), run.out);
