@@ -34,13 +34,15 @@ std::unique_ptr<LocationDb> LocationDb::Open(const std::string& path, std::strin
   // libloc logs to standard error by default; the caller reports instead.
   loc_set_log_priority(ctx, 0);
   loc_database* db = nullptr;
+  errno = 0;
   const int r = loc_database_new(ctx, &db, f);
   const int why = errno;
+  // libloc says ENOMSG (or nothing) for a file that is not in its format.
+  const bool format = why == 0 || why == ENOMSG || why == EINVAL || why == EBADMSG;
   std::fclose(f);  // the database has mapped what it needs
   if (r != 0 || !db) {
     loc_unref(ctx);
-    error =
-        "cannot open location database " + path + ": " + (why != 0 ? std::strerror(why) : "not a location database");
+    error = "cannot open location database " + path + ": " + (format ? "not a location database" : std::strerror(why));
     return nullptr;
   }
   return std::unique_ptr<LocationDb>(new LocationDb(ctx, db));

@@ -77,13 +77,11 @@ TEST(LocationDbOpen, UnreadableFilesSayWhy) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("not a location database, only text that is long enough to have a header's size or so\n");
   }
-  for (const auto& [path, why] : {std::pair{missing, "No such file or directory"}, {garbage, nullptr}}) {
+  for (const auto& [path, why] :
+       {std::pair{missing, "No such file or directory"}, {garbage, "not a location database"}}) {
     std::string error;
     EXPECT_EQ(LocationDb::Open(path, error), nullptr) << path;
-    EXPECT_EQ(error.rfind("cannot open location database " + path + ": ", 0), 0u) << error;
-    if (why) {
-      EXPECT_NE(error.find(why), std::string::npos) << error;
-    }
+    EXPECT_EQ(error, "cannot open location database " + path + ": " + why);
   }
 }
 

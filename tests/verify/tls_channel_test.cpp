@@ -6,13 +6,17 @@
 
 #include "verify/tls_channel.h"
 
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "tests/support/wait.h"
+#include "tools/sample_site.h"
 #include "tools/test_certificates.h"
+#include "tools/tls_peer.h"
 
 namespace mivo::verify {
 namespace {
@@ -146,6 +150,79 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CaFiles,
     ::testing::Values(CaFileCase{"TestCa", "", nullptr}, CaFileCase{"Missing", nullptr, "No such file or directory"},
                       CaFileCase{"NoCertificate", "not a certificate\n", "no certificate or crl found"}));
+
+// The loopback peers over real sockets: the sample site's HTTPS judge, and
+// the intercepting proxy that must be caught by its certificate.
+struct PeerCase {
+  const char* name;
+  bool throughInterceptor;
+  State expected;
+  const char* found;  // in the plaintext answer, or the start of the error
+};
+
+void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopbackPeers : public ::testing::TestWithParam<PeerCase> {};
+
+TEST_P(LoopbackPeers, JudgeOverHttps) {
+  const PeerCase& c = GetParam();
+  sample::SampleSiteOptions options = sample::SampleSiteOptions::AnyFreePorts();
+  options.proxies = false;
+  options.httpsPort = 0;
+  sample::SampleSite site;
+  std::string error;
+  ASSERT_TRUE(site.Start(options, &error)) << error;
+  std::unique_ptr<sample::TlsPeerServer> interceptor = sample::MakeInterceptingProxy(Pki().interceptor, &error);
+  ASSERT_TRUE(interceptor && interceptor->Listen(QHostAddress::LocalHost, 0, &error)) << error;
+
+  QTemporaryDir dir;
+  auto ctx = TlsContext::Make(CaFile(dir), error);
+  ASSERT_TRUE(ctx) << error;
+  TlsSession tls(*ctx, "127.0.0.1");
+  tls.Write("GET /judge HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  QTcpSocket socket;
+  std::string proxyReply, answer;
+  bool tunnel = !c.throughInterceptor;
+  auto send = [&] {
+    const std::string out = tls.TakeOutgoing();
+    socket.write(out.data(), static_cast<qint64>(out.size()));
+  };
+  QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+    const QByteArray bytes = socket.readAll();
+    if (!tunnel) {
+      proxyReply += bytes.toStdString();
+      if (proxyReply.find("\r\n\r\n") == std::string::npos) return;
+      tunnel = proxyReply.starts_with("HTTP/1.1 200 ");
+      tls.Start();
+      return send();
+    }
+    tls.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    answer += tls.TakePlaintext();
+    send();
+  });
+  if (c.throughInterceptor) {
+    socket.connectToHost(QHostAddress::LocalHost, interceptor->Port());
+    socket.write("CONNECT 127.0.0.1:" + QByteArray::number(site.HttpsPort()) + " HTTP/1.1\r\n\r\n");
+  } else {
+    socket.connectToHost(QHostAddress::LocalHost, site.HttpsPort());
+    tls.Start();
+    send();
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return tls.state() == State::Failed || tls.state() == State::Closed; }))
+      << "state " << static_cast<int>(tls.state());
+  EXPECT_EQ(tls.state(), c.expected) << tls.error();
+  if (c.expected == State::Failed) {
+    EXPECT_EQ(tls.error().rfind(c.found, 0), 0u) << tls.error();
+  } else {
+    EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
+    EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LoopbackPeers,
+                         ::testing::Values(PeerCase{"SiteJudge", false, State::Closed, "REMOTE_ADDR = 127.0.0.1\r\n"},
+                                           PeerCase{"Interceptor", true, State::Failed,
+                                                    "certificate verify failed: unable to get local issuer"}));
 
 }  // namespace
 }  // namespace mivo::verify
