@@ -19,7 +19,9 @@
 #include "cli/row_input.h"
 #include "harvester/connection_tester.h"
 #include "tunnel/tunnel_input.h"
+#include "verify/exit_location.h"
 #include "verify/judge_ask.h"
+#include "verify/tls_channel.h"
 #include "verify/verifier.h"
 
 namespace mivo::cli {
@@ -203,10 +205,28 @@ void AskJudges(const VerifyArgs& o, verify::Options& options) {
   }
 }
 
-// Country and autonomous system of each row's exit address.
+// Country and autonomous system of each row's exit address; "-" with one
+// note when there is no database to ask.
 std::vector<Place> Places(const VerifyArgs& o, const std::vector<verify::Result>& results) {
   std::vector<Place> places(results.size());
-  (void)o;
+  const bool anyExit =
+      std::any_of(results.begin(), results.end(), [](const verify::Result& r) { return !r.exitAddress.empty(); });
+  if (!anyExit && o.locationDb.empty()) return places;
+  std::string error;
+  const std::unique_ptr<verify::LocationDb> db =
+      verify::LocationDb::Open(o.locationDb.empty() ? verify::kDefaultLocationDb : o.locationDb, error);
+  if (!db) {
+    Note("no location database, the country and asn columns say -: " + error);
+    return places;
+  }
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (results[i].exitAddress.empty()) continue;
+    const std::optional<verify::ExitLocation> where = db->Lookup(results[i].exitAddress);
+    if (!where) continue;
+    if (!where->country.empty()) places[i].country = where->country;
+    if (where->asn != 0)
+      places[i].asn = "AS" + std::to_string(where->asn) + (where->asName.empty() ? "" : " " + where->asName);
+  }
   return places;
 }
 
@@ -233,6 +253,10 @@ int Verify(const VerifyArgs& o) {
     if (!address) return CannotServe(error);
     options.page = verify::FarSide{*o.url, *address};
     options.expect = o.expect;
+    if (o.url->https) {
+      options.tls = verify::TlsContext::Make(o.caFile, error);
+      if (!options.tls) return CannotServe(error);
+    }
   }
 
   std::vector<verify::Row> rows;

@@ -122,6 +122,7 @@ void RowCheck::Enter(Step next) {
   if (step_ != Step::Done) return;
   socket_->CloseSck();
   reply_.Clear();
+  tls_.reset();
   host_.RowEnded(index_);
 }
 
@@ -243,7 +244,8 @@ RowCheck::Step RowCheck::DoFarConnecting(Event e) {
 RowCheck::Step RowCheck::DoAsking(Event e) {
   switch (e) {
     case Event::Data: {
-      const std::string bytes = socket_->GetAll();
+      const std::string bytes = TakeAnswer();
+      if (tls_ && tls_->state() == TlsSession::State::Failed) return End(Reason::Tls);
       if (result_.answerMs < 0 && !bytes.empty()) result_.answerMs = MsSince(stageStart_);
       if (!reply_.Add(bytes)) return Answered(true);
       return Step::Asking;
@@ -272,8 +274,30 @@ RowCheck::Step RowCheck::TunnelOpened() {
   serial_ = host_.Deadline(index_, rowDeadline_);
   stageStart_ = Clock::now();
   if (Current() == ProxyType::Http11 && !far_->url.https) return Step::FarConnecting;
-  socket_->SendBytes(AsBytes(JudgeRequest(far_->url, false)));
+  const std::string request = JudgeRequest(far_->url, false);
+  if (!far_->url.https) {
+    socket_->SendBytes(AsBytes(request));
+    return Step::Asking;
+  }
+  // Held by the session until its handshake is done.
+  tls_ = std::make_unique<TlsSession>(*plan_.tls, far_->url.host);
+  tls_->Start();
+  tls_->Write(request);
+  FlushTls();
   return Step::Asking;
+}
+
+std::string RowCheck::TakeAnswer() {
+  std::string bytes = socket_->GetAll();
+  if (!tls_) return bytes;
+  tls_->Feed(bytes);
+  FlushTls();
+  return tls_->TakePlaintext();
+}
+
+void RowCheck::FlushTls() {
+  const std::string out = tls_->TakeOutgoing();
+  if (!out.empty()) socket_->SendBytes(AsBytes(out));
 }
 
 // What came back through the proxy: `complete` when it ended (its length, its

@@ -19,6 +19,7 @@
 #include "tunnel/tunnel_session.h"
 #include "verify/judge.h"
 #include "verify/result.h"
+#include "verify/tls_channel.h"
 
 namespace mivo::verify {
 
@@ -43,6 +44,7 @@ struct Plan {
   bool judges = false;                    // the far sides are judges
   std::vector<std::string> ownAddresses;  // the user's, as the judges see it
   std::string expect;                     // a page's body must hold this
+  std::shared_ptr<TlsContext> tls;        // for an https far side
   Clock::duration timeout{};
 };
 
@@ -120,6 +122,9 @@ class RowCheck {
   Step TunnelOpened();
   Step Answered(bool complete);
   Step End(Reason reason);
+  // The far side's bytes that arrived, decrypted when TLS rides the tunnel.
+  std::string TakeAnswer();
+  void FlushTls();
   bool ConnectStarted() const { return socket_->State() != SocketState::Closed; }
   // Ends the row without a result, to be run again when a socket is free.
   Step GiveBack();
@@ -145,7 +150,8 @@ class RowCheck {
   View view_;
   TunnelSession session_;
   ReplyGatherer reply_;
-  std::string handshakeBytes_;  // this attempt's replies from the proxy, the first few
+  std::unique_ptr<TlsSession> tls_;  // between the tunnel and the far side's request and answer
+  std::string handshakeBytes_;       // this attempt's replies from the proxy, the first few
 
   std::array<ProxyType, 3> order_;
   std::uint8_t attempt_ = 0;

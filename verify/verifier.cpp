@@ -31,6 +31,7 @@ Verifier::Verifier(std::vector<Row> rows, Options options)
   if (!plan_.judges && options.page) plan_.far.push_back(std::move(*options.page));
   plan_.ownAddresses = std::move(options.ownAddresses);
   plan_.expect = std::move(options.expect);
+  plan_.tls = std::move(options.tls);
   plan_.timeout = options.timeout;
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     if (!RowProblem(rows_[i])) continue;

@@ -41,6 +41,8 @@ struct Options {
   // Or a page, GET through every proxy; with `expect`, its body must hold that.
   std::optional<FarSide> page;
   std::string expect;
+  // Trust for an https page; required for one.
+  std::shared_ptr<TlsContext> tls;
   // Given: SOCKS5 offers user name / password (and, when a proxy wants
   // none, tries again without), HTTP sends them as Basic credentials. A
   // row's own credentials come first.

@@ -9,6 +9,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 #include "tests/tunnel/proxy_peers.h"
 #include "tests/tunnel/tunnel_fakes.h"
 #include "tools/sample_site.h"
+#include "tools/test_certificates.h"
+#include "tools/tls_peer.h"
 #include "verify/judge_ask.h"
 
 namespace mivo::verify {
@@ -419,7 +422,32 @@ struct PeerCase {
   const char* typeCell;
   ProxyType protocol;
   Anonymity anonymity;
+  bool https;  // a page over TLS through the tunnel instead of the judge
 };
+
+// The test CA in a file, as --ca-file takes it, and the trust made from it.
+std::shared_ptr<TlsContext> TrustingTheTestCa(const QTemporaryDir& dir) {
+  std::string error;
+  const sample::TestPki* pki = sample::TestCertificates(&error);
+  EXPECT_TRUE(pki) << error;
+  if (!pki) return nullptr;
+  const std::string path = dir.filePath("ca.pem").toStdString();
+  EXPECT_TRUE(sample::WritePemFile(path, pki->ca.certPem, &error)) << error;
+  std::shared_ptr<TlsContext> tls = TlsContext::Make(path, error);
+  EXPECT_TRUE(tls) << error;
+  return tls;
+}
+
+// The site's HTTPS page, asked for through each proxy.
+void AskTheHttpsPage(const sample::SampleSite& site, const QTemporaryDir& dir, Options& o) {
+  std::string error;
+  const std::optional<JudgeUrl> url =
+      ParseJudgeUrl("https://127.0.0.1:" + std::to_string(site.HttpsPort()) + "/page", error, "--url");
+  ASSERT_TRUE(url) << error;
+  o.page = FarSide{*url, url->host};
+  o.expect = std::string(sample::kHttpsPageText);
+  o.tls = TrustingTheTestCa(dir);
+}
 
 void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
 
@@ -431,9 +459,15 @@ TEST_P(VerifyRealProxy, ProtocolTunnelAndAnonymity) {
   sample::SampleSite judge;
   sample::SampleSiteOptions so = sample::SampleSiteOptions::AnyFreePorts();
   so.proxies = false;
+  so.httpsPort = 0;
   std::string error;
   ASSERT_TRUE(judge.Start(so, &error)) << error;
   Options o = JudgedBy(judge);
+  QTemporaryDir dir;
+  if (c.https) {
+    o.judges.clear();
+    AskTheHttpsPage(judge, dir, o);
+  }
   const std::string outgoing = "127.0.0.7";
   test::Endpoint proxy;
   if (c.peer == Peer::MicrosocksLogin || c.peer == Peer::TinyproxyBasic) {
@@ -445,7 +479,8 @@ TEST_P(VerifyRealProxy, ProtocolTunnelAndAnonymity) {
   }
   const bool socks = c.peer == Peer::Microsocks || c.peer == Peer::MicrosocksLogin;
   std::unique_ptr<test::ProxyProcess> process =
-      socks ? test::StartMicrosocks(proxy, outgoing) : test::StartTinyproxy(proxy, o.judges[0].url.port, outgoing);
+      socks ? test::StartMicrosocks(proxy, outgoing)
+            : test::StartTinyproxy(proxy, c.https ? judge.HttpsPort() : judge.Port(), outgoing);
   ASSERT_TRUE(process) << "the proxy starts";
 
   const std::optional<std::vector<Result>> results =
@@ -454,17 +489,21 @@ TEST_P(VerifyRealProxy, ProtocolTunnelAndAnonymity) {
   const Result& r = results->front();
   EXPECT_EQ(r.reason, Reason::Passed);
   EXPECT_EQ(r.protocol, c.protocol);
-  EXPECT_EQ(r.anonymity, c.anonymity);
-  EXPECT_EQ(r.exitAddress, outgoing);
+  EXPECT_EQ(r.anonymity, c.https ? Anonymity::Unknown : c.anonymity);
+  EXPECT_EQ(r.exitAddress, c.https ? "" : outgoing);
+  EXPECT_GE(r.answerMs, 0);
 }
 
 const PeerCase kPeerCases[] = {
-    {"Microsocks", Peer::Microsocks, "SOCKS5", ProxyType::Socks5, Anonymity::Elite},
+    {"Microsocks", Peer::Microsocks, "SOCKS5", ProxyType::Socks5, Anonymity::Elite, false},
     // No type cell: SOCKS5 is tried first.
-    {"MicrosocksLogin", Peer::MicrosocksLogin, "", ProxyType::Socks5, Anonymity::Elite},
+    {"MicrosocksLogin", Peer::MicrosocksLogin, "", ProxyType::Socks5, Anonymity::Elite, false},
     // tinyproxy names itself in a Via header.
-    {"Tinyproxy", Peer::Tinyproxy, "HTTP", ProxyType::Http11, Anonymity::Anonymous},
-    {"TinyproxyBasic", Peer::TinyproxyBasic, "HTTPS", ProxyType::Http11, Anonymity::Anonymous},
+    {"Tinyproxy", Peer::Tinyproxy, "HTTP", ProxyType::Http11, Anonymity::Anonymous, false},
+    {"TinyproxyBasic", Peer::TinyproxyBasic, "HTTPS", ProxyType::Http11, Anonymity::Anonymous, false},
+    {"MicrosocksHttps", Peer::Microsocks, "SOCKS5", ProxyType::Socks5, Anonymity::Unknown, true},
+    // TLS after CONNECT.
+    {"TinyproxyHttps", Peer::Tinyproxy, "HTTP", ProxyType::Http11, Anonymity::Unknown, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Loopback, VerifyRealProxy, ::testing::ValuesIn(kPeerCases),
@@ -481,6 +520,7 @@ enum class Misbehaviour {
   GrantsThenSilent,   // SOCKS5: the tunnel opens, nothing comes through it
   GrantsThenGarbage,  // SOCKS5: the tunnel opens, bytes that are not HTTP come through it
   OwnPage,            // HTTP: every request, CONNECT and GET alike, gets a page of its own
+  Intercepts,         // HTTP: CONNECT granted, then TLS with a certificate of its own
 };
 
 // Accepts on loopback and answers every connection the same wrong way.
@@ -524,7 +564,8 @@ class BadProxy {
         c.write("HTTP/1.1 200 OK\r\nContent-Length: 22\r\n\r\n<html>welcome!</html>\n");
         break;
       case Misbehaviour::Silent:
-      case Misbehaviour::ClosesAtOnce: break;
+      case Misbehaviour::ClosesAtOnce:
+      case Misbehaviour::Intercepts: break;
     }
   }
 
@@ -538,6 +579,7 @@ struct BadCase {
   const char* typeCell;
   Reason reason;
   bool tunnel;  // the tunnel opened before the row failed
+  bool https = false;
 };
 
 const BadCase kBadCases[] = {
@@ -549,36 +591,56 @@ const BadCase kBadCases[] = {
     {"GrantsThenSilent", Misbehaviour::GrantsThenSilent, "SOCKS5", Reason::NoAnswer, true},
     {"GrantsThenGarbage", Misbehaviour::GrantsThenGarbage, "SOCKS5", Reason::BadReply, true},
     {"OwnPage", Misbehaviour::OwnPage, "HTTP", Reason::WrongContent, true},
+    {"Intercepts", Misbehaviour::Intercepts, "HTTP", Reason::Tls, true, true},
 };
 
 // The page is asked for through each proxy; none of them passes the request on,
 // so nothing listens behind the URL.
 TEST(VerifyBadProxies, EveryRowFailsWithItsReasonWithinItsTimeAndLeavesNoSocket) {
-  std::vector<std::unique_ptr<BadProxy>> proxies;
-  std::vector<Row> rows;
-  for (const BadCase& c : kBadCases) {
-    proxies.push_back(std::make_unique<BadProxy>(c.how));
-    rows.push_back({"127.0.0.1", std::to_string(proxies.back()->Port()), c.typeCell, {}, {}});
-  }
-  Options o;
   std::string error;
-  const std::optional<JudgeUrl> url =
-      ParseJudgeUrl("http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/page", error);
-  ASSERT_TRUE(url) << error;
-  o.page = FarSide{*url, url->host};
-  o.expect = "the page's own words";
-  o.timeout = std::chrono::milliseconds(900);
+  const sample::TestPki* pki = sample::TestCertificates(&error);
+  ASSERT_TRUE(pki) << error;
+  QTemporaryDir dir;
   const std::size_t openBefore = PosixSockets().OpenSockets();
-  // Every row ends by its own time, whatever the proxy does; the margin is for a loaded machine.
-  const std::optional<std::vector<Result>> results = Verify(rows, o, 900 + 5000);
-  ASSERT_TRUE(results) << "a row hung past its time";
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(kBadCases[i].name);
-    const Result& r = (*results)[i];
-    EXPECT_STREQ(ReasonText(r.reason), ReasonText(kBadCases[i].reason));
-    EXPECT_EQ(r.protocol.has_value(), kBadCases[i].tunnel);
-    EXPECT_EQ(r.handshakeMs >= 0, kBadCases[i].tunnel);
-    EXPECT_GE(r.connectMs, 0);
+  for (bool https : {false, true}) {
+    std::vector<std::unique_ptr<BadProxy>> proxies;
+    std::unique_ptr<sample::TlsPeerServer> interceptor;
+    std::vector<const BadCase*> cases;
+    std::vector<Row> rows;
+    for (const BadCase& c : kBadCases) {
+      if (c.https != https) continue;
+      int port = 0;
+      if (c.how == Misbehaviour::Intercepts) {
+        interceptor = sample::MakeInterceptingProxy(pki->interceptor, &error);
+        ASSERT_TRUE(interceptor && interceptor->Listen(QHostAddress::LocalHost, 0, &error)) << error;
+        port = interceptor->Port();
+      } else {
+        proxies.push_back(std::make_unique<BadProxy>(c.how));
+        port = proxies.back()->Port();
+      }
+      cases.push_back(&c);
+      rows.push_back({"127.0.0.1", std::to_string(port), c.typeCell, {}, {}});
+    }
+    Options o;
+    const std::optional<JudgeUrl> url = ParseJudgeUrl(
+        std::string(https ? "https" : "http") + "://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/page",
+        error);
+    ASSERT_TRUE(url) << error;
+    o.page = FarSide{*url, url->host};
+    o.expect = "the page's own words";
+    if (https) o.tls = TrustingTheTestCa(dir);
+    o.timeout = std::chrono::milliseconds(900);
+    // Every row ends by its own time, whatever the proxy does; the margin is for a loaded machine.
+    const std::optional<std::vector<Result>> results = Verify(rows, o, 900 + 5000);
+    ASSERT_TRUE(results) << "a row hung past its time";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      SCOPED_TRACE(cases[i]->name);
+      const Result& r = (*results)[i];
+      EXPECT_STREQ(ReasonText(r.reason), ReasonText(cases[i]->reason));
+      EXPECT_EQ(r.protocol.has_value(), cases[i]->tunnel);
+      EXPECT_EQ(r.handshakeMs >= 0, cases[i]->tunnel);
+      EXPECT_GE(r.connectMs, 0);
+    }
   }
   EXPECT_EQ(PosixSockets().OpenSockets(), openBefore);
 }
