@@ -7,12 +7,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "common/text.h"
 #include "tests/support/cli.h"
 #include "tests/tunnel/proxy_peers.h"
+#include "tools/location_db_writer.h"
 #include "tools/sample_site.h"
 
 namespace mivo {
@@ -90,10 +92,13 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
 
   // A second judge that nobody answers for is left out; the rows go to the first.
   const std::string deadJudge = "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/judge";
-  const CliRun run =
-      VerifyCli({"--judge", QString::fromStdString(site.Origin() + "/judge"), "--judge",
-                 QString::fromStdString(deadJudge), "--format", FormatName(GetParam()), "--timeout", "5"},
-                input);
+  QTemporaryDir dir;
+  const QString db = dir.filePath("location.db");
+  ASSERT_TRUE(sample::WriteLocationDb(db.toStdString(), sample::LoopbackLocations(), &error)) << error;
+  const CliRun run = VerifyCli(
+      {"--judge", QString::fromStdString(site.Origin() + "/judge"), "--judge", QString::fromStdString(deadJudge),
+       "--format", FormatName(GetParam()), "--timeout", "5", "--location-db", db},
+      input);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("the judge " + deadJudge + " is left out"), std::string::npos) << run.err;
   const std::vector<std::vector<std::string>> rows = Rows(GetParam(), run.out);
@@ -109,6 +114,9 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
     EXPECT_EQ(rows[i][7], ok ? "-" : "refused");
     EXPECT_EQ(rows[i][8] != "-", ok) << "connect_ms";
     EXPECT_EQ(rows[i][10] != "-", ok) << "answer_ms";
+    // The listed proxies' exits lie in the database's first network.
+    EXPECT_EQ(rows[i][11], ok ? "QM" : "-");
+    EXPECT_EQ(rows[i][12], ok ? "AS64500 Test Net A" : "-");
   }
   // The first row lists an HTTP proxy that passes the user's address on.
   EXPECT_EQ(rows[0][2], "HTTP");
