@@ -20,6 +20,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -41,6 +42,8 @@
 #include "harvester/main_window_ops.h"
 #include "tests/support/wait.h"
 #include "tools/proxy_handshakes.h"
+#include "tools/test_certificates.h"
+#include "verify/tls_channel.h"
 #include "verify/verifier.h"
 
 namespace mivo {
@@ -59,18 +62,18 @@ class ProxyLoop {
  public:
   ProxyLoop() : ep_(epoll_create1(EPOLL_CLOEXEC)) {}
 
-  // A listening proxy of `kind`, or the judge.
-  int Listen(const std::string& address, int backlog, std::optional<sample::ProxyKind> kind) {
+  // A listening proxy of `kind`, or the judge (over TLS with `tls`).
+  int Listen(const std::string& address, int backlog, std::optional<sample::ProxyKind> kind,
+             verify::TlsContext* tls = nullptr) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a = Address(address, 0);
     socklen_t len = sizeof a;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) return 0;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
     Add(fd, kind ? Conn::Listener : Conn::JudgeListener, kind.value_or(sample::ProxyKind::Http11));
+    conns_[static_cast<std::size_t>(fd)]->serverTls = tls;
     return ntohs(a.sin_port);
   }
-  // Where every proxy's tunnel leads.
-  void JudgeAt(int port) { judge_ = Address("127.0.0.1", port); }
 
   // Serves until `stop` is readable.
   void Run(int stop) {
@@ -94,7 +97,9 @@ class ProxyLoop {
     std::unique_ptr<sample::ProxyHandshake> handshake;
     int peer = -1;  // client <-> target
     bool connecting = false;
-    std::string held;  // a target's bytes until it is connected; a judge's request so far
+    std::string held;                         // a target's bytes until it is connected; a judge's request so far
+    verify::TlsContext* serverTls = nullptr;  // a judge listener's, when it speaks TLS
+    std::unique_ptr<verify::TlsSession> tls;  // a judge connection's
   };
 
   static sockaddr_in Address(const std::string& address, int port) {
@@ -106,7 +111,8 @@ class ProxyLoop {
   }
   void Add(int fd, Conn what, sample::ProxyKind kind, std::uint32_t events = EPOLLIN) {
     if (static_cast<std::size_t>(fd) >= conns_.size()) conns_.resize(static_cast<std::size_t>(fd) + 1024);
-    conns_[static_cast<std::size_t>(fd)] = std::make_unique<Entry>(Entry{what, kind, nullptr, -1, false, {}});
+    conns_[static_cast<std::size_t>(fd)] =
+        std::make_unique<Entry>(Entry{what, kind, nullptr, -1, false, {}, nullptr, nullptr});
     epoll_event ev{events, {.u64 = static_cast<std::uint64_t>(fd)}};
     epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
   }
@@ -128,7 +134,8 @@ class ProxyLoop {
     Send(client, turn.reply);
     if (turn.open) {
       const int t = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      ::connect(t, reinterpret_cast<const sockaddr*>(&judge_), sizeof judge_);
+      const sockaddr_in target = Address(turn.open->address.toString().toStdString(), turn.open->port);
+      ::connect(t, reinterpret_cast<const sockaddr*>(&target), sizeof target);
       Add(t, Conn::Target, c.kind, EPOLLOUT | EPOLLIN);
       conns_[static_cast<std::size_t>(t)]->peer = client;
       conns_[static_cast<std::size_t>(t)]->connecting = true;
@@ -150,7 +157,13 @@ class ProxyLoop {
       for (int c; (c = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         const sample::ProxyKind kind = e.kind;
         const bool judge = e.what == Conn::JudgeListener;
+        verify::TlsContext* tls = e.serverTls;
         Add(c, judge ? Conn::Judge : Conn::Client, kind);
+        if (tls) {
+          auto& session = conns_[static_cast<std::size_t>(c)]->tls;
+          session = std::make_unique<verify::TlsSession>(*tls, std::string());
+          session->Start();
+        }
         if (!judge) {
           sample::SampleProxy p;
           p.kind = kind;
@@ -182,7 +195,13 @@ class ProxyLoop {
     switch (e.what) {
       case Conn::Judge: {
         // Says who asked, once the request's head is in, and hangs up.
-        e.held += bytes;
+        if (e.tls) {
+          e.tls->Feed(bytes);
+          Send(fd, e.tls->TakeOutgoing());
+          e.held += e.tls->TakePlaintext();
+        } else {
+          e.held += bytes;
+        }
         if (e.held.find("\r\n\r\n") == std::string::npos) break;
         sockaddr_in peer{};
         socklen_t plen = sizeof peer;
@@ -190,7 +209,14 @@ class ProxyLoop {
         char address[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
         const std::string body = std::string("REMOTE_ADDR = ") + address + "\n";
-        Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        const std::string reply =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        if (e.tls) {
+          e.tls->Write(reply);
+          Send(fd, e.tls->TakeOutgoing());
+        } else {
+          Send(fd, reply);
+        }
         Close(fd);
         break;
       }
@@ -204,19 +230,28 @@ class ProxyLoop {
   }
 
   int ep_;
-  sockaddr_in judge_{};
   // By descriptor; an entry stays put while others come and go.
   std::vector<std::unique_ptr<Entry>> conns_;
 };
 
 // Proxy i on its own loopback address: every third refuses, the others speak
-// SOCKS4, SOCKS5 and HTTP in turn. Prints "judge PORT", one "address port
-// type" line per proxy, then "ready"; serves until its standard input ends.
+// SOCKS4, SOCKS5 and HTTP in turn; a judge over plain HTTP and one over TLS.
+// Prints "judge PORT", "https PORT CAFILE", one "address port type" line per
+// proxy, then "ready"; serves until its standard input ends.
 int ServeProxies() {
   RaiseOpenFileLimit();
   ProxyLoop loop;
   const int judgePort = loop.Listen("127.0.0.1", 4096, std::nullopt);
-  loop.JudgeAt(judgePort);
+  std::string error;
+  const sample::TestPki* pki = sample::TestCertificates(&error);
+  if (!pki) return 1;
+  const std::unique_ptr<verify::TlsContext> serverTls =
+      verify::TlsContext::MakeServer(pki->server.certPem + pki->ca.certPem, pki->server.keyPem, error);
+  if (!serverTls) return 1;
+  const int httpsPort = loop.Listen("127.0.0.1", 4096, std::nullopt, serverTls.get());
+  QTemporaryDir dir;
+  const std::string caFile = dir.filePath("ca.pem").toStdString();
+  if (!sample::WritePemFile(caFile, pki->ca.certPem, &error)) return 1;
   // Bound, never listening: connections to its port are refused on every address.
   const int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
@@ -226,7 +261,7 @@ int ServeProxies() {
   ::getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &len);
   const int refusedPort = ntohs(a.sin_port);
 
-  std::printf("judge %d\n", judgePort);
+  std::printf("judge %d\nhttps %d %s\n", judgePort, httpsPort, caFile.c_str());
   const sample::ProxyKind kinds[] = {sample::ProxyKind::Socks4, sample::ProxyKind::Socks5, sample::ProxyKind::Http11};
   int live = 0;
   for (int i = 0; i < kProxies; ++i) {
@@ -252,6 +287,8 @@ struct Site {
   QProcess child;
   std::vector<verify::Row> rows;  // one per proxy
   int judgePort = 0;
+  int httpsPort = 0;
+  std::shared_ptr<verify::TlsContext> trust;  // the child's test CA
 
   bool Start() {
     child.start(QCoreApplication::applicationFilePath(), {"--serve-proxies"});
@@ -265,6 +302,14 @@ struct Site {
         if (line == "ready") return static_cast<int>(rows.size()) == kProxies && judgePort != 0;
         if (line.rfind("judge ", 0) == 0) {
           judgePort = std::atoi(line.c_str() + 6);
+          continue;
+        }
+        if (line.rfind("https ", 0) == 0) {
+          const std::size_t space = line.find(' ', 6);
+          httpsPort = std::atoi(line.substr(6, space - 6).c_str());
+          std::string error;
+          trust = verify::TlsContext::Make(line.substr(space + 1), error);
+          if (!trust) return false;
           continue;
         }
         const std::size_t s1 = line.find(' '), s2 = line.find(' ', s1 + 1);
@@ -399,10 +444,49 @@ void BM_Check(benchmark::State& state) {
   state.counters["successes"] = successes;
 }
 
+// The same 2,000 rows asking for a page through each proxy: over TLS (1) or plain HTTP (0).
+void BM_VerifyPage(benchmark::State& state) {
+  RecordingPresenter quiet;
+  Site* site = TheSite();
+  if (!site) {
+    state.SkipWithError("the proxies' process did not start");
+    return;
+  }
+  const bool https = state.range(0) == 1;
+  verify::Options o;
+  std::string error;
+  const std::optional<verify::JudgeUrl> url =
+      verify::ParseJudgeUrl((https ? "https://127.0.0.1:" + std::to_string(site->httpsPort)
+                                   : "http://127.0.0.1:" + std::to_string(site->judgePort)) +
+                                "/page",
+                            error, "--url");
+  o.page = verify::FarSide{*url, "127.0.0.1"};
+  o.expect = "REMOTE_ADDR";
+  o.tls = site->trust;
+  std::size_t wrong = 0;
+  for (auto _ : state) {
+    verify::Verifier v(site->rows, o);
+    bool finished = false;
+    v.onFinished = [&] { finished = true; };
+    const auto t0 = Clock::now();
+    v.Start();
+    test::WaitUntil([&] { return finished; }, 600000);
+    state.SetIterationTime(MsSince(t0) / 1000);
+    wrong = 0;
+    for (std::size_t i = 0; i < site->rows.size(); ++i)
+      wrong += Live(i) ? !v.Results()[i].Ok() : v.Results()[i].reason != verify::Reason::Refused;
+  }
+  state.counters["wrong_verdicts"] = static_cast<double>(wrong);
+  std::printf("verify %zu rows asking for a page over %s: %zu verdicts not the proxy's own (goal 0)\n",
+              site->rows.size(), https ? "https" : "http", wrong);
+}
+
 // One round per size: every round leaves its connections in TIME_WAIT on loopback for a minute.
 BENCHMARK(BM_Verify)->Arg(2000)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 BENCHMARK(BM_Check)->Arg(2000)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 MIVO_BENCH_RATIO("BM_Verify/100000/iterations:1/manual_time", "BM_Check/100000/iterations:1/manual_time", 3.0);
+BENCHMARK(BM_VerifyPage)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+MIVO_BENCH_RATIO("BM_VerifyPage/1/iterations:1/manual_time", "BM_VerifyPage/0/iterations:1/manual_time", 2.0);
 
 }  // namespace
 }  // namespace mivo
