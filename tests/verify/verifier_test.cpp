@@ -99,7 +99,8 @@ struct MachineCase {
   std::vector<Act> script;
   Reason reason;  // Pending: given back for want of a socket
   std::optional<ProxyType> protocol;
-  const char* sent;  // bytes the row must have sent, or nullptr
+  const char* sent;       // bytes the row must have sent, or nullptr
+  bool rowLogin = false;  // the row carries credentials of its own
 };
 
 void PrintTo(const MachineCase& c, std::ostream* os) { *os << c.name; }
@@ -124,7 +125,7 @@ TEST_P(RowMachine, EndsWithItsReason) {
   plan.ownAddresses = {"127.0.0.1"};
   plan.expect = c.far == Far::Page ? "REMOTE_ADDR = 127.0.0.8" : "";
   plan.timeout = std::chrono::seconds(30);
-  const Row row{"127.0.0.2", "1080", c.typeCell, {}, {}};
+  const Row row{"127.0.0.2", "1080", c.typeCell, c.rowLogin ? "ru" : "", c.rowLogin ? "rp" : ""};
   Result result;
   ScriptedHost host;
   RowCheck check(0, row, plan, result, host);
@@ -215,6 +216,15 @@ const MachineCase kMachineCases[] = {
      Reason::AuthFailed,
      std::nullopt,
      "\x01\x01u\x01p"},
+    {"RowsOwnCredentialsBeforeTheRuns",
+     "SOCKS5",
+     true,
+     Far::None,
+     {Accepts(), Says(test::Hex({0x05, 0x02})), Says(test::Hex({0x01, 0x00})), Says(kSocks5Granted)},
+     Reason::Passed,
+     ProxyType::Socks5,
+     "\x01\x02ru\x02rp",
+     true},
     {"Socks5RefusesTheTarget",
      "SOCKS5",
      false,
