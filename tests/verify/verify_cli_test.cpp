@@ -150,6 +150,15 @@ TEST_P(VerifyCliUsage, ExitsTwoWithTheReason) {
   QStringList args = GetParam().args;
   // A judge whose port nobody listens on.
   args.replaceInStrings("CLOSED", QString::number(test::FreeLoopbackPort()));
+  // A judge that is the sample site's other pages.
+  sample::SampleSite site;
+  if (args.join(' ').contains("SITE")) {
+    sample::SampleSiteOptions so = sample::SampleSiteOptions::AnyFreePorts();
+    so.proxies = false;
+    std::string error;
+    ASSERT_TRUE(site.Start(so, &error)) << error;
+    args.replaceInStrings("SITE", QString::fromStdString(site.Origin()));
+  }
   const CliRun run = VerifyCli(args, "127.0.0.1 1080\n");
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.out, "");
@@ -171,6 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"NoConcurrency", {"--target", "127.0.0.1:7007", "--concurrency", "0"}, "--concurrency wants"},
         UsageCase{"JudgeNotAnAddress", {"--judge", "judge page"}, "the judge is not an address"},
         UsageCase{"JudgeNobodyAnswers", {"--judge", "http://127.0.0.1:CLOSED/judge"}, "cannot be used"},
+        UsageCase{"JudgeAnswerTooLong", {"--judge", "SITE/generated?rows=5000"}, "its answer was too long"},
         UsageCase{"UnknownFormat", {"--target", "127.0.0.1:7007", "--format", "xml"}, "--format wants"},
         UsageCase{"NoTimeout", {"--target", "127.0.0.1:7007", "--timeout", "0"}, "--timeout wants"},
         UsageCase{"UnknownArgument", {"--target", "127.0.0.1:7007", "--verbose", "1"}, "unknown argument"},
