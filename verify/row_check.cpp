@@ -200,8 +200,9 @@ RowCheck::Step RowCheck::DoHandshaking(Event e) {
 Reason RowCheck::RefusalReason() const {
   const std::string& text = *view_.refusal;
   const std::string& reply = handshakeBytes_;
-  // The method reply came last: 0xFF, no method offered is acceptable.
-  if (text == kTextProxyFailed) return withoutAuth_ || !credentials_ ? Reason::AuthRequired : Reason::ProxyRefused;
+  // SOCKS5 0xFF: no method offered is acceptable, not even none (offering
+  // only credentials was tried again without them before this).
+  if (text == kTextProxyFailed) return Reason::AuthRequired;
   if (text == kTextAuthRejected) return Reason::AuthFailed;
   if (text == kTextSocks4Failed) {
     const std::uint8_t code = ByteAt(reply, 1);
