@@ -55,7 +55,9 @@ class TlsContext {
 //
 // Use: Start(); then, until Closed or Failed, send TakeOutgoing() down the
 // tunnel, Feed() what comes back, read TakePlaintext(). Write() may be called
-// at any time before the end; it is sent once the handshake is done.
+// at any time before the end; it is sent once the handshake is done. The
+// session never learns that the tunnel closed: a peer that ends without
+// close_notify leaves it Open, and the owner judges what it has read.
 class TlsSession {
  public:
   enum class State { Handshaking, Open, Closed, Failed };
