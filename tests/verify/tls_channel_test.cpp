@@ -213,6 +213,10 @@ TEST_P(LoopbackPeers, JudgeOverHttps) {
   EXPECT_EQ(tls.state(), c.expected) << tls.error();
   if (c.expected == State::Failed) {
     EXPECT_EQ(tls.error().rfind(c.found, 0), 0u) << tls.error();
+    // The client's alert tells the interceptor why.
+    EXPECT_TRUE(test::WaitUntil([&] { return !interceptor->LastTlsError().empty(); }));
+    EXPECT_EQ(interceptor->LastTlsError(), "handshake failed: tlsv1 alert unknown ca");
+    EXPECT_EQ(interceptor->Handshakes(), 0);
   } else {
     EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
     EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
