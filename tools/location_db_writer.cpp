@@ -21,8 +21,8 @@ namespace mivo::sample {
 
 const std::vector<LocationRange>& LoopbackLocations() {
   static const std::vector<LocationRange> ranges{
-      {"127.0.0.0/25", "QM", 64500, "Test Net A"},
-      {"127.0.0.128/25", "QN", 64501, "Test Net B"},
+      {"127.0.0.0/26", "QM", 64500, "Test Net A"},
+      {"127.0.0.64/26", "QN", 64501, "Test Net B"},
   };
   return ranges;
 }

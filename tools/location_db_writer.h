@@ -20,8 +20,9 @@ struct LocationRange {
 };
 
 // Made-up countries from ISO 3166's user-assigned codes (libloc reserves
-// the X. codes for its own flags). 127.0.0.0/25 -> QM, AS64500 "Test Net A"; 127.0.0.128/25 -> QN, AS64501
-// "Test Net B"; the rest of 127.0.0.0/8 in none.
+// the X. codes for its own flags): 127.0.0.0/26 -> QM, AS64500 "Test Net A";
+// 127.0.0.64/26 -> QN, AS64501 "Test Net B"; the rest of 127.0.0.0/8 in
+// none. The sample site's listed proxies (127.0.0.10 and up) fall in both.
 const std::vector<LocationRange>& LoopbackLocations();
 
 // Writes an unsigned database holding `ranges` to `path` (replacing it);

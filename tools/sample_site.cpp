@@ -374,13 +374,6 @@ void SampleSite::Serve(QTcpSocket* socket) {
 // ----- the HTTPS judge -----
 
 std::unique_ptr<TlsPeerServer> MakeHttpsJudge(const CertifiedKey& certificate, std::string* error) {
-  std::string why;
-  std::unique_ptr<verify::TlsContext> context =
-      verify::TlsContext::MakeServer(certificate.certPem, certificate.keyPem, why);
-  if (!context) {
-    if (error) *error = why;
-    return nullptr;
-  }
   auto handler = [](TlsPeerConnection& c, std::string_view received) {
     c.held.append(received);
     const std::optional<std::string> response =
@@ -394,7 +387,7 @@ std::unique_ptr<TlsPeerServer> MakeHttpsJudge(const CertifiedKey& certificate, s
     c.Send(*response);
     c.Close();
   };
-  return std::make_unique<TlsPeerServer>(std::move(context), true, handler);
+  return TlsPeerServer::Make(certificate, true, handler, error);
 }
 
 }  // namespace mivo::sample

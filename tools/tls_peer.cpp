@@ -118,6 +118,18 @@ bool TlsPeerServer::Listen(const QHostAddress& address, quint16 port, std::strin
   return false;
 }
 
+std::unique_ptr<TlsPeerServer> TlsPeerServer::Make(const CertifiedKey& certificate, bool tlsFromStart,
+                                                   PeerHandler handler, std::string* error) {
+  std::string why;
+  std::unique_ptr<verify::TlsContext> context =
+      verify::TlsContext::MakeServer(certificate.certPem, certificate.keyPem, why);
+  if (!context) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  return std::make_unique<TlsPeerServer>(std::move(context), tlsFromStart, std::move(handler));
+}
+
 quint16 TlsPeerServer::Port() const { return server_->serverPort(); }
 
 void TlsPeerServer::Accept() {
@@ -135,13 +147,6 @@ void TlsPeerServer::Accept() {
 // ----- the intercepting proxy -----
 
 std::unique_ptr<TlsPeerServer> MakeInterceptingProxy(const CertifiedKey& certificate, std::string* error) {
-  std::string why;
-  std::unique_ptr<verify::TlsContext> context =
-      verify::TlsContext::MakeServer(certificate.certPem, certificate.keyPem, why);
-  if (!context) {
-    if (error) *error = why;
-    return nullptr;
-  }
   auto handler = [](TlsPeerConnection& c, std::string_view received) {
     c.held.append(received);
     const std::optional<std::string_view> head = CompleteHead(c.held);
@@ -164,7 +169,7 @@ std::unique_ptr<TlsPeerServer> MakeInterceptingProxy(const CertifiedKey& certifi
     c.Send("HTTP/1.1 200 Connection established\r\n\r\n");
     c.StartTls(early);
   };
-  return std::make_unique<TlsPeerServer>(std::move(context), false, handler);
+  return TlsPeerServer::Make(certificate, false, handler, error);
 }
 
 }  // namespace mivo::sample

@@ -68,6 +68,10 @@ class TlsPeerServer : public QObject {
   TlsPeerServer(std::unique_ptr<verify::TlsContext> context, bool tlsFromStart, PeerHandler handler,
                 QObject* parent = nullptr);
   ~TlsPeerServer() override;
+  // A server presenting `certificate`; nothing, with `error` set, when it
+  // cannot be used.
+  static std::unique_ptr<TlsPeerServer> Make(const CertifiedKey& certificate, bool tlsFromStart, PeerHandler handler,
+                                             std::string* error);
 
   // Loopback addresses only.
   bool Listen(const QHostAddress& address, quint16 port, std::string* error);

@@ -193,8 +193,12 @@ std::string TlsSession::TakePlaintext() { return std::exchange(plaintext_, {}); 
 void TlsSession::Pump() {
   if (state_ == State::Handshaking) DoHandshake();
   if (state_ == State::Open) DoTransfer();
-  if (state_ != State::Failed && BIO_ctrl_pending(out_) > kMaxTlsPending)
-    FailWith("more than " + std::to_string(kMaxTlsPending) + " bytes not taken");
+  if (state_ == State::Failed) return;
+  if (BIO_ctrl_pending(out_) > kMaxTlsPending)
+    return FailWith("more than " + std::to_string(kMaxTlsPending) + " bytes not taken");
+  // The record buffers (about 34 KiB) go back while the session waits for
+  // the tunnel; OpenSSL keeps them when something is half read.
+  SSL_free_buffers(ssl_);
 }
 
 void TlsSession::DoHandshake() {
@@ -209,8 +213,14 @@ void TlsSession::DoTransfer() {
   while (!toSend_.empty()) {
     std::size_t written = 0;
     const int r = SSL_write_ex(ssl_, toSend_.data(), toSend_.size(), &written);
-    if (r != 1) return Fail(r);
-    toSend_.erase(0, written);
+    if (r == 1) {
+      toSend_.erase(0, written);
+      continue;
+    }
+    // A key update or renegotiation waits for the peer; the rest goes after it.
+    const int e = SSL_get_error(ssl_, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
+    return Fail(r);
   }
   char buf[kReadChunk];
   for (;;) {

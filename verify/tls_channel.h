@@ -48,14 +48,17 @@ class TlsContext {
 };
 
 // One connection's TLS over memory buffers, TLS 1.2 or 1.3. For a client
-// context: SNI is `serverName` unless it is an IP literal, and the
-// certificate must chain to the trust store and name `serverName` (a DNS name
-// or an IP address). For a server context `serverName` is unused and the
-// session answers the peer's handshake.
+// context: SNI is `serverName` unless it is an IP literal (IPv6 without
+// brackets), and the certificate must chain to the trust store and name
+// `serverName` (a DNS name or an IP address). For a server context
+// `serverName` is unused and the session answers the peer's handshake.
 //
-// Use: Start(); then, until Closed or Failed, send TakeOutgoing() down the
-// tunnel, Feed() what comes back, read TakePlaintext(). Write() may be called
-// at any time before the end; it is sent once the handshake is done.
+// Use: Start(); then send TakeOutgoing() down the tunnel, Feed() what comes
+// back, read TakePlaintext(), until Closed or Failed (a Failed session may
+// still hand out an alert for the peer). Write() may be called
+// at any time before the end; it is sent once the handshake is done. The
+// session never learns that the tunnel closed: a peer that ends without
+// close_notify leaves it Open, and the owner judges what it has read.
 class TlsSession {
  public:
   enum class State { Handshaking, Open, Closed, Failed };

@@ -29,9 +29,11 @@ class LocationLookup : public ::testing::TestWithParam<LookupCase> {
     dir_ = new QTemporaryDir;
     const std::string path = dir_->filePath("location.db").toStdString();
     std::string error;
-    // A third network with a country and no AS, beside the loopback pair.
-    std::vector<sample::LocationRange> ranges = sample::LoopbackLocations();
-    ranges.push_back({"127.1.0.0/16", "QO", 0, ""});
+    const std::vector<sample::LocationRange> ranges{
+        {"127.0.0.0/26", "QM", 64500, "Test Net A"},
+        {"127.0.0.64/26", "QN", 64501, "Test Net B"},
+        {"127.1.0.0/16", "QO", 0, ""},  // a country without an AS
+    };
     ASSERT_TRUE(sample::WriteLocationDb(path, ranges, &error)) << error;
     db_ = LocationDb::Open(path, error).release();
     ASSERT_NE(db_, nullptr) << error;
@@ -61,10 +63,10 @@ TEST_P(LocationLookup, CountryAndAs) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LocationLookup,
     ::testing::Values(LookupCase{"127.0.0.1", "QM", 64500, "Test Net A"},
-                      LookupCase{"127.0.0.127", "QM", 64500, "Test Net A"},
-                      LookupCase{"127.0.0.128", "QN", 64501, "Test Net B"},
-                      LookupCase{"127.0.0.255", "QN", 64501, "Test Net B"}, LookupCase{"127.1.2.3", "QO", 0, ""},
-                      LookupCase{"127.0.1.1", nullptr, 0, nullptr}, LookupCase{"8.8.8.8", nullptr, 0, nullptr},
+                      LookupCase{"127.0.0.63", "QM", 64500, "Test Net A"},
+                      LookupCase{"127.0.0.64", "QN", 64501, "Test Net B"},
+                      LookupCase{"127.0.0.127", "QN", 64501, "Test Net B"}, LookupCase{"127.1.2.3", "QO", 0, ""},
+                      LookupCase{"127.0.0.128", nullptr, 0, nullptr}, LookupCase{"8.8.8.8", nullptr, 0, nullptr},
                       LookupCase{"127.0.0.1 ", nullptr, 0, nullptr}, LookupCase{"::1", nullptr, 0, nullptr},
                       LookupCase{"localhost", nullptr, 0, nullptr}, LookupCase{"", nullptr, 0, nullptr}));
 

@@ -83,8 +83,9 @@ TEST_P(TlsOverBytes, HandshakeAndRoundTrip) {
   if (c.presents == Presents::Garbage) client.Feed("HTTP/1.1 400 Bad Request\r\n\r\n");
   // Each pass moves at least one flight; a handshake takes a handful.
   for (int pass = 0; pass < 10 && client.state() == State::Handshaking; ++pass) {
-    const bool moved = Carry(client, server, c.chunk) | Carry(server, client, c.chunk);
-    if (!moved) break;
+    const bool sent = Carry(client, server, c.chunk);
+    const bool answered = Carry(server, client, c.chunk);
+    if (!sent && !answered) break;
   }
   EXPECT_EQ(client.state(), c.expected) << client.error();
   EXPECT_EQ(client.error().rfind(c.error, 0), 0u) << client.error();
@@ -213,6 +214,10 @@ TEST_P(LoopbackPeers, JudgeOverHttps) {
   EXPECT_EQ(tls.state(), c.expected) << tls.error();
   if (c.expected == State::Failed) {
     EXPECT_EQ(tls.error().rfind(c.found, 0), 0u) << tls.error();
+    // The client's alert tells the interceptor why.
+    EXPECT_TRUE(test::WaitUntil([&] { return !interceptor->LastTlsError().empty(); }));
+    EXPECT_EQ(interceptor->LastTlsError(), "handshake failed: tlsv1 alert unknown ca");
+    EXPECT_EQ(interceptor->Handshakes(), 0);
   } else {
     EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
     EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
