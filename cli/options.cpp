@@ -125,7 +125,8 @@ const CommandInfo kCommands[] = {
      "(bad-row refused unreachable connect-timeout proxy-refused auth-required auth-failed bad-reply\n"
      "no-answer bad-status wrong-content tls no-socket), its connect, handshake and answer times in\n"
      "ms, and the exit's country and autonomous system.\n"
-     "exit 0: the run completed; 2: usage, or no judge that can be used",
+     "exit 0: the run completed; 2: usage, no judge that can be used, or a --url host or --ca-file\n"
+     "that cannot be used",
      nullptr, kVerifyOptions},
 };
 
