@@ -12,6 +12,7 @@
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
+#include "verify/verifier.h"
 
 // The command line of mivoproxy-cli, read with QCommandLineParser. Each
 // reading is a pure function of the arguments, so that the fuzzer drives
@@ -84,7 +85,7 @@ struct VerifyArgs {
   bool credentials = false;
   std::string user, password;
   std::int64_t timeoutMs = 10000;
-  std::int64_t concurrency = 512;
+  std::int64_t concurrency = static_cast<std::int64_t>(verify::kDefaultConcurrency);
   std::string locationDb;  // empty: the one Debian installs
   OutputFormat format = OutputFormat::Text;
 };
