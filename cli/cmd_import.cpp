@@ -82,7 +82,7 @@ int Import(const ImportOptions& o) {
   }
   if (o.format == ImportFormat::Json) out += first ? "]\n" : "\n]\n";
   WriteOut(out);
-  return FinishOutput(read ? 0 : 1);
+  return read ? 0 : 1;
 }
 
 }  // namespace mivo::cli

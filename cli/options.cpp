@@ -64,11 +64,27 @@ constexpr OptionInfo kTunnelOptions[] = {
 };
 
 constexpr OptionInfo kVerifyOptions[] = {
-    {"target", "ADDRESS:PORT", "What each proxy is asked to connect to: a dotted IPv4 address and a port."},
-    {"judge", "URL", "A proxy judge (http://): it is then the target, and each row gets its anonymity."},
+    {"target", "ADDRESS:PORT",
+     "What each proxy is asked to connect to: a dotted IPv4 address and a port. A row passes when the proxy "
+     "says the tunnel is open; nothing is sent through it."},
+    {"judge", "URL",
+     "A proxy judge (http://), asked through each proxy: a row passes when the judge's answer came back "
+     "through it, and gets its anonymity and exit address. May be given more than once; rows are spread "
+     "over the judges that answer when asked directly."},
+    {"url", "URL",
+     "A page (http:// or https://) each proxy is asked for: a row passes when a whole answer with a 2xx "
+     "status came back through it. https is verified inside the tunnel."},
+    {"expect", "TEXT", "With --url: the page's body must also hold TEXT."},
+    {"ca-file", "FILE", "With an https --url: trust only the certificates of this PEM file."},
     kUserOption,
     kPasswordOption,
     {"timeout", "SECONDS", "Each row's time as a whole (default 10)."},
+    {"concurrency", "N",
+     "Rows in flight at most (default 512, and never more than the process has descriptors for): proxies, "
+     "judges and routers drop connections that come in bursts of thousands."},
+    {"location-db", "FILE",
+     "The location database for the country and asn columns (default "
+     "/var/lib/location/database.db)."},
     {"format", "text|json|csv", "How the rows are printed (default text)."},
 };
 
@@ -117,15 +133,25 @@ const CommandInfo kCommands[] = {
      "4: standard output could not be written",
      nullptr, kTunnelOptions},
     {Command::Verify, "verify",
-     "(--target ADDRESS:PORT | --judge URL) [--user U --password P] [--timeout SECONDS] "
+     "(--target ADDRESS:PORT | --judge URL... | --url URL [--expect TEXT] [--ca-file FILE]) "
+     "[--user U --password P] [--timeout SECONDS] [--concurrency N] [--location-db FILE] "
      "[--format text|json|csv] < ROWS",
      "talk through every proxy on standard input",
      "Tries each row read from standard input (rows as check reads them; a third column is the type\n"
      "cell) with its own protocol and then the others, and prints one line per row: address, port,\n"
-     "protocol, outcome, handshake time, anonymity and exit address. Standard input is read as check\n"
-     "reads it (a byte-order mark skipped, a line longer than 64 KiB a failed row).\n"
-     "exit 0: the run completed; 2: usage, a judge that cannot be used, or standard input cannot be read;\n"
-     "4: standard output could not be written",
+     "protocol, outcome, handshake time, anonymity, exit address, then the reason a row failed
+"
+     "(bad-row refused unreachable connect-timeout proxy-refused auth-required auth-failed bad-reply
+"
+     "no-answer bad-status wrong-content tls no-socket), its connect, handshake and answer times in
+"
+     "ms, and the exit's country and autonomous system. Standard input is read as check reads it (a
+"
+     "byte-order mark skipped, a line longer than 64 KiB a failed row).
+"
+     "exit 0: the run completed; 2: usage, no judge that can be used, a --url host or --ca-file that
+"
+     "cannot be used, or standard input cannot be read; 4: standard output could not be written",
      nullptr, kVerifyOptions},
     {Command::Import, "import", "[--public-only] [--format rows|urls|json] SOURCE...",
      "read proxy lists of any common format and print their proxies",
@@ -137,7 +163,7 @@ const CommandInfo kCommands[] = {
      "rows are what fetch prints plus user and password, so that check and verify read them; urls one\n"
      "scheme://[user:password@]host:port a line (http for a proxy of unknown protocol); json an array.\n"
      "Each source's counts go to standard error.\n"
-     "exit 0: a source was read; 1: none could be; 2: usage",
+     "exit 0: a source was read; 1: none could be; 2: usage; 4: standard output could not be written",
      "SOURCE", kImportOptions, true},
 };
 
@@ -473,9 +499,32 @@ ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args) {
     o.targetPort = *number;
   }
   for (const QString& given : Values(p, "judge")) {
-    o.judgeText = Utf8(given);
-    o.judge = verify::ParseJudgeUrl(o.judgeText, r.error);
-    if (!o.judge) return r;
+    o.judgeTexts.push_back(Utf8(given));
+    std::optional<verify::JudgeUrl> judge = verify::ParseJudgeUrl(o.judgeTexts.back(), r.error);
+    if (!judge) return r;
+    if (judge->https) {
+      r.error = "the judge must be an http:// address: " + o.judgeTexts.back();
+      return r;
+    }
+    o.judges.push_back(std::move(*judge));
+  }
+  for (const QString& given : Values(p, "url")) {
+    o.urlText = Utf8(given);
+    o.url = verify::ParseJudgeUrl(o.urlText, r.error, "--url");
+    if (!o.url) return r;
+  }
+  for (const QString& given : Values(p, "expect")) o.expect = Utf8(given);
+  for (const QString& given : Values(p, "ca-file")) o.caFile = Utf8(given);
+  for (const QString& given : Values(p, "location-db")) o.locationDb = Utf8(given);
+  for (const QString& given : Values(p, "concurrency")) {
+    const std::string value = Utf8(given);
+    std::int64_t n = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < 1 || n > 1000000) {
+      r.error = "--concurrency wants a number of rows from 1 to 1000000, not " + value;
+      return r;
+    }
+    o.concurrency = n;
   }
   for (const char* flag : {"user", "password"}) {
     for (const QString& given : Values(p, flag)) {
@@ -492,11 +541,17 @@ ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args) {
   if (!Pick(p, "format", {{"text", OutputFormat::Text}, {"json", OutputFormat::Json}, {"csv", OutputFormat::Csv}},
             o.format, "--format wants text, json or csv, not ", r.error))
     return r;
-  const bool haveTarget = p.isSet("target");
-  if (!haveTarget && !o.judge)
-    r.error = "--target or --judge is required";
-  else if (haveTarget && o.judge)
-    r.error = "--target and --judge exclude each other: with a judge, the judge is the target";
+  const int checks = int{p.isSet("target")} + int{!o.judges.empty()} + int{o.url.has_value()};
+  if (checks == 0)
+    r.error = "--target, --judge or --url is required";
+  else if (checks > 1)
+    r.error = "--target, --judge and --url exclude each other: each names what a row must reach";
+  else if (p.isSet("expect") && !o.url)
+    r.error = "--expect goes with --url";
+  else if (p.isSet("expect") && o.expect.empty())
+    r.error = "--expect wants a text that is not empty";
+  else if (p.isSet("ca-file") && !(o.url && o.url->https))
+    r.error = "--ca-file goes with an https:// --url";
   return r;
 }
 

@@ -13,6 +13,7 @@
 
 #include "tunnel/moduleproxy.h"
 #include "verify/judge.h"
+#include "verify/verifier.h"
 
 // The command line of mivoproxy-cli, read with QCommandLineParser. Each
 // reading is a pure function of the arguments, so that the fuzzer drives
@@ -81,14 +82,22 @@ ParsedArgs<TunnelOptions> ParseTunnelArgs(const QStringList& args);
 enum class OutputFormat { Text, Json, Csv };
 
 struct VerifyArgs {
-  // --target, or nothing when a judge is given (the judge is then the target).
+  // --target: the tunnel opening is the pass.
   std::string targetHost;
   std::int32_t targetPort = 0;
-  std::optional<verify::JudgeUrl> judge;
-  std::string judgeText;  // as given
+  // --judge, as often as given, each with its text as given.
+  std::vector<verify::JudgeUrl> judges;
+  std::vector<std::string> judgeTexts;
+  // --url, with --expect.
+  std::optional<verify::JudgeUrl> url;
+  std::string urlText;
+  std::string expect;
+  std::string caFile;  // empty: the system's trust store
   bool credentials = false;
   std::string user, password;
   std::int64_t timeoutMs = 10000;
+  std::int64_t concurrency = static_cast<std::int64_t>(verify::kDefaultConcurrency);
+  std::string locationDb;  // empty: the one Debian installs
   OutputFormat format = OutputFormat::Text;
 };
 ParsedArgs<VerifyArgs> ParseVerifyArgs(const QStringList& args);

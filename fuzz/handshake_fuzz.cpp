@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   view.socket = &socket;
   mivo::TunnelSession session(m, view, socket);
 
-  m.ProxyKind = static_cast<ProxyType>(in.Below(3));
+  m.ProxyKind = kProxyTypes[in.Below(kProxyTypes.size())];
   view.ticked = in.Bool() ? 1 : 0;
   // The boxes stay usable unless the input says otherwise, so that most runs reach the replies.
   mivo::ConnectBoxes boxes{"127.0.0.1", "1080", "ab", "cde", "127.0.0.1", "8080"};
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 1: session.DisconnectClicked(); break;
-      case 2: m.ProxyKind = static_cast<ProxyType>(in.Below(3)); break;
+      case 2: m.ProxyKind = kProxyTypes[in.Below(kProxyTypes.size())]; break;
       case 3: view.ticked = in.Bool() ? 1 : 0; break;
       case 4: nested = in.String(16); break;
       case 5: {  // a call no row matches does nothing

@@ -348,7 +348,7 @@ std::unique_ptr<ProxyHandshake> HandshakeFor(const SampleProxy& proxy) {
   switch (proxy.kind) {
     case ProxyKind::Socks4: return std::make_unique<Socks4Handshake>();
     case ProxyKind::Socks5: return std::make_unique<Socks5Handshake>(proxy.credentials);
-    case ProxyKind::Http: return std::make_unique<HttpConnectHandshake>(proxy.credentials, proxy.disclosure);
+    case ProxyKind::Http11: return std::make_unique<HttpConnectHandshake>(proxy.credentials, proxy.disclosure);
   }
   return nullptr;
 }

@@ -40,11 +40,13 @@ std::string Speed(int hundredths) {
   return text;
 }
 
-ProxyKind KindOf(int n) { return static_cast<ProxyKind>(n % 3); }
+// The pages list HTTP, SOCKS4 and SOCKS5 proxies in turn.
+constexpr std::array<ProxyKind, 3> kPageOrder{ProxyKind::Http11, ProxyKind::Socks4, ProxyKind::Socks5};
+ProxyKind KindOf(int n) { return kPageOrder[static_cast<std::size_t>(n) % kPageOrder.size()]; }
 
 int PortFor(ProxyKind kind, int n) {
-  return kind == ProxyKind::Http ? kHttpPorts[static_cast<std::size_t>(n) % kHttpPorts.size()]
-                                 : kSocksPorts[static_cast<std::size_t>(n) % kSocksPorts.size()];
+  return kind == ProxyKind::Http11 ? kHttpPorts[static_cast<std::size_t>(n) % kHttpPorts.size()]
+                                   : kSocksPorts[static_cast<std::size_t>(n) % kSocksPorts.size()];
 }
 
 // The parser skips the entry step for lines of 10 or 100 characters; a row
@@ -58,12 +60,8 @@ std::string AvoidSkippedLengths(std::string line) {
 }  // namespace
 
 const char* TypeText(ProxyKind kind) {
-  switch (kind) {
-    case ProxyKind::Http: return "HTTP";
-    case ProxyKind::Socks4: return "SOCKS4";
-    case ProxyKind::Socks5: return "SOCKS5";
-  }
-  return "HTTP";
+  const char* name = ProxyTypeName(kind);
+  return name ? name : "HTTP";
 }
 
 std::vector<SamplePage> SamplePages() {
@@ -85,7 +83,7 @@ std::vector<SamplePage> SamplePages() {
       // The even-numbered pages list proxies that ask for the sample credentials.
       proxy.credentials = p % 2 == 1 && proxy.kind != ProxyKind::Socks4;
       // A page's first row, when HTTP, gives the client away; its fourth only says it is a proxy.
-      if (proxy.kind == ProxyKind::Http)
+      if (proxy.kind == ProxyKind::Http11)
         proxy.disclosure = j == 0 ? Disclosure::ViaAndForwardedFor : j == 3 ? Disclosure::Via : Disclosure::None;
       page.proxies.push_back(std::move(proxy));
     }

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "common/proxy_type.h"
+
 namespace mivo::sample {
 
 // What a listed proxy's listener speaks once protocols are plugged in; the
 // type cell of the page says the same.
-enum class ProxyKind { Http, Socks4, Socks5 };
+using ProxyKind = ProxyType;
 
 // What an HTTP proxy adds to the requests it forwards: what tells a judge
 // page that a proxy is in the way, and whose address it carries.
@@ -25,7 +27,7 @@ const char* TypeText(ProxyKind kind);
 struct SampleProxy {
   std::string address;  // a loopback address
   int port = 0;         // 10..65535: one-digit ports cannot be written
-  ProxyKind kind = ProxyKind::Http;
+  ProxyKind kind = ProxyKind::Http11;
   std::string speed;
   std::string location;
   bool listening = false;  // false: connections to it are refused

@@ -18,7 +18,6 @@
 namespace mivo::sample {
 namespace {
 
-constexpr qsizetype kMaxRequestHead = 16 * 1024;
 constexpr int kMaxHeldConnections = 1024;
 constexpr qint64 kReadChunk = 64 * 1024;
 
@@ -39,12 +38,12 @@ std::string SmallPage(const std::string& title, const std::string& body) {
                "</title></head><body>" + body + "</body></html>\r\n");
 }
 
-QByteArray HttpResponse(const SampleSite::Response& response, bool withBody) {
-  QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + Reason(response.status) + "\r\n";
+std::string HttpResponse(const SampleSite::Response& response, bool withBody) {
+  std::string out = "HTTP/1.1 " + std::to_string(response.status) + ' ' + Reason(response.status) + "\r\n";
   out += "Content-Type: text/html; charset=GBK\r\n";
-  out += "Content-Length: " + QByteArray::number(static_cast<qulonglong>(response.body.size())) + "\r\n";
+  out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
   out += "Connection: close\r\n\r\n";
-  if (withBody) out += QByteArray::fromStdString(response.body);
+  if (withBody) out += response.body;
   return out;
 }
 
@@ -229,8 +228,25 @@ bool SampleSite::Start(const SampleSiteOptions& options, std::string* error) {
     if (!echoing_) warnings_.push_back("echo 127.0.0.1:" + std::to_string(options.echoPort) + ": " + why);
   }
   StartListeners(options);
+  if (options.httpsPort) return StartHttps(options, error);
   return true;
 }
+
+bool SampleSite::StartHttps(const SampleSiteOptions& options, std::string* error) {
+  std::string why;
+  const TestPki* pki = TestCertificates(&why);
+  // The site's own address is named too, for a site on another loopback address.
+  const std::optional<CertifiedKey> certificate =
+      pki ? MakeServerCertificate(pki->ca, {"localhost"}, {"127.0.0.1", options.address.toString().toStdString()}, &why)
+          : std::nullopt;
+  if (certificate) https_ = MakeHttpsJudge(*certificate, &why);
+  if (https_ && https_->Listen(options.address, *options.httpsPort, &why)) return true;
+  https_.reset();
+  if (error) *error = "https: " + why;
+  return false;
+}
+
+quint16 SampleSite::HttpsPort() const { return https_ ? https_->Port() : 0; }
 
 quint16 SampleSite::EchoPort() const { return echoing_ ? echo_->Port() : 0; }
 
@@ -318,38 +334,63 @@ void SampleSite::Accept() {
   }
 }
 
+std::optional<std::string> SampleSite::Respond(const std::string& held, const QHostAddress& peer, quint16 peerPort,
+                                               const PageAnswer& pages, std::string* target) {
+  const std::optional<std::string_view> head = CompleteHead(held);
+  if (!head) {
+    if (held.size() <= kMaxRequestHead) return std::nullopt;
+    return HttpResponse({431, SmallPage("431", "<h1>431</h1>")}, true);
+  }
+  const std::string_view line = head->substr(0, head->find("\r\n"));
+  const std::vector<std::string_view> parts = Split(line, " ");
+  if (parts.size() != 3 || !parts[2].starts_with("HTTP/"))
+    return HttpResponse({400, SmallPage("400", "<h1>400</h1>")}, true);
+  const std::string method(parts[0]);
+  const std::string path(parts[1]);
+  if (target) *target = path;
+  const Response response = QUrl(QString::fromStdString(path)).path() == "/judge" ? Judge(method, peer, peerPort, *head)
+                                                                                  : pages(method, path);
+  return HttpResponse(response, method != "HEAD");
+}
+
 void SampleSite::Serve(QTcpSocket* socket) {
   if (socket->property("answered").toBool()) {
     socket->readAll();
     return;
   }
-  QByteArray head = socket->property("head").toByteArray() + socket->readAll();
-  const qsizetype end = head.indexOf("\r\n\r\n");
-  if (end < 0) {
-    if (head.size() <= kMaxRequestHead) {
-      socket->setProperty("head", head);
-      return;
-    }
-    socket->write(HttpResponse({431, SmallPage("431", "<h1>431</h1>")}, true));
-  } else {
-    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-    Response response{400, SmallPage("400", "<h1>400</h1>")};
-    std::string method;
-    if (requestLine.size() == 3 && requestLine[2].startsWith("HTTP/")) {
-      method = requestLine[0].toStdString();
-      const std::string target = requestLine[1].toStdString();
-      requests_.push_back(target);
-      if (QUrl(QString::fromStdString(target)).path() == "/judge")
-        response = Judge(method, socket->peerAddress(), socket->peerPort(),
-                         std::string_view(head.constData(), static_cast<std::size_t>(end)));
-      else
-        response = Answer(method, target);
-    }
-    socket->write(HttpResponse(response, method != "HEAD"));
+  const std::string held = socket->property("head").toByteArray().toStdString() + socket->readAll().toStdString();
+  std::string target;
+  const std::optional<std::string> response = Respond(
+      held, socket->peerAddress(), socket->peerPort(),
+      [this](const std::string& method, const std::string& t) { return Answer(method, t); }, &target);
+  if (!response) {
+    socket->setProperty("head", QByteArray::fromStdString(held));
+    return;
   }
+  if (!target.empty()) requests_.push_back(target);
+  socket->write(response->data(), static_cast<qint64>(response->size()));
   socket->setProperty("answered", true);
   socket->setProperty("head", QVariant());
   socket->disconnectFromHost();
+}
+
+// ----- the HTTPS judge -----
+
+std::unique_ptr<TlsPeerServer> MakeHttpsJudge(const CertifiedKey& certificate, std::string* error) {
+  auto handler = [](TlsPeerConnection& c, std::string_view received) {
+    c.held.append(received);
+    const std::optional<std::string> response =
+        SampleSite::Respond(c.held, c.PeerAddress(), c.PeerPort(),
+                            [](const std::string& method, const std::string&) -> SampleSite::Response {
+                              if (method != "GET" && method != "HEAD")
+                                return {405, SmallPage("405", "<h1>405 只接受 GET</h1>")};
+                              return {200, SmallPage("https", std::string(kHttpsPageText))};
+                            });
+    if (!response) return;
+    c.Send(*response);
+    c.Close();
+  };
+  return TlsPeerServer::Make(certificate, true, handler, error);
 }
 
 }  // namespace mivo::sample

@@ -11,11 +11,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/proxy_handshakes.h"
 #include "tools/sample_pages.h"
+#include "tools/tls_peer.h"
 
 class QTcpServer;
 
@@ -100,6 +103,9 @@ struct SampleSiteOptions {
   bool fixedProxyPorts = true;
   // The echo server the proxies' tunnels lead to, on 127.0.0.1; 0: any free port.
   quint16 echoPort = 7007;
+  // The HTTPS judge on `address` with a certificate from the process's test
+  // CA (TestCertificates()); nothing: off, 0: any free port.
+  std::optional<quint16> httpsPort;
 
   // Every port free-chosen: for a site that runs beside other copies, as in tests.
   static SampleSiteOptions AnyFreePorts() {
@@ -140,6 +146,7 @@ class SampleSite : public QObject {
   bool Start(const SampleSiteOptions& options, std::string* error);
   quint16 Port() const;
   std::string Origin() const;  // http://address:port
+  quint16 HttpsPort() const;   // 0 when off
 
   // The pages as served, with the ports in use.
   const std::vector<SamplePage>& Pages() const { return pages_; }
@@ -163,11 +170,20 @@ class SampleSite : public QObject {
   // for each header of `head` (the request without its blank line).
   static Response Judge(const std::string& method, const QHostAddress& peer, quint16 peerPort, std::string_view head);
 
+  using PageAnswer = std::function<Response(const std::string& method, const std::string& target)>;
+  // The site's answer to one request of which `held` has arrived: nothing
+  // while its head is incomplete, else the response as sent (Connection:
+  // close), the judge at /judge and `pages` for other targets. `target` gets
+  // the request target when the request line could be read.
+  static std::optional<std::string> Respond(const std::string& held, const QHostAddress& peer, quint16 peerPort,
+                                            const PageAnswer& pages, std::string* target = nullptr);
+
  private:
   struct Client;
   void Accept();
   void Serve(QTcpSocket* socket);
   void StartListeners(const SampleSiteOptions& options);
+  bool StartHttps(const SampleSiteOptions& options, std::string* error);
 
   QTcpServer* server_;
   std::vector<SamplePage> pages_;
@@ -177,6 +193,15 @@ class SampleSite : public QObject {
   ConversationFactory factory_ = SpeakingConversation;
   EchoServer* echo_;
   bool echoing_ = false;
+  std::unique_ptr<TlsPeerServer> https_;
 };
+
+// The body text of the HTTPS judge's pages other than /judge.
+inline constexpr std::string_view kHttpsPageText = "mivoproxy https sample";
+
+// An HTTPS server presenting `certificate`: /judge answered as the site's
+// judge, any other GET with a small 200 page. Nothing, with `error` set, when
+// the certificate cannot be used.
+std::unique_ptr<TlsPeerServer> MakeHttpsJudge(const CertifiedKey& certificate, std::string* error);
 
 }  // namespace mivo::sample

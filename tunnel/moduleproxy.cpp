@@ -225,11 +225,7 @@ Moduleproxy& ProxyModule() {
 }
 
 std::string KindName(ProxyType kind) {
-  switch (kind) {
-    case ProxyType::Socks4: return "SOCKS4";
-    case ProxyType::Socks5: return "SOCKS5";
-    case ProxyType::Http11: return "HTTP";
-  }
+  if (const char* name = ProxyTypeName(kind)) return name;
   return std::to_string(static_cast<int>(kind));
 }
 

@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "common/presenter.h"
+#include "common/proxy_type.h"
 #include "socket/variant.h"
 
 namespace mivo {
-
-// Values of Moduleproxy::ProxyKind.
-enum class ProxyType : std::int16_t { Socks4 = 0, Socks5 = 1, Http11 = 2 };
 
 // Values of Moduleproxy::HandshakeState.
 enum class HandshakeStep : std::int16_t {

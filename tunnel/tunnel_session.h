@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "socket/winsock.h"
 #include "tunnel/moduleproxy.h"
 #include "tunnel/tunnel_input.h"
 
@@ -24,10 +25,13 @@ class TunnelSocket {
   virtual void SendText(const std::string& text) = 0;
   // Every byte waiting, unchanged.
   virtual std::string GetAll() = 0;
+  virtual SocketState State() const = 0;
 
   // The control's events, raised on the owner's thread.
   std::function<void()> onConnect;
   std::function<void()> onDataArrival;
+  std::function<void()> onClose;  // the peer closed
+  std::function<void(std::int16_t number)> onError;
 };
 
 // The tunnel window's event handlers without its widgets; the window and the

@@ -12,6 +12,13 @@ Winsock1Socket::Winsock1Socket() {
   control_.events.DataArrival = [this](std::int32_t) {
     if (onDataArrival) onDataArrival();
   };
+  control_.events.CloseSck = [this] {
+    if (onClose) onClose();
+  };
+  control_.events.Error = [this](std::int16_t number, std::string&, std::int32_t, std::string, std::string,
+                                 std::int32_t, bool&) {
+    if (onError) onError(number);
+  };
 }
 
 std::string Winsock1Socket::GetAll() {

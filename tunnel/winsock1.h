@@ -24,6 +24,7 @@ class Winsock1Socket : public TunnelSocket {
   // Taken as a byte array: handshake replies carry bytes (0xFF among them)
   // that a GBK decode would not give back.
   std::string GetAll() override;
+  SocketState State() const override { return control_.State(); }
 
   WinSock& Control() { return control_; }
 

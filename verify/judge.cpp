@@ -144,6 +144,26 @@ bool IsProxyHeader(std::string_view name) {
   return false;
 }
 
+int DefaultPort(bool https) { return https ? 443 : 80; }
+
+// The port written after the host, when it is a number: QUrl says only that
+// such a URL is invalid.
+std::optional<long long> WrittenPort(std::string_view text) {
+  const std::size_t scheme = text.find("://");
+  if (scheme == std::string_view::npos) return std::nullopt;
+  std::string_view authority = text.substr(scheme + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority = authority.substr(authority.rfind('@') == std::string_view::npos ? 0 : authority.rfind('@') + 1);
+  const std::size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos || authority.find(']', colon) != std::string_view::npos) return std::nullopt;
+  const std::string_view digits = authority.substr(colon + 1);
+  long long port = 0;
+  if (digits.empty() || digits.size() > 12) return std::nullopt;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return port;
+}
+
 }  // namespace
 
 const char* AnonymityText(Anonymity a) {
@@ -156,34 +176,41 @@ const char* AnonymityText(Anonymity a) {
   return "-";
 }
 
-std::string JudgeUrl::Authority() const { return port == 80 ? host : host + ":" + std::to_string(port); }
+std::string JudgeUrl::Authority() const {
+  return port == DefaultPort(https) ? host : host + ":" + std::to_string(port);
+}
 
-std::optional<JudgeUrl> ParseJudgeUrl(std::string_view text, std::string& error) {
+std::string JudgeUrl::Text() const { return (https ? "https://" : "http://") + Authority() + path; }
+
+std::optional<JudgeUrl> ParseJudgeUrl(std::string_view text, std::string& error, std::string_view what) {
   const QUrl url(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QUrl::StrictMode);
   const std::string shown(text);
+  const std::string name(what);
+  const std::optional<long long> written = WrittenPort(text);
+  if (written && (*written < 1 || *written > 65535)) {
+    error = "the port of " + name + " is out of range (1 to 65535): " + shown;
+    return std::nullopt;
+  }
   if (!url.isValid() || url.isRelative() || url.host().isEmpty()) {
-    error = "the judge is not an address: " + shown;
-    return std::nullopt;
-  }
-  if (url.scheme() != QLatin1String("http")) {
-    error = "the judge must be an http:// address (the tunnel carries no TLS): " + shown;
-    return std::nullopt;
-  }
-  if (!url.userInfo().isEmpty()) {
-    error = "the judge's address carries a user name; --user and --password are for the proxies: " + shown;
+    error = name + " is not an address: " + shown;
     return std::nullopt;
   }
   JudgeUrl judge;
+  judge.https = url.scheme() == QLatin1String("https");
+  if (!judge.https && url.scheme() != QLatin1String("http")) {
+    error = name + " must be an http:// or https:// address: " + shown;
+    return std::nullopt;
+  }
+  if (!url.userInfo().isEmpty()) {
+    error = name + "'s address carries a user name; --user and --password are for the proxies: " + shown;
+    return std::nullopt;
+  }
   judge.host = url.host(QUrl::FullyEncoded).toStdString();
   if (judge.host.find(':') != std::string::npos) {
-    error = "the judge must have an IPv4 address or a host name, not an IPv6 address: " + shown;
+    error = name + " must have an IPv4 address or a host name, not an IPv6 address: " + shown;
     return std::nullopt;
   }
-  judge.port = url.port(80);
-  if (judge.port < 1 || judge.port > 65535) {
-    error = "the judge's port is not 1 to 65535: " + shown;
-    return std::nullopt;
-  }
+  judge.port = url.port(DefaultPort(judge.https));
   std::string path = url.path(QUrl::FullyEncoded).toStdString();
   if (path.empty()) path.push_back('/');
   if (url.hasQuery()) {
@@ -196,23 +223,51 @@ std::optional<JudgeUrl> ParseJudgeUrl(std::string_view text, std::string& error)
 
 std::string JudgeRequest(const JudgeUrl& judge, bool absolute, const std::string& basic) {
   const std::string authority = judge.Authority();
-  std::string request = "GET " + (absolute ? "http://" + authority + judge.path : judge.path) + " HTTP/1.1\r\n";
+  std::string request = "GET " + (absolute ? judge.Text() : judge.path) + " HTTP/1.1\r\n";
   request += "Host: " + authority + "\r\n";
   if (absolute && !basic.empty()) request += "Proxy-Authorization: Basic " + basic + "\r\n";
   return request + "Connection: close\r\n\r\n";
 }
 
 bool ReplyGatherer::Add(std::string_view bytes) {
-  text_.append(bytes.substr(0, kMaxJudgeReply - std::min(text_.size(), kMaxJudgeReply)));
-  if (text_.size() >= kMaxJudgeReply) return false;
+  text_.append(bytes.substr(0, limit_ - std::min(text_.size(), limit_)));
+  if (text_.size() >= limit_) return false;
   const std::size_t headEnd = text_.find("\r\n\r\n");
   if (!StartsWithNoCase(text_, "HTTP/") || headEnd == std::string::npos) return true;
-  const std::optional<std::string_view> length =
-      HeaderValue(std::string_view(text_).substr(0, headEnd), "content-length");
+  const std::string_view head = std::string_view(text_).substr(0, headEnd);
+  const std::optional<std::string_view> coding = HeaderValue(head, "transfer-encoding");
+  if (coding && AsciiLower(*coding).find("chunked") != std::string::npos) {
+    const std::string_view body = std::string_view(text_).substr(headEnd + 4);
+    return !(body.starts_with("0\r\n\r\n") || body.ends_with("\r\n0\r\n\r\n"));
+  }
+  const std::optional<std::string_view> length = HeaderValue(head, "content-length");
   std::size_t expected = 0;
   if (!length || std::from_chars(length->data(), length->data() + length->size(), expected).ec != std::errc())
     return true;
   return text_.size() - headEnd - 4 < expected;
+}
+
+std::optional<int> ResponseStatus(std::string_view reply) {
+  const std::size_t eol = reply.find('\n');
+  if (!StartsWithNoCase(reply, "HTTP/") || eol == std::string_view::npos) return std::nullopt;
+  const std::string_view line = reply.substr(0, eol);
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  const std::string_view code = TrimBlanks(line.substr(space + 1)).substr(0, 3);
+  int status = 0;
+  const auto [end, ec] = std::from_chars(code.data(), code.data() + code.size(), status);
+  if (ec != std::errc() || end != code.data() + code.size() || code.size() != 3) return std::nullopt;
+  return status;
+}
+
+std::string ResponseBody(std::string_view reply) {
+  if (!StartsWithNoCase(reply, "HTTP/")) return std::string(reply);
+  const std::size_t headEnd = reply.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return {};
+  const std::optional<std::string_view> coding = HeaderValue(reply.substr(0, headEnd), "transfer-encoding");
+  const std::string_view body = reply.substr(headEnd + 4);
+  if (coding && AsciiLower(*coding).find("chunked") != std::string::npos) return Dechunk(body);
+  return std::string(body);
 }
 
 const std::string* JudgeReply::Find(std::string_view name) const {
@@ -227,19 +282,7 @@ std::string JudgeReply::RemoteAddr() const {
 }
 
 JudgeReply ParseJudgeReply(std::string_view reply) {
-  std::string body;
-  std::string_view text = reply;
-  if (StartsWithNoCase(reply, "HTTP/")) {
-    const std::size_t headEnd = reply.find("\r\n\r\n");
-    if (headEnd == std::string_view::npos) return {};
-    const std::string_view head = reply.substr(0, headEnd);
-    text = reply.substr(headEnd + 4);
-    const std::optional<std::string_view> coding = HeaderValue(head, "transfer-encoding");
-    if (coding && AsciiLower(*coding).find("chunked") != std::string::npos) {
-      body = Dechunk(text);
-      text = body;
-    }
-  }
+  const std::string text = ResponseBody(reply);
   JudgeReply out;
   for (std::string_view raw : Split(text, "\n")) {
     const std::string line = WithoutTags(raw);
@@ -255,16 +298,18 @@ JudgeReply ParseJudgeReply(std::string_view reply) {
   return out;
 }
 
-Anonymity Classify(const JudgeReply& reply, std::string_view own) {
+Anonymity Classify(const JudgeReply& reply, const std::vector<std::string>& own) {
   const std::string remote = reply.RemoteAddr();
   if (remote.empty()) return Anonymity::Unknown;
-  if (SameAddress(remote, own)) return Anonymity::Transparent;
+  for (const std::string& mine : own)
+    if (SameAddress(remote, mine)) return Anonymity::Transparent;
   bool proxyHeaders = false;
   for (const auto& [name, value] : reply.items) {
     constexpr std::string_view kHeader = "HTTP_";
     // Host names the judge itself, which may well share the user's address.
     if (!name.starts_with(kHeader) || name == "HTTP_HOST") continue;
-    if (!own.empty() && Mentions(value, own)) return Anonymity::Transparent;
+    for (const std::string& mine : own)
+      if (!mine.empty() && Mentions(value, mine)) return Anonymity::Transparent;
     if (IsProxyHeader(std::string_view(name).substr(kHeader.size()))) proxyHeaders = true;
   }
   return proxyHeaders ? Anonymity::Anonymous : Anonymity::Elite;

@@ -33,7 +33,11 @@ void DirectJudgeAsk::Finish(std::string error) {
   socket_.CloseSck();
   if (error.empty()) {
     own_ = ParseJudgeReply(reply_.Text()).RemoteAddr();
-    if (own_.empty()) error = "its answer has no REMOTE_ADDR line";
+    if (own_.empty() && reply_.Full())
+      error = "its answer was too long: more than " + std::to_string(kMaxJudgeReply / 1024) +
+              " KiB without a REMOTE_ADDR line";
+    else if (own_.empty())
+      error = "its answer has no REMOTE_ADDR line";
   }
   error_ = std::move(error);
   if (onDone) onDone();

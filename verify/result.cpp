@@ -8,31 +8,26 @@
 
 namespace mivo::verify {
 
-const char* ProtocolText(Protocol p) {
-  switch (p) {
-    case Protocol::Socks4: return "SOCKS4";
-    case Protocol::Socks5: return "SOCKS5";
-    case Protocol::Http: return "HTTP";
-    case Protocol::None: break;
-  }
-  return "-";
+const char* ProtocolText(std::optional<ProxyType> p) {
+  const char* name = p ? ProxyTypeName(*p) : nullptr;
+  return name ? name : "-";
 }
 
-Protocol PreferredProtocol(std::string_view typeCell) {
+std::optional<ProxyType> PreferredProtocol(std::string_view typeCell) {
   const std::string cell = AsciiLower(typeCell);
-  if (cell.find("socks5") != std::string::npos || cell.find("socks 5") != std::string::npos) return Protocol::Socks5;
-  if (cell.find("socks4") != std::string::npos) return Protocol::Socks4;
-  if (cell.starts_with("http")) return Protocol::Http;
-  return Protocol::None;
+  if (cell.find("socks5") != std::string::npos || cell.find("socks 5") != std::string::npos) return ProxyType::Socks5;
+  if (cell.find("socks4") != std::string::npos) return ProxyType::Socks4;
+  if (cell.starts_with("http")) return ProxyType::Http11;
+  return std::nullopt;
 }
 
-std::array<Protocol, 3> AttemptOrder(Protocol preferred) {
-  std::array<Protocol, 3> order{Protocol::Socks5, Protocol::Socks4, Protocol::Http};
-  if (preferred == Protocol::None) return order;
-  std::array<Protocol, 3> out{preferred, Protocol::None, Protocol::None};
+std::array<ProxyType, 3> AttemptOrder(std::optional<ProxyType> preferred) {
+  constexpr std::array<ProxyType, 3> kOrder{ProxyType::Socks5, ProxyType::Socks4, ProxyType::Http11};
+  if (!preferred) return kOrder;
+  std::array<ProxyType, 3> out{*preferred, *preferred, *preferred};
   std::size_t n = 1;
-  for (Protocol p : order)
-    if (p != preferred) out[n++] = p;
+  for (ProxyType p : kOrder)
+    if (p != *preferred) out[n++] = p;
   return out;
 }
 
@@ -42,6 +37,27 @@ std::optional<std::string> RowProblem(const Row& row) {
   if (row.port.empty()) return std::string("no port");
   if (!PortNumber(row.port)) return "the port is not a number from 0 to 65535: " + Excerpt(row.port);
   return std::nullopt;
+}
+
+const char* ReasonText(Reason r) {
+  switch (r) {
+    case Reason::Pending: break;
+    case Reason::Passed: return "passed";
+    case Reason::BadRow: return "bad-row";
+    case Reason::Refused: return "refused";
+    case Reason::Unreachable: return "unreachable";
+    case Reason::ConnectTimeout: return "connect-timeout";
+    case Reason::ProxyRefused: return "proxy-refused";
+    case Reason::AuthRequired: return "auth-required";
+    case Reason::AuthFailed: return "auth-failed";
+    case Reason::BadReply: return "bad-reply";
+    case Reason::NoAnswer: return "no-answer";
+    case Reason::BadStatus: return "bad-status";
+    case Reason::WrongContent: return "wrong-content";
+    case Reason::Tls: return "tls";
+    case Reason::NoSocket: return "no-socket";
+  }
+  return "-";
 }
 
 }  // namespace mivo::verify

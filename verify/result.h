@@ -9,23 +9,22 @@
 #include <string>
 #include <string_view>
 
+#include "common/proxy_type.h"
 #include "verify/judge.h"
 
 namespace mivo::verify {
 
-enum class Protocol : std::uint8_t { None, Socks4, Socks5, Http };
-
 // "SOCKS4", "SOCKS5", "HTTP", or "-".
-const char* ProtocolText(Protocol p);
+const char* ProtocolText(std::optional<ProxyType> p);
 
 // The protocol a list page's type cell names, compared without regard to
 // case: "SOCKS5" or "SOCKS 5", then "SOCKS4", then a cell that starts with
-// "HTTP" (HTTPS included); None when it names none of them.
-Protocol PreferredProtocol(std::string_view typeCell);
+// "HTTP" (HTTPS included); nothing when it names none of them.
+std::optional<ProxyType> PreferredProtocol(std::string_view typeCell);
 
 // The order in which a row's protocols are tried: the preferred one first,
 // then the others in the order SOCKS5, SOCKS4, HTTP.
-std::array<Protocol, 3> AttemptOrder(Protocol preferred);
+std::array<ProxyType, 3> AttemptOrder(std::optional<ProxyType> preferred);
 
 // One proxy to verify, as a line of input names it.
 struct Row {
@@ -40,27 +39,40 @@ struct Row {
 // an address that is not a dotted IPv4 address), or nothing when it can.
 std::optional<std::string> RowProblem(const Row& row);
 
-enum class Ending : std::uint8_t {
-  Pending,      // not verified yet
-  TunnelOpen,   // a protocol opened a tunnel to the target
-  BadRow,       // see RowProblem
-  Unreachable,  // the connection to the proxy failed
-  Refused,      // every protocol was refused, answered wrongly or hung up on
-  TimedOut,     // the row's time ran out before a tunnel opened
-  NoSocket,     // this process could not get a socket for the row, even with nothing else in flight
+// How a row ended: passed, or why not. The names are what the output says.
+enum class Reason : std::uint8_t {
+  Pending,         // not verified yet
+  Passed,          // the check asked for was met through the proxy
+  BadRow,          // see RowProblem
+  Refused,         // the proxy's port refused the connection
+  Unreachable,     // no route to the proxy
+  ConnectTimeout,  // the proxy did not accept the connection in time
+  ProxyRefused,    // the protocol's own refusal reply
+  AuthRequired,    // the proxy wants credentials that were not given
+  AuthFailed,      // the proxy rejected the credentials given
+  BadReply,        // bytes that are not the protocol (or not HTTP, from the far side)
+  NoAnswer,        // nothing usable came in time: from the proxy, or through it
+  BadStatus,       // the far side's answer had no 2xx status
+  WrongContent,    // not the judge's answer, or without the text expected
+  Tls,             // the far side's certificate did not verify through the proxy
+  NoSocket,        // this process could get no socket for the row, even with nothing else in flight
 };
+
+// "passed", "refused", "connect-timeout", ...; "-" while pending.
+const char* ReasonText(Reason r);
 
 // What verification found for one row; kept for every row of a run, so small.
 struct Result {
-  Ending ending = Ending::Pending;
-  Protocol protocol = Protocol::None;  // the protocol that opened the tunnel
+  Reason reason = Reason::Pending;
+  std::optional<ProxyType> protocol;  // the protocol that opened the tunnel
   Anonymity anonymity = Anonymity::Unknown;
-  // From the start of the connect of the attempt that opened the tunnel to
-  // the proxy's confirmation; -1 when none did.
-  std::int32_t handshakeMs = -1;
-  std::string exitAddress;  // the judge's REMOTE_ADDR through the proxy
+  // The attempt that got furthest, in ms; -1 for a stage it did not reach.
+  std::int32_t connectMs = -1;    // connect started -> the proxy accepted
+  std::int32_t handshakeMs = -1;  // accepted -> the tunnel opened
+  std::int32_t answerMs = -1;     // request sent through the proxy -> the answer's first byte
+  std::string exitAddress;        // the judge's REMOTE_ADDR through the proxy
 
-  bool Ok() const { return ending == Ending::TunnelOpen; }
+  bool Ok() const { return reason == Reason::Passed; }
 };
 
 }  // namespace mivo::verify

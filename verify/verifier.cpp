@@ -7,19 +7,13 @@
 
 #include "common/fdlimit.h"
 #include "tunnel/moduleproxy.h"
+#include "tunnel/winsock1.h"
 
 namespace mivo::verify {
 namespace {
 
-// With nothing of its own in flight, a row that finds no socket tries again
-// this often, for this long before it is given up: a little longer than
-// closed connections hold their local ports (TIME_WAIT, 60 s on Linux).
-constexpr int kIdleRetryMs = 100;
-constexpr std::chrono::seconds kIdleWait{65};
 // Rows started in one turn of the event loop.
 constexpr int kStartBatch = 256;
-
-Bytes AsBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 }  // namespace
 
@@ -32,17 +26,16 @@ Verifier::Verifier(std::vector<Row> rows, Options options)
     plan_.user = options.user;
     plan_.password = options.password;
   }
-  plan_.judge = options.judge;
-  plan_.ownAddress = options.ownAddress;
-  if (plan_.judge) {
-    plan_.judgeThroughTunnel = AsBytes(JudgeRequest(*plan_.judge, false));
-    const std::string basic = options.credentials ? Base64Encode(options.user + ":" + options.password) : "";
-    plan_.judgeToProxy = AsBytes(JudgeRequest(*plan_.judge, true, basic));
-  }
+  plan_.judges = !options.judges.empty();
+  plan_.far = plan_.judges ? std::move(options.judges) : std::vector<FarSide>();
+  if (!plan_.judges && options.page) plan_.far.push_back(std::move(*options.page));
+  plan_.ownAddresses = std::move(options.ownAddresses);
+  plan_.expect = std::move(options.expect);
+  plan_.tls = std::move(options.tls);
   plan_.timeout = options.timeout;
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     if (!RowProblem(rows_[i])) continue;
-    results_[i].ending = Ending::BadRow;
+    results_[i].reason = Reason::BadRow;
     ++ended_;
   }
   timer_.setSingleShot(true);
@@ -56,8 +49,8 @@ Verifier::~Verifier() = default;
 
 void Verifier::Start() {
   // Counted once: the allowance looks at every descriptor of the process.
-  allowance_ = maxInFlight_ != 0 ? maxInFlight_ : SocketAllowance();
-  limit_ = allowance_;
+  const std::size_t allowance = SocketAllowance();
+  pacer_.emplace(Pacer::Policy{maxInFlight_ != 0 ? std::min(maxInFlight_, allowance) : allowance});
   Fill();
   FinishIfDone();
 }
@@ -79,7 +72,7 @@ void Verifier::Fill() {
   starved_ = false;
   int started = 0;
   // A row put back now would only fail again at once: the rest waits for a row to end.
-  while (!starved_ && inFlight_ < limit_) {
+  while (!starved_ && pacer_->MayStart()) {
     // The loop gets a turn between batches: events of rows already started
     // are seen in time, and a window stays responsive.
     if (started == kStartBatch) {
@@ -100,7 +93,7 @@ void Verifier::Fill() {
       row = waiting_.front();
       waiting_.pop_front();
     } else {
-      while (next_ < rows_.size() && results_[next_].ending == Ending::BadRow) ++next_;
+      while (next_ < rows_.size() && results_[next_].reason == Reason::BadRow) ++next_;
       if (next_ == rows_.size()) break;
       row = static_cast<int>(next_++);
     }
@@ -108,9 +101,8 @@ void Verifier::Fill() {
     slot = std::make_unique<RowCheck>(row, rows_[static_cast<std::size_t>(row)], plan_,
                                       results_[static_cast<std::size_t>(row)], static_cast<RowHost&>(*this));
     RowCheck* check = slot.get();
-    ++inFlight_;
+    pacer_->Started();
     ++started;
-    peak_ = std::max(peak_, inFlight_);
     check->Start();
   }
   filling_ = false;
@@ -120,20 +112,21 @@ void Verifier::Fill() {
 // Rows that found no socket while nothing else of this run was in flight
 // wait for the rest of the process to let some go, but not for ever.
 void Verifier::GiveUpWaiting() {
-  if (waiting_.empty() || inFlight_ != 0) return;
-  if (!idleSince_) idleSince_ = Clock::now();
-  if (Clock::now() - *idleSince_ < kIdleWait) {
-    limit_ = 1;
-    retry_.start(kIdleRetryMs);
+  if (waiting_.empty() || pacer_->InFlight() != 0) return;
+  const Clock::time_point now = Clock::now();
+  if (const std::optional<Clock::time_point> at = pacer_->RetryAt(now)) {
+    retry_.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*at - now).count()));
     return;
   }
   for (int row : waiting_) {
-    results_[static_cast<std::size_t>(row)].ending = Ending::NoSocket;
+    results_[static_cast<std::size_t>(row)].reason = Reason::NoSocket;
     ++ended_;
   }
   waiting_.clear();
   FinishIfDone();
 }
+
+std::unique_ptr<TunnelSocket> Verifier::NewSocket() { return NewWinsock1(); }
 
 std::uint32_t Verifier::Deadline(int row, Clock::time_point when) {
   const std::uint32_t serial = ++nextSerial_;
@@ -166,17 +159,13 @@ void Verifier::RowEnded(int row) {
   std::unique_ptr<RowCheck>& slot = active_[static_cast<std::size_t>(row)];
   const bool putBack = slot->PutBack();
   retired_.push_back(std::move(slot));
-  --inFlight_;
   if (putBack) {
-    // The process is out of sockets with this many in flight: no more than that from now on.
+    pacer_->PutBack();
     waiting_.push_front(row);
-    limit_ = std::max<std::size_t>(1, inFlight_);
     starved_ = true;
   } else {
+    pacer_->Ended();
     ++ended_;
-    idleSince_.reset();
-    // Sockets may have come free elsewhere in the process: one more row, up to the allowance.
-    if (limit_ < allowance_) ++limit_;
   }
   if (!cleanupPosted_) {
     cleanupPosted_ = true;

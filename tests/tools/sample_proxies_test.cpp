@@ -91,11 +91,11 @@ const Case kCases[] = {
     {"Socks5LoginUnticked", ProxyKind::Socks5, true, Socks5, Login::None, Aim::Echo, kTextProxyFailed, false},
     {"Socks5LoginTargetRefused", ProxyKind::Socks5, true, Socks5, Login::Right, Aim::ClosedPort,
      kTextSocks5TargetFailed, false},
-    {"Http", ProxyKind::Http, false, Http11, Login::None, Aim::Echo, kTextTargetConnected, true},
-    {"HttpTargetRefused", ProxyKind::Http, false, Http11, Login::None, Aim::ClosedPort, kTextHttpFailed, false},
-    {"HttpBasic", ProxyKind::Http, true, Http11, Login::Right, Aim::Echo, kTextTargetConnected, true},
-    {"HttpBasicWrongPassword", ProxyKind::Http, true, Http11, Login::Wrong, Aim::Echo, kTextHttpFailed, false},
-    {"HttpBasicUnticked", ProxyKind::Http, true, Http11, Login::None, Aim::Echo, kTextHttpFailed, false},
+    {"Http", ProxyKind::Http11, false, Http11, Login::None, Aim::Echo, kTextTargetConnected, true},
+    {"HttpTargetRefused", ProxyKind::Http11, false, Http11, Login::None, Aim::ClosedPort, kTextHttpFailed, false},
+    {"HttpBasic", ProxyKind::Http11, true, Http11, Login::Right, Aim::Echo, kTextTargetConnected, true},
+    {"HttpBasicWrongPassword", ProxyKind::Http11, true, Http11, Login::Wrong, Aim::Echo, kTextHttpFailed, false},
+    {"HttpBasicUnticked", ProxyKind::Http11, true, Http11, Login::None, Aim::Echo, kTextHttpFailed, false},
     // A SOCKS5 proxy spoken to as HTTP answers with nothing the engine takes for success.
     {"HttpToSocks5", ProxyKind::Socks5, false, Http11, Login::None, Aim::Echo, kTextHttpFailed, false},
 };

@@ -240,7 +240,7 @@ TEST_F(SiteListeners, ListedProxiesEitherAnswerInTheirProtocolOrRefuse) {
           socket->write(QByteArray("\x05\x02\x00\x02", 4));
           expected = p.credentials ? QByteArray("\x05\x02", 2) : QByteArray("\x05\x00", 2);
           break;
-        case ProxyKind::Http: socket->write("CONNECT 127.0.0.1:80 HTTP/1.1\r\n\r\n"); break;
+        case ProxyKind::Http11: socket->write("CONNECT 127.0.0.1:80 HTTP/1.1\r\n\r\n"); break;
       }
       QByteArray back;
       QObject::connect(socket.get(), &QTcpSocket::readyRead, [&back, s = socket.get()] { back += s->readAll(); });
@@ -248,7 +248,7 @@ TEST_F(SiteListeners, ListedProxiesEitherAnswerInTheirProtocolOrRefuse) {
       switch (p.kind) {
         case ProxyKind::Socks4: EXPECT_EQ(back.left(1), QByteArray(1, '\0')) << p.address; break;
         case ProxyKind::Socks5: EXPECT_EQ(back, expected) << p.address; break;
-        case ProxyKind::Http:
+        case ProxyKind::Http11:
           ASSERT_TRUE(test::WaitUntil([&] { return back.contains("\r\n\r\n"); })) << p.address;
           EXPECT_TRUE(back.startsWith(p.credentials ? "HTTP/1.1 407 " : "HTTP/1.1 ")) << back.toStdString();
           break;
@@ -278,8 +278,8 @@ TEST(SamplePages, EveryProtocolIsListedWithAndWithoutCredentials) {
   const std::set<std::pair<ProxyKind, bool>> all{{ProxyKind::Socks4, false},
                                                  {ProxyKind::Socks5, false},
                                                  {ProxyKind::Socks5, true},
-                                                 {ProxyKind::Http, false},
-                                                 {ProxyKind::Http, true}};
+                                                 {ProxyKind::Http11, false},
+                                                 {ProxyKind::Http11, true}};
   EXPECT_EQ(live, all);
 }
 

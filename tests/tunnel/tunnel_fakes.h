@@ -103,11 +103,13 @@ class FakeSocket : public TunnelSocket {
   void SetRemotePort(std::int32_t port) override { remotePort = port; }
   void Connect() override {
     ++connects;
-    open = true;
+    open = !refuseSocket;
+    state = open ? SocketState::Connecting : SocketState::Closed;
   }
   void CloseSck() override {
     ++closes;
     open = false;
+    state = SocketState::Closed;
     waiting.clear();
   }
   void SendBytes(const mivo::Bytes& bytes) override {
@@ -117,12 +119,15 @@ class FakeSocket : public TunnelSocket {
     if (open) wire += text;
   }
   std::string GetAll() override { return std::exchange(waiting, {}); }
+  SocketState State() const override { return state; }
 
   std::string remoteHost;
   std::int32_t remotePort = 0;
   int connects = 0;
   int closes = 0;
   bool open = false;
+  bool refuseSocket = false;  // Connect gets no socket, as when the process has none left
+  SocketState state = SocketState::Closed;
   std::string wire;     // every byte sent while open
   std::string waiting;  // received, not yet taken
 };

@@ -35,7 +35,7 @@ class JudgeSays : public ::testing::TestWithParam<JudgeCase> {};
 TEST_P(JudgeSays, AnonymityAndExitAddress) {
   const JudgeCase& c = GetParam();
   const JudgeReply reply = ParseJudgeReply(c.reply);
-  EXPECT_EQ(Classify(reply, c.own), c.anonymity);
+  EXPECT_EQ(Classify(reply, {c.own}), c.anonymity);
   EXPECT_EQ(reply.RemoteAddr(), c.exit);
 }
 
@@ -80,30 +80,31 @@ INSTANTIATE_TEST_SUITE_P(Replies, JudgeSays, ::testing::ValuesIn(kJudgeCases),
 
 struct TypeCase {
   const char* cell;
-  Protocol first;
+  std::optional<ProxyType> first;
 };
 
 class TypeCell : public ::testing::TestWithParam<TypeCase> {};
 
 TEST_P(TypeCell, NamesTheProtocolTriedFirstThenTheOthersInTheirOrder) {
-  const std::array<Protocol, 3> order = AttemptOrder(PreferredProtocol(GetParam().cell));
-  const Protocol first = GetParam().first == Protocol::None ? Protocol::Socks5 : GetParam().first;
+  EXPECT_EQ(PreferredProtocol(GetParam().cell), GetParam().first);
+  const std::array<ProxyType, 3> order = AttemptOrder(PreferredProtocol(GetParam().cell));
+  const ProxyType first = GetParam().first.value_or(ProxyType::Socks5);
   EXPECT_EQ(order[0], first);
-  std::array<Protocol, 3> rest{};
+  std::array<ProxyType, 3> rest{};
   std::size_t n = 0;
-  for (Protocol p : {Protocol::Socks5, Protocol::Socks4, Protocol::Http})
+  for (ProxyType p : {ProxyType::Socks5, ProxyType::Socks4, ProxyType::Http11})
     if (p != first) rest[n++] = p;
   EXPECT_EQ(order[1], rest[0]);
   EXPECT_EQ(order[2], rest[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, TypeCell,
-                         ::testing::Values(TypeCase{"SOCKS4", Protocol::Socks4}, TypeCase{"SOCKS5", Protocol::Socks5},
-                                           TypeCase{"HTTP", Protocol::Http}, TypeCase{"HTTPS", Protocol::Http},
-                                           TypeCase{"https", Protocol::Http}, TypeCase{"socks 5", Protocol::Socks5},
-                                           TypeCase{"socks4/5", Protocol::Socks4},
-                                           TypeCase{"Socks4/Socks5", Protocol::Socks5},
-                                           TypeCase{"透明", Protocol::None}, TypeCase{"", Protocol::None}));
+                         ::testing::Values(TypeCase{"SOCKS4", ProxyType::Socks4}, TypeCase{"SOCKS5", ProxyType::Socks5},
+                                           TypeCase{"HTTP", ProxyType::Http11}, TypeCase{"HTTPS", ProxyType::Http11},
+                                           TypeCase{"https", ProxyType::Http11}, TypeCase{"socks 5", ProxyType::Socks5},
+                                           TypeCase{"socks4/5", ProxyType::Socks4},
+                                           TypeCase{"Socks4/Socks5", ProxyType::Socks5}, TypeCase{"透明", std::nullopt},
+                                           TypeCase{"", std::nullopt}));
 
 }  // namespace
 }  // namespace mivo::verify

@@ -28,7 +28,8 @@ constexpr int kLabelHeight = 240;
 constexpr int kButtonWidth = 975;
 constexpr int kButtonHeight = 330;
 
-constexpr std::array<const char*, 3> kKinds{"Sock4代理", "Sock5代理", "HTTP 1.1 代理"};
+// In the order of kProxyTypes.
+constexpr std::array<const char*, kProxyTypes.size()> kKinds{"Sock4代理", "Sock5代理", "HTTP 1.1 代理"};
 
 // The application's style, but masking each character of a password with
 // "*" where Qt would show a dot.
@@ -138,7 +139,7 @@ void pTest::Load() {
 void pTest::Combo1_Click() {
   const QString picked = Combo1->currentText();
   for (std::size_t k = 0; k < kKinds.size(); ++k)
-    if (picked == UiText(kKinds[k])) ProxyModule().ProxyKind = static_cast<ProxyType>(k);
+    if (picked == UiText(kKinds[k])) ProxyModule().ProxyKind = kProxyTypes[k];
 }
 
 void pTest::Check1_Click() {
