@@ -139,18 +139,12 @@ const CommandInfo kCommands[] = {
      "talk through every proxy on standard input",
      "Tries each row read from standard input (rows as check reads them; a third column is the type\n"
      "cell) with its own protocol and then the others, and prints one line per row: address, port,\n"
-     "protocol, outcome, handshake time, anonymity, exit address, then the reason a row failed
-"
-     "(bad-row refused unreachable connect-timeout proxy-refused auth-required auth-failed bad-reply
-"
-     "no-answer bad-status wrong-content tls no-socket), its connect, handshake and answer times in
-"
-     "ms, and the exit's country and autonomous system. Standard input is read as check reads it (a
-"
-     "byte-order mark skipped, a line longer than 64 KiB a failed row).
-"
-     "exit 0: the run completed; 2: usage, no judge that can be used, a --url host or --ca-file that
-"
+     "protocol, outcome, handshake time, anonymity, exit address, then the reason a row failed\n"
+     "(bad-row refused unreachable connect-timeout proxy-refused auth-required auth-failed bad-reply\n"
+     "no-answer bad-status wrong-content tls no-socket), its connect, handshake and answer times in\n"
+     "ms, and the exit's country and autonomous system. Standard input is read as check reads it (a\n"
+     "byte-order mark skipped, a line longer than 64 KiB a failed row).\n"
+     "exit 0: the run completed; 2: usage, no judge that can be used, a --url host or --ca-file that\n"
      "cannot be used, or standard input cannot be read; 4: standard output could not be written",
      nullptr, kVerifyOptions},
     {Command::Import, "import", "[--public-only] [--format rows|urls|json] SOURCE...",
