@@ -16,7 +16,7 @@ const char* Scheme(ProxyKind kind) {
   switch (kind) {
     case ProxyKind::Socks4: return "socks4";
     case ProxyKind::Socks5: return "socks5";
-    case ProxyKind::Http: break;
+    case ProxyKind::Http11: break;
   }
   return "http";
 }
