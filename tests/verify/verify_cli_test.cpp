@@ -147,7 +147,9 @@ TEST_P(VerifyCliFormat, OneRecordPerRowInInputOrder) {
   EXPECT_NE(run.err.find(row6), std::string::npos) << run.err;
   for (std::size_t i = 0; i < hostile.size(); ++i) {
     const std::vector<std::string>& row = rows[listed.size() + 2 + i];
-    EXPECT_EQ(row, (std::vector<std::string>{hostile[i].first, hostile[i].second, "-", "☆ 失败", "-", "-", "-"})) << i;
+    EXPECT_EQ(row, (std::vector<std::string>{hostile[i].first, hostile[i].second, "-", "☆ 失败", "-", "-", "-",
+                                             "bad-row", "-", "-", "-", "-", "-"}))
+        << i;
   }
   // Reasons show cells escaped and quote no more than 80 characters of one.
   const auto reason = [&](std::size_t i, const std::string& text) {
