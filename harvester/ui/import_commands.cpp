@@ -62,16 +62,20 @@ void ImportCommands::ImportList() {
   QPushButton* files = box.addButton(UiText("文件..."), QMessageBox::AcceptRole);
   QPushButton* url = box.addButton(UiText("网址..."), QMessageBox::AcceptRole);
   QPushButton* clipboard = box.addButton(UiText("剪贴板"), QMessageBox::AcceptRole);
+  box.button(QMessageBox::Cancel)->setText(UiText("取消"));
   box.exec();
   if (box.clickedButton() == files) {
     std::vector<std::string> paths;
     for (const QString& f : QFileDialog::getOpenFileNames(&window_, UiText("导入列表"))) paths.push_back(Utf8(f));
     if (!paths.empty()) ImportSources(paths);
   } else if (box.clickedButton() == url) {
-    bool ok = false;
-    const QString address =
-        QInputDialog::getText(&window_, UiText("导入列表"), UiText("列表网址:"), QLineEdit::Normal, {}, &ok).trimmed();
-    if (ok && !address.isEmpty()) ImportSources({Utf8(address)});
+    QInputDialog ask(&window_);
+    ask.setWindowTitle(UiText("导入列表"));
+    ask.setLabelText(UiText("列表网址:"));
+    ask.setOkButtonText(UiText("确定"));
+    ask.setCancelButtonText(UiText("取消"));
+    const QString address = ask.exec() == QDialog::Accepted ? ask.textValue().trimmed() : QString();
+    if (!address.isEmpty()) ImportSources({Utf8(address)});
   } else if (box.clickedButton() == clipboard) {
     ImportText("剪贴板", Utf8(QApplication::clipboard()->text()));
   }
@@ -124,6 +128,7 @@ std::optional<importer::ListMerge> ImportCommands::AskMerge() {
                   QMessageBox::Cancel, &window_);
   QPushButton* replace = box.addButton(UiText("替换"), QMessageBox::AcceptRole);
   QPushButton* append = box.addButton(UiText("追加"), QMessageBox::AcceptRole);
+  box.button(QMessageBox::Cancel)->setText(UiText("取消"));
   box.exec();
   if (box.clickedButton() == replace) return importer::ListMerge::Replace;
   if (box.clickedButton() == append) return importer::ListMerge::Append;
