@@ -21,6 +21,7 @@
 namespace {
 
 using mivo::HandshakeStep;
+using mivo::kProxyTypes;
 using mivo::ProxyType;
 using mivo::test::FakeSocket;
 using mivo::test::FakeView;
