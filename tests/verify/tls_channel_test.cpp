@@ -197,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CaFileCase{"NoCertificate", "not a certificate\n", "no certificate or crl found"}));
 
 // The loopback peers over real sockets: the sample site's HTTPS judge, and
-// the intercepting proxy that must be caught by its certificate.
+// the intercepting proxy that must be caught by its certificate even when a
+// session with the judge is there to offer.
 struct PeerCase {
   const char* name;
   bool throughInterceptor;
@@ -223,49 +224,59 @@ TEST_P(LoopbackPeers, JudgeOverHttps) {
   QTemporaryDir dir;
   auto ctx = TlsContext::Make(CaFile(dir), error);
   ASSERT_TRUE(ctx) << error;
-  TlsSession tls(*ctx, "127.0.0.1");
-  tls.Write("GET /judge HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  QTcpSocket socket;
-  std::string proxyReply, answer;
-  bool tunnel = !c.throughInterceptor;
-  auto send = [&] {
-    const std::string out = tls.TakeOutgoing();
-    socket.write(out.data(), static_cast<qint64>(out.size()));
-  };
-  QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
-    const QByteArray bytes = socket.readAll();
-    if (!tunnel) {
-      proxyReply += bytes.toStdString();
-      if (proxyReply.find("\r\n\r\n") == std::string::npos) return;
-      tunnel = proxyReply.starts_with("HTTP/1.1 200 ");
+  // The site's judge first, straight: the case's route then offers that session.
+  for (int round = 0; round < 2; ++round) {
+    const bool throughInterceptor = round == 1 && c.throughInterceptor;
+    TlsSession tls(*ctx, "127.0.0.1", site.HttpsPort());
+    tls.Write("GET /judge HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QTcpSocket socket;
+    std::string proxyReply, answer;
+    bool tunnel = !throughInterceptor;
+    auto send = [&] {
+      const std::string out = tls.TakeOutgoing();
+      socket.write(out.data(), static_cast<qint64>(out.size()));
+    };
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+      const QByteArray bytes = socket.readAll();
+      if (!tunnel) {
+        proxyReply += bytes.toStdString();
+        if (proxyReply.find("\r\n\r\n") == std::string::npos) return;
+        tunnel = proxyReply.starts_with("HTTP/1.1 200 ");
+        tls.Start();
+        return send();
+      }
+      tls.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+      answer += tls.TakePlaintext();
+      send();
+    });
+    if (throughInterceptor) {
+      socket.connectToHost(QHostAddress::LocalHost, interceptor->Port());
+      socket.write("CONNECT 127.0.0.1:" + QByteArray::number(site.HttpsPort()) + " HTTP/1.1\r\n\r\n");
+    } else {
+      socket.connectToHost(QHostAddress::LocalHost, site.HttpsPort());
       tls.Start();
-      return send();
+      send();
     }
-    tls.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    answer += tls.TakePlaintext();
-    send();
-  });
-  if (c.throughInterceptor) {
-    socket.connectToHost(QHostAddress::LocalHost, interceptor->Port());
-    socket.write("CONNECT 127.0.0.1:" + QByteArray::number(site.HttpsPort()) + " HTTP/1.1\r\n\r\n");
-  } else {
-    socket.connectToHost(QHostAddress::LocalHost, site.HttpsPort());
-    tls.Start();
-    send();
-  }
-  EXPECT_TRUE(test::WaitUntil([&] { return tls.state() == State::Failed || tls.state() == State::Closed; }))
-      << "state " << static_cast<int>(tls.state());
-  EXPECT_EQ(tls.state(), c.expected) << tls.error();
-  if (c.expected == State::Failed) {
+    EXPECT_TRUE(test::WaitUntil([&] { return tls.state() == State::Failed || tls.state() == State::Closed; }))
+        << "state " << static_cast<int>(tls.state());
+    if (round == 0) {
+      EXPECT_EQ(tls.state(), State::Closed) << tls.error();
+      EXPECT_EQ(ctx->CachedSessions(), 1u) << "the judge gave no session to resume";
+      continue;
+    }
+    EXPECT_EQ(tls.state(), c.expected) << tls.error();
+    EXPECT_EQ(tls.Resumed(), !c.throughInterceptor);
+    if (c.expected != State::Failed) {
+      EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
+      continue;
+    }
     EXPECT_EQ(tls.error().rfind(c.found, 0), 0u) << tls.error();
     // The client's alert tells the interceptor why.
     EXPECT_TRUE(test::WaitUntil([&] { return !interceptor->LastTlsError().empty(); }));
     EXPECT_EQ(interceptor->LastTlsError(), "handshake failed: tlsv1 alert unknown ca");
     EXPECT_EQ(interceptor->Handshakes(), 0);
-  } else {
-    EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
-    EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
   }
+  EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoopbackPeers,
