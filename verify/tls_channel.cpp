@@ -18,6 +18,8 @@ namespace mivo::verify {
 namespace {
 
 constexpr std::size_t kReadChunk = 16 * 1024;
+// TLS 1.2 session ids a server keeps for clients that take no tickets.
+constexpr long kServerSessionCache = 4096;
 
 // OpenSSL's reason for the oldest error on the thread's queue, which is then
 // emptied so that the next session starts clean.
@@ -44,7 +46,6 @@ SSL_CTX* NewContext(const SSL_METHOD* method) {
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   // Idle sessions give their buffers back: a run holds hundreds at once.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   return ctx;
 }
 
@@ -60,6 +61,9 @@ std::unique_ptr<TlsContext> TlsContext::Make(const std::string& caFile, std::str
     return nullptr;
   }
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // Sessions are kept by server name and port in TlsContext, not by OpenSSL's own cache.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(ctx, &TlsContext::OnNewSession);
   const bool loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
                                      : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) == 1;
   if (!loaded) {
@@ -94,6 +98,13 @@ std::unique_ptr<TlsContext> TlsContext::MakeServer(const std::string& certChainP
   BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
   EVP_PKEY* key = ok && keyBio ? PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr) : nullptr;
   ok = ok && key && SSL_CTX_use_PrivateKey(ctx, key) == 1 && SSL_CTX_check_private_key(ctx) == 1;
+  if (ok) {
+    // Returning clients resume (TLS 1.3 tickets, TLS 1.2 tickets or session
+    // ids) instead of a full handshake; one ticket is all a client keeps.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(ctx, kServerSessionCache);
+    ok = SSL_CTX_set_num_tickets(ctx, 1) == 1;
+  }
   EVP_PKEY_free(key);
   BIO_free(keyBio);
   if (!ok) {
@@ -106,11 +117,49 @@ std::unique_ptr<TlsContext> TlsContext::MakeServer(const std::string& certChainP
   return std::unique_ptr<TlsContext>(new TlsContext(ctx, true));
 }
 
-TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+TlsContext::TlsContext(SSL_CTX* ctx, bool server) : ctx_(ctx), server_(server) { SSL_CTX_set_app_data(ctx_, this); }
+
+TlsContext::~TlsContext() {
+  for (auto& [key, session] : sessions_) SSL_SESSION_free(session);
+  SSL_CTX_free(ctx_);
+}
+
+int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
+  auto* context = static_cast<TlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  const auto* owner = static_cast<const TlsSession*>(SSL_get_app_data(ssl));
+  // Only a session whose certificate was verified for its name may stand in for that check later.
+  if (!context || !owner || owner->cacheKey_.empty() || SSL_get_verify_result(ssl) != X509_V_OK ||
+      SSL_SESSION_is_resumable(session) != 1)
+    return 0;
+  // A copy: OpenSSL marks the connection's own session unusable when the
+  // connection ends without close_notify, as rows through a proxy usually do.
+  if (SSL_SESSION* copy = SSL_SESSION_dup(session)) context->Keep(owner->cacheKey_, copy);
+  return 0;
+}
+
+void TlsContext::Keep(const std::string& key, SSL_SESSION* session) {
+  auto [it, added] = sessions_.try_emplace(key, session);
+  if (!added) {
+    SSL_SESSION_free(it->second);
+    it->second = session;
+    return;
+  }
+  order_.push_back(key);
+  if (order_.size() <= kMaxCachedTlsSessions) return;
+  const auto oldest = sessions_.find(order_.front());
+  SSL_SESSION_free(oldest->second);
+  sessions_.erase(oldest);
+  order_.pop_front();
+}
+
+SSL_SESSION* TlsContext::Cached(const std::string& key) const {
+  const auto it = sessions_.find(key);
+  return it == sessions_.end() ? nullptr : it->second;
+}
 
 // ----- TlsSession -----
 
-TlsSession::TlsSession(TlsContext& ctx, const std::string& serverName) {
+TlsSession::TlsSession(TlsContext& ctx, const std::string& serverName, std::uint16_t port) {
   ssl_ = SSL_new(ctx.Native());
   in_ = BIO_new(BIO_s_mem());
   out_ = BIO_new(BIO_s_mem());
@@ -143,7 +192,15 @@ TlsSession::TlsSession(TlsContext& ctx, const std::string& serverName) {
     named = SSL_set_tlsext_host_name(ssl_, serverName.c_str()) == 1 &&
             X509_VERIFY_PARAM_set1_host(param, serverName.c_str(), 0) == 1;
   }
-  if (!named) FailWith("cannot use server name " + serverName + ": " + TakeSslError("invalid name"));
+  if (!named) {
+    FailWith("cannot use server name " + serverName + ": " + TakeSslError("invalid name"));
+    return;
+  }
+  cacheKey_ = serverName + ' ' + std::to_string(port);
+  SSL_set_app_data(ssl_, this);
+  // A failed offer costs nothing: the server answers with a full handshake.
+  SSL_SESSION* earlier = ctx.Cached(cacheKey_);
+  if (earlier && SSL_SESSION_is_resumable(earlier) == 1 && SSL_set_session(ssl_, earlier) != 1) ERR_clear_error();
 }
 
 TlsSession::~TlsSession() {
@@ -151,6 +208,8 @@ TlsSession::~TlsSession() {
 }
 
 void TlsSession::Start() { Pump(); }
+
+bool TlsSession::Resumed() const { return ssl_ && SSL_session_reused(ssl_) == 1; }
 
 void TlsSession::Feed(std::string_view fromTunnel) {
   if (state_ == State::Failed || state_ == State::Closed || fromTunnel.empty()) return;

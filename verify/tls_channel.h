@@ -8,13 +8,17 @@
 // out, so TLS rides on the tunnel's own control rather than a second stack.
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 struct ssl_ctx_st;
 struct ssl_st;
 struct bio_st;
+struct ssl_session_st;
 
 namespace mivo::verify {
 
@@ -22,7 +26,11 @@ namespace mivo::verify {
 // session: the owner takes both after each Feed/Write.
 inline constexpr std::size_t kMaxTlsPending = 1024 * 1024;
 
-// What sessions share: the trust store and the OpenSSL context. One per run.
+// Servers whose last session a client context keeps for resumption.
+inline constexpr std::size_t kMaxCachedTlsSessions = 256;
+
+// What sessions share: the trust store, the OpenSSL context and, for a
+// client, the sessions to resume. One per run, used from one thread.
 class TlsContext {
  public:
   // A client context. `caFile` empty: the system's trust store; otherwise
@@ -40,18 +48,33 @@ class TlsContext {
 
   bool IsServer() const { return server_; }
   ssl_ctx_st* Native() const { return ctx_; }
+  // Servers with a session kept for resumption.
+  std::size_t CachedSessions() const { return sessions_.size(); }
 
  private:
-  TlsContext(ssl_ctx_st* ctx, bool server) : ctx_(ctx), server_(server) {}
+  friend class TlsSession;
+  TlsContext(ssl_ctx_st* ctx, bool server);
+  // OpenSSL hands over a session once its handshake is done (TLS 1.3: once
+  // a ticket arrived); a copy is kept.
+  static int OnNewSession(ssl_st* ssl, ssl_session_st* session);
+  void Keep(const std::string& key, ssl_session_st* session);
+  ssl_session_st* Cached(const std::string& key) const;
+
   ssl_ctx_st* ctx_;
   bool server_;
+  // By "name port"; the oldest server goes first when full.
+  std::unordered_map<std::string, ssl_session_st*> sessions_;
+  std::deque<std::string> order_;
 };
 
 // One connection's TLS over memory buffers, TLS 1.2 or 1.3. For a client
 // context: SNI is `serverName` unless it is an IP literal (IPv6 without
 // brackets), and the certificate must chain to the trust store and name
-// `serverName` (a DNS name or an IP address). For a server context
-// `serverName` is unused and the session answers the peer's handshake.
+// `serverName` (a DNS name or an IP address). A session verified for
+// `serverName` and `port` earlier is offered for resumption; a server without
+// its keys (another host, an interceptor) cannot accept it, so a certificate
+// is always verified for that name once. For a server context `serverName`
+// is unused and the session answers the peer's handshake.
 //
 // Use: Start(); then send TakeOutgoing() down the tunnel, Feed() what comes
 // back, read TakePlaintext(), until Closed or Failed (a Failed session may
@@ -63,7 +86,7 @@ class TlsSession {
  public:
   enum class State { Handshaking, Open, Closed, Failed };
 
-  TlsSession(TlsContext& ctx, const std::string& serverName);
+  TlsSession(TlsContext& ctx, const std::string& serverName, std::uint16_t port = 0);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;
@@ -79,8 +102,11 @@ class TlsSession {
   // Why the session Failed, e.g. "certificate verify failed: self-signed
   // certificate in certificate chain"; empty otherwise.
   const std::string& error() const { return error_; }
+  // Whether the handshake resumed an earlier session instead of checking a certificate.
+  bool Resumed() const;
 
  private:
+  friend class TlsContext;
   // Runs the handshake or moves data, as far as the bytes in hand allow.
   void Pump();
   void DoHandshake();
@@ -98,6 +124,7 @@ class TlsSession {
   std::string toSend_;     // plaintext written before Open
   std::string plaintext_;  // decrypted, not yet taken
   std::string error_;
+  std::string cacheKey_;  // empty: nothing to keep (a server, or a failed start)
 };
 
 }  // namespace mivo::verify

@@ -13,6 +13,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <optional>
+
 #include "tests/support/wait.h"
 #include "tools/sample_site.h"
 #include "tools/test_certificates.h"
@@ -43,6 +45,9 @@ struct TlsCase {
   std::size_t chunk;  // bytes per arrival, both ways
   State expected;
   const char* error;  // what the client's error begins with
+  // A handshake for the same name with this server first, its session kept for resumption.
+  std::optional<Presents> earlier = std::nullopt;
+  bool resumed = false;
 };
 
 void PrintTo(const TlsCase& c, std::ostream* os) { *os << c.name; }
@@ -61,6 +66,26 @@ bool Carry(TlsSession& from, TlsSession& to, std::size_t chunk) {
   return !bytes.empty();
 }
 
+std::unique_ptr<TlsContext> ServerContext(Presents presents, int maxVersion) {
+  const sample::CertifiedKey& leaf = presents == Presents::Interceptor ? Pki().interceptor : Pki().server;
+  const std::string chain = leaf.certPem + (presents == Presents::ServerWithCa ? Pki().ca.certPem : "");
+  std::string error;
+  auto ctx = TlsContext::MakeServer(chain, leaf.keyPem, error);
+  EXPECT_TRUE(ctx) << error;
+  if (ctx) SSL_CTX_set_max_proto_version(ctx->Native(), maxVersion);
+  return ctx;
+}
+
+// Carries flights both ways until the client's handshake ends; each pass
+// moves at least one flight and a handshake takes a handful.
+void Handshake(TlsSession& client, TlsSession& server, std::size_t chunk) {
+  for (int pass = 0; pass < 10 && client.state() == State::Handshaking; ++pass) {
+    const bool sent = Carry(client, server, chunk);
+    const bool answered = Carry(server, client, chunk);
+    if (!sent && !answered) break;
+  }
+}
+
 class TlsOverBytes : public ::testing::TestWithParam<TlsCase> {};
 
 TEST_P(TlsOverBytes, HandshakeAndRoundTrip) {
@@ -69,11 +94,22 @@ TEST_P(TlsOverBytes, HandshakeAndRoundTrip) {
   std::string error;
   auto clientCtx = TlsContext::Make(c.trusts == Trusts::TestCa ? CaFile(dir) : std::string(), error);
   ASSERT_TRUE(clientCtx) << error;
-  const sample::CertifiedKey& leaf = c.presents == Presents::Interceptor ? Pki().interceptor : Pki().server;
-  const std::string chain = leaf.certPem + (c.presents == Presents::ServerWithCa ? Pki().ca.certPem : "");
-  auto serverCtx = TlsContext::MakeServer(chain, leaf.keyPem, error);
-  ASSERT_TRUE(serverCtx) << error;
-  SSL_CTX_set_max_proto_version(serverCtx->Native(), c.maxVersion);
+  std::unique_ptr<TlsContext> serverCtx = ServerContext(c.presents, c.maxVersion);
+  ASSERT_TRUE(serverCtx);
+  if (c.earlier) {
+    std::unique_ptr<TlsContext> other = *c.earlier == c.presents ? nullptr : ServerContext(*c.earlier, c.maxVersion);
+    TlsSession client(*clientCtx, c.serverName);
+    TlsSession server(other ? *other : *serverCtx, "");
+    client.Start();
+    server.Start();
+    Handshake(client, server, c.chunk);
+    // A TLS 1.3 ticket comes after the handshake, with the first answer.
+    Carry(client, server, c.chunk);
+    server.Write("ok");
+    Carry(server, client, c.chunk);
+    client.TakePlaintext();
+    EXPECT_EQ(clientCtx->CachedSessions(), *c.earlier == Presents::Server ? 1u : 0u) << client.error();
+  }
 
   TlsSession client(*clientCtx, c.serverName);
   TlsSession server(*serverCtx, "");
@@ -81,13 +117,9 @@ TEST_P(TlsOverBytes, HandshakeAndRoundTrip) {
   client.Start();
   server.Start();
   if (c.presents == Presents::Garbage) client.Feed("HTTP/1.1 400 Bad Request\r\n\r\n");
-  // Each pass moves at least one flight; a handshake takes a handful.
-  for (int pass = 0; pass < 10 && client.state() == State::Handshaking; ++pass) {
-    const bool sent = Carry(client, server, c.chunk);
-    const bool answered = Carry(server, client, c.chunk);
-    if (!sent && !answered) break;
-  }
+  Handshake(client, server, c.chunk);
   EXPECT_EQ(client.state(), c.expected) << client.error();
+  EXPECT_EQ(client.Resumed(), c.resumed);
   EXPECT_EQ(client.error().rfind(c.error, 0), 0u) << client.error();
   EXPECT_EQ(ERR_peek_error(), 0ul) << "an error left on the thread's queue";
   if (c.expected != State::Open) return;
@@ -119,7 +151,19 @@ INSTANTIATE_TEST_SUITE_P(
         TlsCase{"WrongIp", Presents::Server, Trusts::TestCa, "127.0.0.2", TLS1_2_VERSION, 1 << 20, State::Failed,
                 "certificate verify failed: IP address mismatch"},
         TlsCase{"NotTls", Presents::Garbage, Trusts::TestCa, "127.0.0.1", TLS1_3_VERSION, 1 << 20, State::Failed,
-                "handshake failed: "}));
+                "handshake failed: "},
+        TlsCase{"Resumed13", Presents::Server, Trusts::TestCa, "127.0.0.1", TLS1_3_VERSION, 1 << 20, State::Open, "",
+                Presents::Server, true},
+        TlsCase{"Resumed12ByteAtATime", Presents::Server, Trusts::TestCa, "localhost", TLS1_2_VERSION, 1, State::Open,
+                "", Presents::Server, true},
+        TlsCase{"InterceptorAfterGoodSession", Presents::Interceptor, Trusts::TestCa, "127.0.0.1", TLS1_3_VERSION,
+                1 << 20, State::Failed, "certificate verify failed: unable to get local issuer certificate",
+                Presents::Server, false},
+        TlsCase{"InterceptorAfterGoodSession12", Presents::Interceptor, Trusts::TestCa, "127.0.0.1", TLS1_2_VERSION,
+                1 << 20, State::Failed, "certificate verify failed: unable to get local issuer certificate",
+                Presents::Server, false},
+        TlsCase{"NothingKeptFromFailedHandshake", Presents::Server, Trusts::TestCa, "127.0.0.1", TLS1_3_VERSION,
+                1 << 20, State::Open, "", Presents::Interceptor, false}));
 
 struct CaFileCase {
   const char* name;
@@ -153,7 +197,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CaFileCase{"NoCertificate", "not a certificate\n", "no certificate or crl found"}));
 
 // The loopback peers over real sockets: the sample site's HTTPS judge, and
-// the intercepting proxy that must be caught by its certificate.
+// the intercepting proxy that must be caught by its certificate even when a
+// session with the judge is there to offer.
 struct PeerCase {
   const char* name;
   bool throughInterceptor;
@@ -179,49 +224,59 @@ TEST_P(LoopbackPeers, JudgeOverHttps) {
   QTemporaryDir dir;
   auto ctx = TlsContext::Make(CaFile(dir), error);
   ASSERT_TRUE(ctx) << error;
-  TlsSession tls(*ctx, "127.0.0.1");
-  tls.Write("GET /judge HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  QTcpSocket socket;
-  std::string proxyReply, answer;
-  bool tunnel = !c.throughInterceptor;
-  auto send = [&] {
-    const std::string out = tls.TakeOutgoing();
-    socket.write(out.data(), static_cast<qint64>(out.size()));
-  };
-  QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
-    const QByteArray bytes = socket.readAll();
-    if (!tunnel) {
-      proxyReply += bytes.toStdString();
-      if (proxyReply.find("\r\n\r\n") == std::string::npos) return;
-      tunnel = proxyReply.starts_with("HTTP/1.1 200 ");
+  // The site's judge first, straight: the case's route then offers that session.
+  for (int round = 0; round < 2; ++round) {
+    const bool throughInterceptor = round == 1 && c.throughInterceptor;
+    TlsSession tls(*ctx, "127.0.0.1", site.HttpsPort());
+    tls.Write("GET /judge HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QTcpSocket socket;
+    std::string proxyReply, answer;
+    bool tunnel = !throughInterceptor;
+    auto send = [&] {
+      const std::string out = tls.TakeOutgoing();
+      socket.write(out.data(), static_cast<qint64>(out.size()));
+    };
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+      const QByteArray bytes = socket.readAll();
+      if (!tunnel) {
+        proxyReply += bytes.toStdString();
+        if (proxyReply.find("\r\n\r\n") == std::string::npos) return;
+        tunnel = proxyReply.starts_with("HTTP/1.1 200 ");
+        tls.Start();
+        return send();
+      }
+      tls.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+      answer += tls.TakePlaintext();
+      send();
+    });
+    if (throughInterceptor) {
+      socket.connectToHost(QHostAddress::LocalHost, interceptor->Port());
+      socket.write("CONNECT 127.0.0.1:" + QByteArray::number(site.HttpsPort()) + " HTTP/1.1\r\n\r\n");
+    } else {
+      socket.connectToHost(QHostAddress::LocalHost, site.HttpsPort());
       tls.Start();
-      return send();
+      send();
     }
-    tls.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    answer += tls.TakePlaintext();
-    send();
-  });
-  if (c.throughInterceptor) {
-    socket.connectToHost(QHostAddress::LocalHost, interceptor->Port());
-    socket.write("CONNECT 127.0.0.1:" + QByteArray::number(site.HttpsPort()) + " HTTP/1.1\r\n\r\n");
-  } else {
-    socket.connectToHost(QHostAddress::LocalHost, site.HttpsPort());
-    tls.Start();
-    send();
-  }
-  EXPECT_TRUE(test::WaitUntil([&] { return tls.state() == State::Failed || tls.state() == State::Closed; }))
-      << "state " << static_cast<int>(tls.state());
-  EXPECT_EQ(tls.state(), c.expected) << tls.error();
-  if (c.expected == State::Failed) {
+    EXPECT_TRUE(test::WaitUntil([&] { return tls.state() == State::Failed || tls.state() == State::Closed; }))
+        << "state " << static_cast<int>(tls.state());
+    if (round == 0) {
+      EXPECT_EQ(tls.state(), State::Closed) << tls.error();
+      EXPECT_EQ(ctx->CachedSessions(), 1u) << "the judge gave no session to resume";
+      continue;
+    }
+    EXPECT_EQ(tls.state(), c.expected) << tls.error();
+    EXPECT_EQ(tls.Resumed(), !c.throughInterceptor);
+    if (c.expected != State::Failed) {
+      EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
+      continue;
+    }
     EXPECT_EQ(tls.error().rfind(c.found, 0), 0u) << tls.error();
     // The client's alert tells the interceptor why.
     EXPECT_TRUE(test::WaitUntil([&] { return !interceptor->LastTlsError().empty(); }));
     EXPECT_EQ(interceptor->LastTlsError(), "handshake failed: tlsv1 alert unknown ca");
     EXPECT_EQ(interceptor->Handshakes(), 0);
-  } else {
-    EXPECT_NE(answer.find(c.found), std::string::npos) << answer;
-    EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
   }
+  EXPECT_EQ(site.Requests().size(), 0u) << "the HTTPS judge answered, not the plain site";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoopbackPeers,
