@@ -281,7 +281,7 @@ RowCheck::Step RowCheck::TunnelOpened() {
     return Step::Asking;
   }
   // Held by the session until its handshake is done.
-  tls_ = std::make_unique<TlsSession>(*plan_.tls, far_->url.host);
+  tls_ = std::make_unique<TlsSession>(*plan_.tls, far_->url.host, static_cast<std::uint16_t>(far_->url.port));
   tls_->Start();
   tls_->Write(request);
   FlushTls();
