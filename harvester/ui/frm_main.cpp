@@ -24,6 +24,7 @@
 #include "harvester/proxy_switch.h"
 #include "harvester/status_texts.h"
 #include "harvester/ui/import_commands.h"
+#include "harvester/ui/verify_commands.h"
 #include "ping/sockets_check.h"
 #include "tunnel/ui/p_test.h"
 
@@ -93,6 +94,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   BuildSettingsPanel();
   BuildMenus();
   new ImportCommands(*this, *Lw1, *F1);
+  verify_ = new VerifyCommands(*this, Wsktest_, *F1);
   client_->installEventFilter(this);
   Lw1->viewport()->installEventFilter(this);
 
@@ -136,8 +138,7 @@ void frmMain::BuildList() {
   Lw1->verticalHeader()->setDefaultSectionSize(Lw1->fontMetrics().height() + 4);
   Lw1->horizontalHeader()->setSectionsClickable(false);
   Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  for (int c = 0; c < kProxyColumns; ++c)
-    Lw1->setColumnWidth(c, Twips(kProxyColumnLayouts[static_cast<std::size_t>(c)].widthTwips));
+  for (int c = 0; c < kShownColumns; ++c) Lw1->setColumnWidth(c, Twips(ShownLayout(c).widthTwips));
 }
 
 void frmMain::BuildSettingsPanel() {
@@ -201,12 +202,17 @@ void frmMain::BuildMenus() {
   connect(AddCommand(setpromenu, "closePro", "关闭代理"), &QAction::triggered, this, [this] { closePro(*this); });
   AddSeparator(setpromenu, "Fgx1");
   connect(AddCommand(setpromenu, "Ptst", "代理测试"), &QAction::triggered, this, [this] { Ptst(); });
-  connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] { Wsktest_.conTest(); });
-  connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] { Wsktest_.testall(); });
+  connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] {
+    verify_->Stop();
+    Wsktest_.conTest();
+  });
+  connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] {
+    verify_->Stop();
+    Wsktest_.testall();
+  });
   QAction* stop = AddCommand(setpromenu, "stopTest", "停止");
   stop->setEnabled(false);
   connect(stop, &QAction::triggered, this, [this] { Wsktest_.Stop(); });
-  Wsktest_.onRunning = [stop](bool running) { stop->setEnabled(running); };
   AddSeparator(setpromenu, "Fgx2");
   connect(AddCommand(setpromenu, "uploadlst", "导出列表"), &QAction::triggered, this, [this] { uploadlst(*this); });
 

@@ -24,6 +24,7 @@ class QTableView;
 namespace mivo {
 
 class pTest;
+class VerifyCommands;
 
 // The main window: proxy list, settings panel, status bar and every command.
 class frmMain : public QMainWindow, public MainWindowOps {
@@ -63,6 +64,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   ProxyListModel rows_;
   std::string htmlCode_;  // the last downloaded page; never shown
   ConnectionTester Wsktest_;
+  VerifyCommands* verify_ = nullptr;  // a walk ends a running verification
 
   QWidget* client_ = nullptr;
   QTableView* Lw1 = nullptr;

@@ -60,7 +60,10 @@ TEST_F(FrmMainTest, LoadShowsTheEmptyListAndLoadedText) {
 TEST_F(FrmMainTest, SevenColumnsWithCaptionsAndWidths) {
   const char* captions[] = {"IP地址", "端口", "类型", "地址", "速度", "连接测试", "Time"};
   const int widths[] = {2540, 1411, 1764, 3881, 2540, 2117, 2119};
-  ASSERT_EQ(List()->model()->columnCount(), 7);
+  // The verification's columns follow the seven.
+  ASSERT_EQ(List()->model()->columnCount(), 13);
+  EXPECT_EQ(List()->model()->headerData(7, Qt::Horizontal).toString(), Q("协议"));
+  EXPECT_EQ(List()->model()->headerData(12, Qt::Horizontal).toString(), Q("原因"));
   for (int c = 0; c < 7; ++c) {
     EXPECT_EQ(List()->model()->headerData(c, Qt::Horizontal).toString(), Q(captions[c]));
     EXPECT_EQ(List()->columnWidth(c), Twips(widths[c]));
@@ -91,6 +94,8 @@ TEST_F(FrmMainTest, MenusInOrder) {
                                                                       {"Ptst", Q("代理测试")},
                                                                       {"conTest", Q("测试选中")},
                                                                       {"testall", Q("测试所有")},
+                                                                      {"verifyAll", Q("验证所有")},
+                                                                      {"verifySelected", Q("验证选中")},
                                                                       {"stopTest", Q("停止")},
                                                                       {"Fgx2", "-"},
                                                                       {"uploadlst", Q("导出列表")}}));
