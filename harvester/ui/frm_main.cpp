@@ -77,6 +77,9 @@ constexpr std::array<CheckBoxLayout, 4> kExportChecks{{
     {"Ck4", "地址", 3960, 690, false},
 }};
 
+// The export frame grows by a row for the verification's columns.
+constexpr int kVerifyTicksHeight = 330;
+
 constexpr std::array<const char*, 6> kSeparators{"-", "--", "---", "----", ":", "|"};
 
 }  // namespace
@@ -156,7 +159,7 @@ void frmMain::BuildSettingsPanel() {
 
   auto* frame = new QGroupBox(UiText("导出设置"), F1);
   frame->setObjectName("Frame1");
-  frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
+  frame->setGeometry(TwipsRect(4725, 180, 4965, 1095 + kVerifyTicksHeight));
   for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
     const CheckBoxLayout& check = kExportChecks[i];
     auto* box = new QCheckBox(UiText(check.caption), frame);
@@ -164,6 +167,15 @@ void frmMain::BuildSettingsPanel() {
     box->setGeometry(TwipsRect(check.left, 315, check.width + 120, 240));
     box->setChecked(check.ticked);
     Ck[i + 1] = box;
+  }
+  // The verification's columns on a row of their own, unticked: a default
+  // export stays as it was.
+  constexpr int kVerifyTickWidth = 780;
+  for (int i = 0; i + 5 < kExportBoxes; ++i) {
+    auto* box = new QCheckBox(UiText(ShownLayout(kProxyColumns + i).caption), frame);
+    box->setObjectName(QString("Ck%1").arg(i + 5));
+    box->setGeometry(TwipsRect(180 + kVerifyTickWidth * i, 1080, kVerifyTickWidth, 240));
+    Ck[static_cast<std::size_t>(i + 5)] = box;
   }
   // The address is always exported, so its box only shows that.
   Ck[1]->setEnabled(false);

@@ -72,7 +72,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   QLabel* panel2_ = nullptr;
   QFrame* F1 = nullptr;
   std::array<QLineEdit*, kPageAddressCount> Text1{};
-  std::array<QCheckBox*, 5> Ck{};  // Ck1..Ck4 at 1..4
+  std::array<QCheckBox*, kExportBoxes> Ck{};  // Ck1..Ck4 at 1..4, then the verification's
   QComboBox* Combo1 = nullptr;
   QMenu* setpromenu = nullptr;
   QPointer<pTest> pTest_;  // while the tunnel window is loaded

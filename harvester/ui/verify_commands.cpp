@@ -57,9 +57,11 @@ void VerifyCommands::ShowRunning() {
 }
 
 void VerifyCommands::BuildSettings(QWidget& panel) {
-  // The list sources give up some of their height to the verification's box.
+  // The list sources move below the export frame's row of verification
+  // ticks and give up some of their height to the verification's box.
+  if (auto* label = panel.findChild<QLabel*>("Label4")) label->move(Twips(4725), Twips(1710));
   if (auto* sources = panel.findChild<QPlainTextEdit*>("listSources"))
-    sources->setGeometry(TwipsRect(4725, 1680, 4965, 1100));
+    sources->setGeometry(TwipsRect(4725, 1980, 4965, 800));
   auto* box = new QGroupBox(UiText("验证设置"), &panel);
   box->setObjectName("verifySettings");
   box->setGeometry(TwipsRect(4725, 2850, 4965, 2130));

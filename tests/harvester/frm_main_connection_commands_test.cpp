@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 
 #include <QAction>
+#include <QBuffer>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/gbk.h"
 #include "common/presenter.h"
+#include "harvester/list_export.h"
 #include "harvester/ui/frm_main.h"
 #include "tests/harvester/loopback_peers.h"
 #include "tests/support/wait.h"
@@ -123,8 +127,20 @@ TEST_F(FrmMainVerifyTest, VerifyAllFillsTheVerificationColumnsAndSaysWhenItEnds)
   EXPECT_EQ(Cell(1, ProxyColumn::Protocol), QString());
   EXPECT_EQ(Cell(1, ProxyColumn::HandshakeMs), QString());
   EXPECT_EQ(Cell(1, ProxyColumn::Reason), Text("连接被拒绝"));
-  // The spec's own cells are the walk's.
+  // The seven columns' cells are the walk's.
   EXPECT_EQ(Cell(0, ProxyColumn::Result), QString());
+
+  // Exported when ticked, after the seven's.
+  window.findChild<QCheckBox*>("Ck10")->setChecked(true);
+  QBuffer exported;
+  exported.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(WriteExport(exported, window).ok);
+  std::string expected;
+  for (int n = 1; n <= 2; ++n)
+    expected += ToGbk(window.Rows().Text(n, ProxyColumn::Address) + "--" + window.Rows().Text(n, ProxyColumn::Port) +
+                      "--" + Cell(n - 1, ProxyColumn::Reason).toStdString()) +
+                "\r\n";
+  EXPECT_EQ(exported.data().toStdString(), expected);
 }
 
 TEST_F(FrmMainVerifyTest, StopEndsAVerificationAndRowsNotReachedKeepTheirCells) {

@@ -116,6 +116,12 @@ TEST_F(FrmMainTest, SettingsPanelHoldsAddressesAndExportSettings) {
   EXPECT_TRUE(window.ExportTicked(2));
   EXPECT_FALSE(window.ExportTicked(3));
   EXPECT_FALSE(window.ExportTicked(4));
+  // The verification's columns: unticked, named as the list names them.
+  for (int ck = 5; ck < kExportBoxes; ++ck) {
+    EXPECT_FALSE(window.ExportTicked(ck)) << ck;
+    EXPECT_EQ(window.findChild<QCheckBox*>(QString("Ck%1").arg(ck))->text(),
+              List()->model()->headerData(ck + 2, Qt::Horizontal).toString());
+  }
   EXPECT_TRUE(window.findChild<QCheckBox*>("Ck1")->isChecked());
   auto* combo = window.findChild<QComboBox*>("Combo1");
   ASSERT_EQ(combo->count(), 6);
