@@ -47,7 +47,9 @@ bool ExportInto(MainWindowOps& ops, const QString& directory) {
 }  // namespace
 
 ExportSettings ReadExportSettings(const MainWindowOps& ops) {
-  return {ops.ExportTicked(2), ops.ExportTicked(3), ops.ExportTicked(4), ops.Separator()};
+  ExportSettings s{ops.ExportTicked(2), ops.ExportTicked(3), ops.ExportTicked(4), ops.Separator(), {}};
+  for (std::size_t i = 0; i < s.verification.size(); ++i) s.verification[i] = ops.ExportTicked(5 + static_cast<int>(i));
+  return s;
 }
 
 std::string ExportLine(const ProxyListModel& rows, int n, const ExportSettings& settings) {
@@ -59,6 +61,11 @@ std::string ExportLine(const ProxyListModel& rows, int n, const ExportSettings& 
     if (!ticked) continue;
     line += settings.separator;
     line += rows.Text(n, column);
+  }
+  for (std::size_t i = 0; i < settings.verification.size(); ++i) {
+    if (!settings.verification[i]) continue;
+    line += settings.separator;
+    line += rows.Text(n, ShownColumn(kProxyColumns + static_cast<int>(i)));
   }
   return line;
 }

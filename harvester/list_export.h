@@ -3,7 +3,10 @@
 
 #pragma once
 
+#include <array>
 #include <string>
+
+#include "harvester/proxy_list_model.h"
 
 #include "harvester/write_result.h"
 
@@ -24,6 +27,8 @@ struct ExportSettings {
   bool type = false;
   bool location = false;
   std::string separator;
+  // The verification's columns, from ProxyColumn::Protocol on.
+  std::array<bool, kShownColumns - kProxyColumns> verification{};
 };
 ExportSettings ReadExportSettings(const MainWindowOps& ops);
 

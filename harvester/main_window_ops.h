@@ -14,8 +14,9 @@
 namespace mivo {
 
 inline constexpr int kPageAddressCount = 12;
-inline constexpr int kListPanel = 1;    // row count
-inline constexpr int kStatusPanel = 2;  // progress and results of commands
+inline constexpr int kListPanel = 1;                                    // row count
+inline constexpr int kStatusPanel = 2;                                  // progress and results of commands
+inline constexpr int kExportBoxes = 5 + kShownColumns - kProxyColumns;  // Ck0 unused, Ck1..Ck4, then the verification's
 
 // The longest a long step over a large list holds the event loop before it
 // lets pending events run.
@@ -44,7 +45,8 @@ class MainWindowOps {
 
   // Text of address box Text1(k), k = 0..11.
   virtual std::string AddressText(int k) const = 0;
-  // Whether export check box Ck2..Ck4 (index 2..4) is ticked.
+  // Whether export check box Ck2..Ck4 (index 2..4) is ticked; 5.. tick the
+  // verification's columns in their order, kExportBoxes boxes in all.
   virtual bool ExportTicked(int ck) const = 0;
   // Text of the separator box Combo1.
   virtual std::string Separator() const = 0;
@@ -97,7 +99,8 @@ class HeadlessMainOps : public MainWindowOps {
   std::function<void(int panel, const std::string& text)> onPanel;
   std::string pageText;
   std::array<std::string, kPageAddressCount> addresses;
-  std::array<bool, 5> exportTicked{false, true, true, false, false};  // Ck1..Ck4 at their starting states
+  // Ck1..Ck4 at their starting states, the verification's unticked.
+  std::array<bool, kExportBoxes> exportTicked{false, true, true, false, false};
   std::string separator = "--";
 };
 

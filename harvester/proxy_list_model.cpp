@@ -6,25 +6,8 @@
 namespace mivo {
 
 namespace {
-bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnIndex(column) < kProxyCells; }
+bool IsColumn(ProxyColumn column) { return static_cast<int>(column) >= 0 && static_cast<int>(column) < kProxyCells; }
 }  // namespace
-
-std::string& ProxyEntry::Field(ProxyColumn column) {
-  switch (column) {
-    case ProxyColumn::Address: return ipAddress;
-    case ProxyColumn::Port: return port;
-    case ProxyColumn::Type: return proxyType;
-    case ProxyColumn::Location: return location;
-    case ProxyColumn::Speed: return speed;
-    case ProxyColumn::Result: return testResult;
-    case ProxyColumn::Time: return echoTime;
-    case ProxyColumn::User: return user;
-    case ProxyColumn::Password: break;
-  }
-  return password;
-}
-
-const std::string& ProxyEntry::Field(ProxyColumn column) const { return const_cast<ProxyEntry*>(this)->Field(column); }
 
 void ProxyListModel::Clear() {
   if (rows_.empty()) return;
@@ -35,7 +18,7 @@ void ProxyListModel::Clear() {
 }
 
 void ProxyListModel::Append(std::string address) {
-  rows_.emplace_back().ipAddress = std::move(address);
+  rows_.emplace_back().Field(ProxyColumn::Address) = std::move(address);
   if (batchDepth_ == 0) Publish();
 }
 
@@ -47,7 +30,7 @@ const std::string& ProxyListModel::Text(int n, ProxyColumn column) const {
 bool ProxyListModel::SetText(int n, ProxyColumn column, std::string_view text) {
   if (!Exists(n) || !IsColumn(column)) return false;
   rows_[static_cast<std::size_t>(n - 1)].Field(column).assign(text);
-  if (n <= published_ && ColumnIndex(column) < kProxyColumns) {
+  if (n <= published_ && ColumnIndex(column) >= 0) {
     const QModelIndex cell = index(n - 1, ColumnIndex(column));
     emit dataChanged(cell, cell, {Qt::DisplayRole});
   }
@@ -68,16 +51,21 @@ void ProxyListModel::Publish() {
 
 int ProxyListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : published_; }
 
-int ProxyListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kProxyColumns; }
+int ProxyListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kShownColumns; }
 
 QVariant ProxyListModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= published_) return {};
-  return QString::fromStdString(Row(index.row() + 1).Field(static_cast<ProxyColumn>(index.column())));
+  if (!index.isValid() || index.row() >= published_) return {};
+  const std::string& text = Row(index.row() + 1).Field(ShownColumn(index.column()));
+  // The handshake's milliseconds sort as a number.
+  if (role == Qt::UserRole && ShownColumn(index.column()) == ProxyColumn::HandshakeMs && !text.empty())
+    return std::stoi(text);
+  if (role != Qt::DisplayRole) return {};
+  return QString::fromStdString(text);
 }
 
 QVariant ProxyListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section >= kProxyColumns) return {};
-  return QString::fromUtf8(kProxyColumnLayouts[static_cast<std::size_t>(section)].caption);
+  if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section >= kShownColumns) return {};
+  return QString::fromUtf8(ShownLayout(section).caption);
 }
 
 }  // namespace mivo

@@ -13,28 +13,47 @@ namespace mivo {
 
 // The list's seven columns in order: the row text, then sub-items 1 to 6;
 // then the credentials a row may have come with, which no view or export
-// shows.
-enum class ProxyColumn { Address, Port, Type, Location, Speed, Result, Time, User, Password };
+// shows; then what a verification found, shown after the seven.
+enum class ProxyColumn {
+  Address,
+  Port,
+  Type,
+  Location,
+  Speed,
+  Result,
+  Time,
+  User,
+  Password,
+  Protocol,
+  Anonymity,
+  Exit,
+  Country,
+  HandshakeMs,
+  Reason,
+};
 inline constexpr int kProxyColumns = 7;
-inline constexpr int kProxyCells = 9;
+inline constexpr int kProxyCells = 15;
+inline constexpr int kHiddenCells = 2;  // the credentials
+// Columns a view shows: the seven, then the verification's.
+inline constexpr int kShownColumns = kProxyCells - kHiddenCells;
 
-// Qt's number for the column.
-constexpr int ColumnIndex(ProxyColumn column) { return static_cast<int>(column); }
+// Qt's number for the column; -1 for the credentials, which no view shows.
+constexpr int ColumnIndex(ProxyColumn column) {
+  const int c = static_cast<int>(column);
+  return c < kProxyColumns ? c : c < kProxyColumns + kHiddenCells ? -1 : c - kHiddenCells;
+}
+// The column Qt's number `index` shows.
+constexpr ProxyColumn ShownColumn(int index) {
+  return static_cast<ProxyColumn>(index < kProxyColumns ? index : index + kHiddenCells);
+}
 
-// One row of the proxy list: the row text (address) and its six sub-items.
+// One row of the proxy list: the row text (address), its six sub-items, the
+// credentials and the verification's cells, by ProxyColumn.
 struct ProxyEntry {
-  std::string ipAddress;   // row text
-  std::string port;        // sub-item 1
-  std::string proxyType;   // sub-item 2
-  std::string location;    // sub-item 3
-  std::string speed;       // sub-item 4
-  std::string testResult;  // sub-item 5
-  std::string echoTime;    // sub-item 6
-  std::string user;        // not shown
-  std::string password;    // not shown
+  std::array<std::string, kProxyCells> cells;
 
-  std::string& Field(ProxyColumn column);
-  const std::string& Field(ProxyColumn column) const;
+  std::string& Field(ProxyColumn column) { return cells[static_cast<std::size_t>(column)]; }
+  const std::string& Field(ProxyColumn column) const { return cells[static_cast<std::size_t>(column)]; }
 };
 
 // How a column is shown: its header and starting width.
@@ -53,6 +72,22 @@ inline constexpr std::array<ColumnLayout, kProxyColumns> kProxyColumnLayouts{{
     {"连接测试", 2117},
     {"Time", 2119},
 }};
+
+// The verification's columns, by ProxyColumn from Protocol on.
+inline constexpr std::array<ColumnLayout, kShownColumns - kProxyColumns> kVerifyColumnLayouts{{
+    {"协议", 1100},
+    {"匿名度", 1300},
+    {"出口地址", 2100},
+    {"国家", 900},
+    {"握手 ms", 1200},
+    {"原因", 2400},
+}};
+
+// How shown column `index` is laid out.
+constexpr const ColumnLayout& ShownLayout(int index) {
+  return index < kProxyColumns ? kProxyColumnLayouts[static_cast<std::size_t>(index)]
+                               : kVerifyColumnLayouts[static_cast<std::size_t>(index - kProxyColumns)];
+}
 
 // The rows of the list. Rows are numbered from 1 in the operations below,
 // as the commands count them; Qt's own interface counts from 0.

@@ -22,6 +22,14 @@ inline constexpr const char* kTextPageTooLarge = "获取失败: 页面超过 ";
 inline constexpr const char* kTextPageTooLargeEnd = " MiB 上限";
 inline constexpr const char* kTextWalkDone = "测试完成: ";
 inline constexpr const char* kTextWalkStopped = "测试已停止: ";
+inline constexpr const char* kTextVerifyDone = "验证完成: ";
+inline constexpr const char* kTextVerifyStopped = "验证已停止: ";
+inline constexpr const char* kTextAskingJudges = "正在询问裁判....";
+inline constexpr const char* kTextVerifySettingsWrong = "验证设置有误: ";
+inline constexpr const char* kTextVerifyNeedsIpv4 = "主机须为 IPv4 地址";
+inline constexpr const char* kTextVerifyNothingToAsk = "请先在程序设置中填写裁判网址或验证网址";
+inline constexpr const char* kTextNoJudge = "没有可用的裁判: ";
+inline constexpr const char* kTextJudgeSilent = "裁判未及时应答";
 
 // The end of a run over the list: `head` (done or stopped) and its counts.
 inline std::string RunEndText(const char* head, int passed, int failed) {

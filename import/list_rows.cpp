@@ -18,7 +18,13 @@ std::string RowCell(const ListImporter& from, const Row& row, ProxyColumn column
     case ProxyColumn::Password: return extra ? std::string(extra->password) : std::string();
     case ProxyColumn::Speed:
     case ProxyColumn::Result:
-    case ProxyColumn::Time: break;
+    case ProxyColumn::Time:
+    case ProxyColumn::Protocol:
+    case ProxyColumn::Anonymity:
+    case ProxyColumn::Exit:
+    case ProxyColumn::Country:
+    case ProxyColumn::HandshakeMs:
+    case ProxyColumn::Reason: break;
   }
   return {};
 }

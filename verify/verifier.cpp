@@ -121,6 +121,7 @@ void Verifier::GiveUpWaiting() {
   for (int row : waiting_) {
     results_[static_cast<std::size_t>(row)].reason = Reason::NoSocket;
     ++ended_;
+    if (onRowEnded) onRowEnded(static_cast<std::size_t>(row));
   }
   waiting_.clear();
   FinishIfDone();
@@ -166,6 +167,7 @@ void Verifier::RowEnded(int row) {
   } else {
     pacer_->Ended();
     ++ended_;
+    if (onRowEnded) onRowEnded(static_cast<std::size_t>(row));
   }
   if (!cleanupPosted_) {
     cleanupPosted_ = true;

@@ -74,6 +74,10 @@ class Verifier final : private RowHost {
 
   // Called once, from the event loop, when every row has its result.
   std::function<void()> onFinished;
+  // Called as row `row` (from 0) gets its final result, from within the
+  // row's own events: it must not destroy the verifier. Rows ended at
+  // construction (BadRow) are not announced.
+  std::function<void(std::size_t row)> onRowEnded;
 
  private:
   struct Wake {

@@ -24,6 +24,7 @@
 #include "harvester/proxy_switch.h"
 #include "harvester/status_texts.h"
 #include "harvester/ui/import_commands.h"
+#include "harvester/ui/verify_commands.h"
 #include "ping/sockets_check.h"
 #include "tunnel/ui/p_test.h"
 
@@ -76,6 +77,9 @@ constexpr std::array<CheckBoxLayout, 4> kExportChecks{{
     {"Ck4", "地址", 3960, 690, false},
 }};
 
+// The export frame grows by a row for the verification's columns.
+constexpr int kVerifyTicksHeight = 330;
+
 constexpr std::array<const char*, 6> kSeparators{"-", "--", "---", "----", ":", "|"};
 
 }  // namespace
@@ -93,6 +97,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   BuildSettingsPanel();
   BuildMenus();
   new ImportCommands(*this, *Lw1, *F1);
+  verify_ = new VerifyCommands(*this, Wsktest_, *F1);
   client_->installEventFilter(this);
   Lw1->viewport()->installEventFilter(this);
 
@@ -136,8 +141,7 @@ void frmMain::BuildList() {
   Lw1->verticalHeader()->setDefaultSectionSize(Lw1->fontMetrics().height() + 4);
   Lw1->horizontalHeader()->setSectionsClickable(false);
   Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  for (int c = 0; c < kProxyColumns; ++c)
-    Lw1->setColumnWidth(c, Twips(kProxyColumnLayouts[static_cast<std::size_t>(c)].widthTwips));
+  for (int c = 0; c < kShownColumns; ++c) Lw1->setColumnWidth(c, Twips(ShownLayout(c).widthTwips));
 }
 
 void frmMain::BuildSettingsPanel() {
@@ -155,7 +159,7 @@ void frmMain::BuildSettingsPanel() {
 
   auto* frame = new QGroupBox(UiText("导出设置"), F1);
   frame->setObjectName("Frame1");
-  frame->setGeometry(TwipsRect(4725, 180, 4965, 1095));
+  frame->setGeometry(TwipsRect(4725, 180, 4965, 1095 + kVerifyTicksHeight));
   for (std::size_t i = 0; i < kExportChecks.size(); ++i) {
     const CheckBoxLayout& check = kExportChecks[i];
     auto* box = new QCheckBox(UiText(check.caption), frame);
@@ -163,6 +167,15 @@ void frmMain::BuildSettingsPanel() {
     box->setGeometry(TwipsRect(check.left, 315, check.width + 120, 240));
     box->setChecked(check.ticked);
     Ck[i + 1] = box;
+  }
+  // The verification's columns on a row of their own, unticked: a default
+  // export stays as it was.
+  constexpr int kVerifyTickWidth = 780;
+  for (int i = 0; i + 5 < kExportBoxes; ++i) {
+    auto* box = new QCheckBox(UiText(ShownLayout(kProxyColumns + i).caption), frame);
+    box->setObjectName(QString("Ck%1").arg(i + 5));
+    box->setGeometry(TwipsRect(180 + kVerifyTickWidth * i, 1080, kVerifyTickWidth, 240));
+    Ck[static_cast<std::size_t>(i + 5)] = box;
   }
   // The address is always exported, so its box only shows that.
   Ck[1]->setEnabled(false);
@@ -201,12 +214,17 @@ void frmMain::BuildMenus() {
   connect(AddCommand(setpromenu, "closePro", "关闭代理"), &QAction::triggered, this, [this] { closePro(*this); });
   AddSeparator(setpromenu, "Fgx1");
   connect(AddCommand(setpromenu, "Ptst", "代理测试"), &QAction::triggered, this, [this] { Ptst(); });
-  connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] { Wsktest_.conTest(); });
-  connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] { Wsktest_.testall(); });
+  connect(AddCommand(setpromenu, "conTest", "测试选中"), &QAction::triggered, this, [this] {
+    verify_->Stop();
+    Wsktest_.conTest();
+  });
+  connect(AddCommand(setpromenu, "testall", "测试所有"), &QAction::triggered, this, [this] {
+    verify_->Stop();
+    Wsktest_.testall();
+  });
   QAction* stop = AddCommand(setpromenu, "stopTest", "停止");
   stop->setEnabled(false);
   connect(stop, &QAction::triggered, this, [this] { Wsktest_.Stop(); });
-  Wsktest_.onRunning = [stop](bool running) { stop->setEnabled(running); };
   AddSeparator(setpromenu, "Fgx2");
   connect(AddCommand(setpromenu, "uploadlst", "导出列表"), &QAction::triggered, this, [this] { uploadlst(*this); });
 

@@ -24,6 +24,7 @@ class QTableView;
 namespace mivo {
 
 class pTest;
+class VerifyCommands;
 
 // The main window: proxy list, settings panel, status bar and every command.
 class frmMain : public QMainWindow, public MainWindowOps {
@@ -63,6 +64,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   ProxyListModel rows_;
   std::string htmlCode_;  // the last downloaded page; never shown
   ConnectionTester Wsktest_;
+  VerifyCommands* verify_ = nullptr;  // a walk ends a running verification
 
   QWidget* client_ = nullptr;
   QTableView* Lw1 = nullptr;
@@ -70,7 +72,7 @@ class frmMain : public QMainWindow, public MainWindowOps {
   QLabel* panel2_ = nullptr;
   QFrame* F1 = nullptr;
   std::array<QLineEdit*, kPageAddressCount> Text1{};
-  std::array<QCheckBox*, 5> Ck{};  // Ck1..Ck4 at 1..4
+  std::array<QCheckBox*, kExportBoxes> Ck{};  // Ck1..Ck4 at 1..4, then the verification's
   QComboBox* Combo1 = nullptr;
   QMenu* setpromenu = nullptr;
   QPointer<pTest> pTest_;  // while the tunnel window is loaded

@@ -2,14 +2,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 
 #include <QAction>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QTableView>
+
+#include <memory>
 
 #include <gtest/gtest.h>
 
+#include "common/gbk.h"
 #include "common/presenter.h"
+#include "harvester/list_export.h"
 #include "harvester/ui/frm_main.h"
 #include "tests/harvester/loopback_peers.h"
 #include "tests/support/wait.h"
+#include "tools/sample_site.h"
 
 namespace mivo {
 namespace {
@@ -64,6 +75,120 @@ TEST_F(FrmMainConnectionTest, TestSelectedUsesTheListSelection) {
   EXPECT_EQ(Cell(0, ProxyColumn::Result), QString::fromUtf8("★ 成功"));
   EXPECT_EQ(Cell(1, ProxyColumn::Result), QString());
   EXPECT_TRUE(shown.shown.empty());
+}
+
+// The window against the sample site: its judge, a SOCKS5 proxy that relays
+// and a listed proxy that refuses.
+class FrmMainVerifyTest : public FrmMainConnectionTest {
+ protected:
+  FrmMainVerifyTest() {
+    std::string error;
+    EXPECT_TRUE(site.Start(sample::SampleSiteOptions::AnyFreePorts(), &error)) << error;
+    window.Rows().Clear();
+    window.findChild<QPlainTextEdit*>("verifyJudges")->setPlainText(QString::fromStdString(site.Origin() + "/judge"));
+    window.findChild<QSpinBox*>("verifyTimeout")->setValue(3);
+  }
+  // The first listed proxy of `kind` that listens or not, as a row of the list.
+  const sample::SampleProxy* AddListed(ProxyType kind, bool listening) {
+    for (const sample::SamplePage& page : site.Pages())
+      for (const sample::SampleProxy& p : page.proxies)
+        if (p.kind == kind && p.listening == listening && !p.credentials) {
+          AddRow(p.address, std::to_string(p.port));
+          return &p;
+        }
+    ADD_FAILURE() << "no such listed proxy";
+    return nullptr;
+  }
+  void AddRow(const std::string& address, const std::string& port) {
+    window.Rows().Append(address);
+    window.Rows().SetText(window.Rows().Count(), ProxyColumn::Port, port);
+  }
+  QString Text(const char* s) { return QString::fromUtf8(s); }
+
+  sample::SampleSite site;
+};
+
+TEST_F(FrmMainVerifyTest, VerifyAllFillsTheVerificationColumnsAndSaysWhenItEnds) {
+  const sample::SampleProxy* socks = AddListed(ProxyType::Socks5, true);
+  AddListed(ProxyType::Socks5, false);
+  ASSERT_NE(socks, nullptr);
+  QAction* stop = window.findChild<QAction*>("stopTest");
+  Trigger("verifyAll");
+  EXPECT_TRUE(stop->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return !stop->isEnabled(); }));
+  EXPECT_EQ(window.Panel(kStatusPanel), "验证完成: 成功 1, 失败 1");
+  EXPECT_EQ(Cell(0, ProxyColumn::Protocol), "SOCKS5");
+  EXPECT_EQ(Cell(0, ProxyColumn::Anonymity), Text("高匿"));
+  EXPECT_EQ(Cell(0, ProxyColumn::Exit), QString::fromStdString(socks->address));
+  bool number = false;
+  EXPECT_GE(Cell(0, ProxyColumn::HandshakeMs).toInt(&number), 0);
+  EXPECT_TRUE(number);
+  EXPECT_EQ(Cell(0, ProxyColumn::Reason), Text("通过"));
+  EXPECT_EQ(Cell(1, ProxyColumn::Protocol), QString());
+  EXPECT_EQ(Cell(1, ProxyColumn::HandshakeMs), QString());
+  EXPECT_EQ(Cell(1, ProxyColumn::Reason), Text("连接被拒绝"));
+  // The seven columns' cells are the walk's.
+  EXPECT_EQ(Cell(0, ProxyColumn::Result), QString());
+
+  // Exported when ticked, after the seven's.
+  window.findChild<QCheckBox*>("Ck10")->setChecked(true);
+  QBuffer exported;
+  exported.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(WriteExport(exported, window).ok);
+  std::string expected;
+  for (int n = 1; n <= 2; ++n)
+    expected += ToGbk(window.Rows().Text(n, ProxyColumn::Address) + "--" + window.Rows().Text(n, ProxyColumn::Port) +
+                      "--" + Cell(n - 1, ProxyColumn::Reason).toStdString()) +
+                "\r\n";
+  EXPECT_EQ(exported.data().toStdString(), expected);
+}
+
+TEST_F(FrmMainVerifyTest, StopEndsAVerificationAndRowsNotReachedKeepTheirCells) {
+  AddListed(ProxyType::Socks5, false);
+  test::LoopbackPort silent{"127.0.0.4"};
+  ASSERT_TRUE(silent.ListenSilently());
+  AddRow(silent.Address(), silent.PortText());
+  window.findChild<QTableView*>("Lw1")->selectRow(0);
+  Trigger("verifySelected");
+  ASSERT_TRUE(WaitUntil([&] { return window.Panel(kStatusPanel) == "验证完成: 成功 0, 失败 1"; }));
+  EXPECT_EQ(Cell(0, ProxyColumn::Reason), Text("连接被拒绝"));
+  EXPECT_EQ(Cell(1, ProxyColumn::Reason), QString());
+
+  window.findChild<QTableView*>("Lw1")->selectRow(1);
+  window.findChild<QSpinBox*>("verifyTimeout")->setValue(600);
+  Trigger("verifySelected");
+  QAction* stop = window.findChild<QAction*>("stopTest");
+  ASSERT_TRUE(stop->isEnabled());
+  stop->trigger();
+  EXPECT_FALSE(stop->isEnabled());
+  EXPECT_EQ(window.Panel(kStatusPanel), "验证已停止: 成功 0, 失败 0");
+  EXPECT_EQ(Cell(1, ProxyColumn::Reason), QString());
+  EXPECT_EQ(Cell(0, ProxyColumn::Reason), Text("连接被拒绝"));
+}
+
+TEST_F(FrmMainVerifyTest, SettingsAreKeptForTheNextWindowThePasswordOnlyWithASecretStore) {
+  window.findChild<QLineEdit*>("verifyUrl")->setText("http://127.0.0.1:1/page");
+  window.findChild<QLineEdit*>("verifyExpect")->setText(Text("欢迎"));
+  window.findChild<QLineEdit*>("verifyUser")->setText("u");
+  auto* password = window.findChild<QLineEdit*>("verifyPassword");
+  password->setText("secret");
+  emit password->editingFinished();
+  window.findChild<QSpinBox*>("verifyConcurrency")->setValue(7);
+  // No secret service runs here: the panel says the password is for this run only.
+  auto* note = window.findChild<QLabel*>("verifyPasswordNote");
+  ASSERT_TRUE(WaitUntil([&] { return !note->text().isEmpty(); }));
+  EXPECT_TRUE(note->text().startsWith(Text("密码仅本次运行有效")));
+
+  auto next = std::make_unique<frmMain>();
+  for (const char* name : {"verifyUrl", "verifyExpect", "verifyUser"})
+    EXPECT_EQ(next->findChild<QLineEdit*>(name)->text(), window.findChild<QLineEdit*>(name)->text()) << name;
+  EXPECT_EQ(next->findChild<QPlainTextEdit*>("verifyJudges")->toPlainText(),
+            QString::fromStdString(site.Origin() + "/judge"));
+  EXPECT_EQ(next->findChild<QSpinBox*>("verifyTimeout")->value(), 3);
+  EXPECT_EQ(next->findChild<QSpinBox*>("verifyConcurrency")->value(), 7);
+  EXPECT_EQ(next->findChild<QLineEdit*>("verifyPassword")->text(), QString());
+  auto* nextNote = next->findChild<QLabel*>("verifyPasswordNote");
+  ASSERT_TRUE(WaitUntil([&] { return !nextNote->text().isEmpty(); }));
 }
 
 }  // namespace

@@ -60,7 +60,10 @@ TEST_F(FrmMainTest, LoadShowsTheEmptyListAndLoadedText) {
 TEST_F(FrmMainTest, SevenColumnsWithCaptionsAndWidths) {
   const char* captions[] = {"IP地址", "端口", "类型", "地址", "速度", "连接测试", "Time"};
   const int widths[] = {2540, 1411, 1764, 3881, 2540, 2117, 2119};
-  ASSERT_EQ(List()->model()->columnCount(), 7);
+  // The verification's columns follow the seven.
+  ASSERT_EQ(List()->model()->columnCount(), 13);
+  EXPECT_EQ(List()->model()->headerData(7, Qt::Horizontal).toString(), Q("协议"));
+  EXPECT_EQ(List()->model()->headerData(12, Qt::Horizontal).toString(), Q("原因"));
   for (int c = 0; c < 7; ++c) {
     EXPECT_EQ(List()->model()->headerData(c, Qt::Horizontal).toString(), Q(captions[c]));
     EXPECT_EQ(List()->columnWidth(c), Twips(widths[c]));
@@ -91,6 +94,8 @@ TEST_F(FrmMainTest, MenusInOrder) {
                                                                       {"Ptst", Q("代理测试")},
                                                                       {"conTest", Q("测试选中")},
                                                                       {"testall", Q("测试所有")},
+                                                                      {"verifyAll", Q("验证所有")},
+                                                                      {"verifySelected", Q("验证选中")},
                                                                       {"stopTest", Q("停止")},
                                                                       {"Fgx2", "-"},
                                                                       {"uploadlst", Q("导出列表")}}));
@@ -111,6 +116,12 @@ TEST_F(FrmMainTest, SettingsPanelHoldsAddressesAndExportSettings) {
   EXPECT_TRUE(window.ExportTicked(2));
   EXPECT_FALSE(window.ExportTicked(3));
   EXPECT_FALSE(window.ExportTicked(4));
+  // The verification's columns: unticked, named as the list names them.
+  for (int ck = 5; ck < kExportBoxes; ++ck) {
+    EXPECT_FALSE(window.ExportTicked(ck)) << ck;
+    EXPECT_EQ(window.findChild<QCheckBox*>(QString("Ck%1").arg(ck))->text(),
+              List()->model()->headerData(ck + 2, Qt::Horizontal).toString());
+  }
   EXPECT_TRUE(window.findChild<QCheckBox*>("Ck1")->isChecked());
   auto* combo = window.findChild<QComboBox*>("Combo1");
   ASSERT_EQ(combo->count(), 6);

@@ -124,8 +124,10 @@ TEST_F(Download, SecondAndThirdBoxFetchTheSameDefaultPage) {
   ASSERT_GT(ops.Rows().Count(), 0);
   ASSERT_EQ(static_cast<int>(first.size()), ops.Rows().Count());
   for (int n = 1; n <= ops.Rows().Count(); ++n) {
-    EXPECT_EQ(first[static_cast<std::size_t>(n - 1)].ipAddress, ops.Rows().Row(n).ipAddress);
-    EXPECT_EQ(first[static_cast<std::size_t>(n - 1)].port, ops.Rows().Row(n).port);
+    EXPECT_EQ(first[static_cast<std::size_t>(n - 1)].Field(ProxyColumn::Address),
+              ops.Rows().Row(n).Field(ProxyColumn::Address));
+    EXPECT_EQ(first[static_cast<std::size_t>(n - 1)].Field(ProxyColumn::Port),
+              ops.Rows().Row(n).Field(ProxyColumn::Port));
   }
 }
 
