@@ -3,10 +3,30 @@
 
 #include "proxy_list_model.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
+
 namespace mivo {
 
 namespace {
 bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnIndex(column) < kProxyCells; }
+
+// Cells without a leading number ("", "超时") sort before every number.
+constexpr double kNoNumber = -1;
+// Host names sort after every IPv4 address.
+constexpr qulonglong kNoAddress = qulonglong{1} << 32;
+
+double LeadingNumber(const std::string& text) {
+  double value = kNoNumber;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc{} && end != text.data() ? value : kNoNumber;
+}
+
+qulonglong AddressValue(const std::string& text) {
+  in_addr a{};
+  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? qulonglong{ntohl(a.s_addr)} : kNoAddress;
+}
 }  // namespace
 
 std::string& ProxyEntry::Field(ProxyColumn column) {
@@ -71,8 +91,20 @@ int ProxyListModel::rowCount(const QModelIndex& parent) const { return parent.is
 int ProxyListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kProxyColumns; }
 
 QVariant ProxyListModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= published_) return {};
-  return QString::fromStdString(Row(index.row() + 1).Field(static_cast<ProxyColumn>(index.column())));
+  if ((role != Qt::DisplayRole && role != kSortRole) || !index.isValid() || index.row() >= published_) return {};
+  const auto column = static_cast<ProxyColumn>(index.column());
+  const std::string& text = Row(index.row() + 1).Field(column);
+  return role == kSortRole ? SortKey(column, text) : QString::fromStdString(text);
+}
+
+QVariant ProxyListModel::SortKey(ProxyColumn column, const std::string& text) {
+  switch (column) {
+    case ProxyColumn::Address: return AddressValue(text);
+    case ProxyColumn::Port:
+    case ProxyColumn::Speed:
+    case ProxyColumn::Time: return LeadingNumber(text);
+    default: return QString::fromStdString(text);
+  }
 }
 
 QVariant ProxyListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -18,6 +18,10 @@ enum class ProxyColumn { Address, Port, Type, Location, Speed, Result, Time, Use
 inline constexpr int kProxyColumns = 7;
 inline constexpr int kProxyCells = 9;
 
+// The role whose value orders a column: numbers for ports, speed and times,
+// an IPv4 address by value, text otherwise.
+inline constexpr int kSortRole = Qt::UserRole;
+
 // Qt's number for the column.
 constexpr int ColumnIndex(ProxyColumn column) { return static_cast<int>(column); }
 
@@ -91,6 +95,9 @@ class ProxyListModel : public QAbstractTableModel {
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+  // kSortRole's value for a cell.
+  static QVariant SortKey(ProxyColumn column, const std::string& text);
 
  private:
   void EndBatch();
