@@ -15,7 +15,7 @@ bool IsColumn(ProxyColumn column) { return ColumnIndex(column) >= 0 && ColumnInd
 // Cells without a leading number ("", "超时") sort before every number.
 constexpr double kNoNumber = -1;
 // Host names sort after every IPv4 address.
-constexpr qulonglong kNoAddress = qulonglong{1} << 32;
+constexpr double kNoAddress = 4294967296.0;
 
 double LeadingNumber(const std::string& text) {
   double value = kNoNumber;
@@ -23,9 +23,9 @@ double LeadingNumber(const std::string& text) {
   return error == std::errc{} && end != text.data() ? value : kNoNumber;
 }
 
-qulonglong AddressValue(const std::string& text) {
+double AddressValue(const std::string& text) {
   in_addr a{};
-  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? qulonglong{ntohl(a.s_addr)} : kNoAddress;
+  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? ntohl(a.s_addr) : kNoAddress;
 }
 }  // namespace
 
@@ -94,16 +94,18 @@ QVariant ProxyListModel::data(const QModelIndex& index, int role) const {
   if ((role != Qt::DisplayRole && role != kSortRole) || !index.isValid() || index.row() >= published_) return {};
   const auto column = static_cast<ProxyColumn>(index.column());
   const std::string& text = Row(index.row() + 1).Field(column);
-  return role == kSortRole ? SortKey(column, text) : QString::fromStdString(text);
+  if (role == kSortRole)
+    if (const std::optional<double> key = NumberKey(column, text)) return *key;
+  return QString::fromStdString(text);
 }
 
-QVariant ProxyListModel::SortKey(ProxyColumn column, const std::string& text) {
+std::optional<double> ProxyListModel::NumberKey(ProxyColumn column, const std::string& text) {
   switch (column) {
     case ProxyColumn::Address: return AddressValue(text);
     case ProxyColumn::Port:
     case ProxyColumn::Speed:
     case ProxyColumn::Time: return LeadingNumber(text);
-    default: return QString::fromStdString(text);
+    default: return std::nullopt;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,8 +97,9 @@ class ProxyListModel : public QAbstractTableModel {
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-  // kSortRole's value for a cell.
-  static QVariant SortKey(ProxyColumn column, const std::string& text);
+  // How a numeric column's cell (ports, speed, times, addresses by value)
+  // orders; nothing for a column that orders by its text.
+  static std::optional<double> NumberKey(ProxyColumn column, const std::string& text);
 
  private:
   void EndBatch();

@@ -20,6 +20,9 @@
 #include <QStatusBar>
 #include <QTableView>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "common/ui/widgets.h"
 #include "harvester/list_export.h"
 #include "harvester/page_download.h"
@@ -296,6 +299,12 @@ void frmMain::SetProgress(int done, int total) {
     progress_->hide();
     return;
   }
+  // The bar repaints at once whenever its text changes: a walk over 100,000
+  // rows would repaint it for every row, so it moves in steps of 1/200.
+  const int step = std::max(1, total / 200);
+  if (progress_->isVisible() && total == progress_->maximum() && done != total &&
+      std::abs(done - progress_->value()) < step)
+    return;
   progress_->setMaximum(total);
   progress_->setValue(done);
   progress_->show();

@@ -54,6 +54,31 @@ bool ListViewFilter::Shows(int n) const {
   return false;
 }
 
+void ListViewFilter::sort(int column, Qt::SortOrder order) {
+  if (column >= 0 && column < kProxyColumns && rows_.Count() > 0 &&
+      ProxyListModel::NumberKey(static_cast<ProxyColumn>(column), {})) {
+    keys_.resize(static_cast<std::size_t>(rows_.Count()));
+    for (int n = 1; n <= rows_.Count(); ++n)
+      keys_[static_cast<std::size_t>(n - 1)] =
+          *ProxyListModel::NumberKey(static_cast<ProxyColumn>(column), rows_.Text(n, static_cast<ProxyColumn>(column)));
+  }
+  QSortFilterProxyModel::sort(column, order);
+  keys_.clear();
+  keys_.shrink_to_fit();
+}
+
+std::optional<double> ListViewFilter::Key(int sourceRow, ProxyColumn column) const {
+  if (static_cast<std::size_t>(sourceRow) < keys_.size()) return keys_[static_cast<std::size_t>(sourceRow)];
+  return ProxyListModel::NumberKey(column, rows_.Text(sourceRow + 1, column));
+}
+
+bool ListViewFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+  const auto column = static_cast<ProxyColumn>(left.column());
+  if (const std::optional<double> a = Key(left.row(), column)) return *a < *Key(right.row(), column);
+  // UTF-8 bytes order as the characters' code points.
+  return rows_.Text(left.row() + 1, column) < rows_.Text(right.row() + 1, column);
+}
+
 bool ListViewFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const { return Shows(sourceRow + 1); }
 
 }  // namespace mivo

@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "harvester/proxy_list_model.h"
 
@@ -46,10 +47,17 @@ class ListViewFilter : public QSortFilterProxyModel {
   // Whether source row n (from 1) passes the filter.
   bool Shows(int n) const;
 
+  // Computes the sort column's keys once, not twice for every comparison.
+  void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
  protected:
   bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+  bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 
  private:
+  std::optional<double> Key(int sourceRow, ProxyColumn column) const;
+
+  std::vector<double> keys_;  // by source row, while sort() runs on a numeric column
   ProxyListModel& rows_;
   std::string text_;  // ASCII letters lowered
   int quick_ = 0;
