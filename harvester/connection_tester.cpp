@@ -109,6 +109,7 @@ void ConnectionTester::testall() {
   walk_.closeLast = Wsktest.UBound();
   walk_.state = WalkState::Closing;
   qCDebug(lcWalk).nospace() << "start: " << count << " rows";
+  ops_.SetProgress(0, count);
   if (onRunning) onRunning(true);
   Settle();
   Slice();
@@ -250,6 +251,7 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
     walk_.limit = walk_.inFlight;
   } else {
     ++(outcome == RowOutcome::Success ? walk_.passed : walk_.failed);
+    ops_.SetProgress(walk_.passed + walk_.failed, walk_.lastRow);
   }
   if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) {
     // Only a walk larger than the descriptors gives up a known outcome's socket.
@@ -294,6 +296,7 @@ void ConnectionTester::EndWalk(const char* head) {
   if (head) ops_.SetPanel(kStatusPanel, RunEndText(head, ended.passed, ended.failed));
   // Once per walk, after its end: a time of 0 ms is then no measurement.
   if (head && !ended.noEchoes.empty()) ops_.SetPanel(kStatusPanel, ended.noEchoes);
+  ops_.SetProgress(0, 0);
   if (onRunning) onRunning(false);
 }
 

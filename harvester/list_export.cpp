@@ -73,6 +73,8 @@ std::string ExportLine(const ProxyListModel& rows, int n, const ExportSettings& 
 WriteResult WriteExport(QIODevice& device, MainWindowOps& ops) {
   const ProxyListModel& rows = ops.Rows();
   for (int n = 1; n <= rows.Count(); ++n) {
+    // With a filter set, the rows the user sees.
+    if (!ops.RowShown(n)) continue;
     // Read for every row; nothing can change them while the export runs.
     const std::string line = ToGbk(ExportLine(rows, n, ReadExportSettings(ops))) + "\r\n";
     // A line skipped after a failure would leave a file that looks whole.

@@ -53,6 +53,12 @@ void HeadlessMainOps::SetPanel(int panel, const std::string& text) {
   if (onPanel) onPanel(panel, text);
 }
 
+void HeadlessMainOps::SetProgress(int done, int total) {
+  if (std::pair{done, total} == progress) return;
+  progress = {done, total};
+  if (keepHistory) progressHistory.push_back(progress);
+}
+
 void HeadlessMainOps::DoEvents() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harvester/proxy_list_model.h"
@@ -36,9 +37,14 @@ class MainWindowOps {
   virtual ProxyListModel& Rows() = 0;
   // Number of the selected row, 0 when none.
   virtual int SelectedRow() const = 0;
+  // Whether row n is among the rows the list shows (a filter may hide some).
+  virtual bool RowShown(int n) const = 0;
 
   virtual void SetPanel(int panel, const std::string& text) = 0;
   virtual std::string Panel(int panel) const = 0;
+  // How far a long command has come: `done` of `total`; a total of 0 hides
+  // the progress.
+  virtual void SetProgress(int done, int total) = 0;
 
   virtual const std::string& PageText() const = 0;
   virtual void SetPageText(std::string text) = 0;
@@ -79,8 +85,10 @@ class HeadlessMainOps : public MainWindowOps {
 
   ProxyListModel& Rows() override { return rows; }
   int SelectedRow() const override { return rows.Exists(selected) ? selected : 0; }
+  bool RowShown(int n) const override { return !shown || shown(n); }
   void SetPanel(int panel, const std::string& text) override;
   std::string Panel(int panel) const override { return panel == kListPanel ? panel1 : panel2; }
+  void SetProgress(int done, int total) override;
   const std::string& PageText() const override { return pageText; }
   void SetPageText(std::string text) override { pageText = std::move(text); }
   std::string AddressText(int k) const override { return addresses.at(static_cast<std::size_t>(k)); }
@@ -90,6 +98,9 @@ class HeadlessMainOps : public MainWindowOps {
 
   ProxyListModel rows;
   int selected = 0;
+  std::function<bool(int n)> shown;                  // none: every row is shown
+  std::pair<int, int> progress{0, 0};                // done, total
+  std::vector<std::pair<int, int>> progressHistory;  // every change, in order
   std::string panel1;
   std::string panel2;
   std::vector<std::string> statusHistory;  // every text panel 2 has shown, in order

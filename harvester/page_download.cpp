@@ -107,8 +107,10 @@ std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooL
     const std::size_t end = lf == std::string::npos ? body.size() : lf + 1;
     text += FromGbk(std::string_view(body).substr(at, end - at));
     at = end;
+    if (turns.Due()) ops.SetProgress(static_cast<int>(at >> 10), static_cast<int>(body.size() >> 10) + 1);
     turns.Yield();
   }
+  ops.SetProgress(0, 0);
   ops.DoEvents();
   return text;
 }

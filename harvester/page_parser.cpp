@@ -198,8 +198,10 @@ void ParseSource(MainWindowOps& ops) {
           run.Line(lines.ReadSourceLine(n, cut));
       } while (n < lines.Count() && !turns.Due());
     }
+    if (n < lines.Count() && turns.Due()) ops.SetProgress(n, lines.Count());
     if (n < lines.Count() && turns.Yield() && parses != mine) return;
   }
+  ops.SetProgress(0, 0);
   ops.SetPanel(kStatusPanel, kTextAnalysisDone);
   ops.SetPanel(kListPanel, "共: " + std::to_string(rows.Count()) + " 行");
 }

@@ -3,10 +3,30 @@
 
 #include "proxy_list_model.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
+
 namespace mivo {
 
 namespace {
 bool IsColumn(ProxyColumn column) { return static_cast<int>(column) >= 0 && static_cast<int>(column) < kProxyCells; }
+
+// Cells without a leading number ("", "超时") sort before every number.
+constexpr double kNoNumber = -1;
+// Host names sort after every IPv4 address.
+constexpr double kNoAddress = 4294967296.0;
+
+double LeadingNumber(const std::string& text) {
+  double value = kNoNumber;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc{} && end != text.data() ? value : kNoNumber;
+}
+
+double AddressValue(const std::string& text) {
+  in_addr a{};
+  return inet_pton(AF_INET, text.c_str(), &a) == 1 ? ntohl(a.s_addr) : kNoAddress;
+}
 }  // namespace
 
 void ProxyListModel::Clear() {
@@ -54,13 +74,23 @@ int ProxyListModel::rowCount(const QModelIndex& parent) const { return parent.is
 int ProxyListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kShownColumns; }
 
 QVariant ProxyListModel::data(const QModelIndex& index, int role) const {
-  if (!index.isValid() || index.row() >= published_) return {};
-  const std::string& text = Row(index.row() + 1).Field(ShownColumn(index.column()));
-  // The handshake's milliseconds sort as a number.
-  if (role == Qt::UserRole && ShownColumn(index.column()) == ProxyColumn::HandshakeMs && !text.empty())
-    return std::stoi(text);
-  if (role != Qt::DisplayRole) return {};
+  if ((role != Qt::DisplayRole && role != kSortRole) || !index.isValid() || index.row() >= published_) return {};
+  const ProxyColumn column = ShownColumn(index.column());
+  const std::string& text = Row(index.row() + 1).Field(column);
+  if (role == kSortRole)
+    if (const std::optional<double> key = NumberKey(column, text)) return *key;
   return QString::fromStdString(text);
+}
+
+std::optional<double> ProxyListModel::NumberKey(ProxyColumn column, const std::string& text) {
+  switch (column) {
+    case ProxyColumn::Address: return AddressValue(text);
+    case ProxyColumn::Port:
+    case ProxyColumn::Speed:
+    case ProxyColumn::Time:
+    case ProxyColumn::HandshakeMs: return LeadingNumber(text);
+    default: return std::nullopt;
+  }
 }
 
 QVariant ProxyListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ inline constexpr int kProxyCells = 15;
 inline constexpr int kHiddenCells = 2;  // the credentials
 // Columns a view shows: the seven, then the verification's.
 inline constexpr int kShownColumns = kProxyCells - kHiddenCells;
+
+// The role whose value orders a column: numbers for ports, speed, times and
+// the handshake's milliseconds, an IPv4 address by value, text otherwise.
+inline constexpr int kSortRole = Qt::UserRole;
 
 // Qt's number for the column; -1 for the credentials, which no view shows.
 constexpr int ColumnIndex(ProxyColumn column) {
@@ -126,6 +131,10 @@ class ProxyListModel : public QAbstractTableModel {
   int columnCount(const QModelIndex& parent = {}) const override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+  // How a numeric column's cell (ports, speed, times, addresses by value)
+  // orders; nothing for a column that orders by its text.
+  static std::optional<double> NumberKey(ProxyColumn column, const std::string& text);
 
  private:
   void EndBatch();

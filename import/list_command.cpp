@@ -24,9 +24,11 @@ void PutIntoList(MainWindowOps& ops, const ListImporter& from, ListMerge merge) 
   const std::size_t total = from.Rows().size();
   list.Reserve(list.Count() + static_cast<int>(total));
   for (std::size_t first = 0; first < total; first += kRowsPerTurn) {
+    ops.SetProgress(static_cast<int>(first), static_cast<int>(total));
     ops.DoEvents();
     AppendRows(from, first, std::min(total, first + kRowsPerTurn), list);
   }
+  ops.SetProgress(0, 0);
   ops.SetPanel(kStatusPanel, ImportStatusText(from));
   ops.SetPanel(kListPanel, "共: " + std::to_string(list.Count()) + " 行");
 }

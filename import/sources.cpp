@@ -14,6 +14,7 @@
 
 #include "common/text.h"
 #include "harvester/http_request.h"
+#include "harvester/main_window_ops.h"
 #include "harvester/page_download.h"
 
 namespace mivo::importer {
@@ -64,7 +65,9 @@ void ImportSources(ListImporter& into, MainWindowOps& ops, const std::vector<std
     if (IsUrlSource(s)) addresses.push_back(s);
   PageDownloads downloads(addresses);
   std::size_t next = 0;
+  int done = 0;
   for (const std::string& s : sources) {
+    ops.SetProgress(done++, static_cast<int>(sources.size()));
     if (!IsUrlSource(s)) {
       ImportFile(into, s);
       continue;
@@ -79,6 +82,7 @@ void ImportSources(ListImporter& into, MainWindowOps& ops, const std::vector<std
     else
       into.Failed(s, s + ": " + error);
   }
+  ops.SetProgress(0, 0);
 }
 
 }  // namespace mivo::importer

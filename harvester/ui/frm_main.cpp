@@ -10,13 +10,18 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QStatusBar>
 #include <QTableView>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include "common/ui/widgets.h"
 #include "harvester/list_export.h"
@@ -24,6 +29,7 @@
 #include "harvester/proxy_switch.h"
 #include "harvester/status_texts.h"
 #include "harvester/ui/import_commands.h"
+#include "harvester/ui/list_view_filter.h"
 #include "harvester/ui/verify_commands.h"
 #include "ping/sockets_check.h"
 #include "tunnel/ui/p_test.h"
@@ -94,27 +100,17 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), Wsktest_(*this) {
   setCentralWidget(client_);
 
   BuildList();
+  BuildFilterBar();
   BuildSettingsPanel();
   BuildMenus();
   new ImportCommands(*this, *Lw1, *F1);
   verify_ = new VerifyCommands(*this, Wsktest_, *F1);
   client_->installEventFilter(this);
   Lw1->viewport()->installEventFilter(this);
+  BuildStatusBar();
 
-  auto* bar = new QStatusBar(this);
-  bar->setObjectName("Stb1");
-  bar->setSizeGripEnabled(true);
-  panel1_ = new QLabel(bar);
-  panel1_->setObjectName("Stb1Panel1");
-  panel1_->setFixedWidth(Twips(kPanel1Width));
-  panel2_ = new QLabel(bar);
-  panel2_->setObjectName("Stb1Panel2");
-  panel2_->setMinimumWidth(Twips(kPanel2MinWidth));
-  bar->addWidget(panel1_);
-  bar->addWidget(panel2_, 1);
-  setStatusBar(bar);
-
-  resize(Twips(kClientWidth), Twips(kListHeight) + menuBar()->sizeHint().height() + bar->sizeHint().height());
+  resize(Twips(kClientWidth), Twips(kListHeight) + filterBar_->sizeHint().height() + menuBar()->sizeHint().height() +
+                                  statusBar()->sizeHint().height());
   CentreOnScreen(*this);
 
   // Load: the sockets-layer check's result does not stop the window.
@@ -128,20 +124,61 @@ frmMain::~frmMain() = default;
 void frmMain::BuildList() {
   Lw1 = new QTableView(client_);
   Lw1->setObjectName("Lw1");
-  Lw1->setModel(&rows_);
+  shown_ = new ListViewFilter(rows_, this);
+  Lw1->setModel(shown_);
   Lw1->setSelectionBehavior(QAbstractItemView::SelectRows);
   Lw1->setSelectionMode(QAbstractItemView::SingleSelection);
   Lw1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  Lw1->setSortingEnabled(false);
+
   Lw1->setShowGrid(false);
   Lw1->setWordWrap(false);
   Lw1->verticalHeader()->hide();
   // Fixed row heights keep large lists cheap to lay out.
   Lw1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   Lw1->verticalHeader()->setDefaultSectionSize(Lw1->fontMetrics().height() + 4);
-  Lw1->horizontalHeader()->setSectionsClickable(false);
   Lw1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  // Unsorted until a header is clicked: the rows keep the page's order.
+  Lw1->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  Lw1->setSortingEnabled(true);
   for (int c = 0; c < kShownColumns; ++c) Lw1->setColumnWidth(c, Twips(ShownLayout(c).widthTwips));
+}
+
+void frmMain::BuildFilterBar() {
+  filterBar_ = new QWidget(client_);
+  filterBar_->setObjectName("filterBar");
+  auto* box = new QLineEdit(filterBar_);
+  box->setObjectName("filterBox");
+  box->setPlaceholderText(UiText("筛选"));
+  box->setClearButtonEnabled(true);
+  auto* quick = new QComboBox(filterBar_);
+  quick->setObjectName("filterQuick");
+  for (const QuickChoice& choice : kQuickChoices) quick->addItem(UiText(choice.caption));
+  auto* row = new QHBoxLayout(filterBar_);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->addWidget(box, 1);
+  row->addWidget(quick);
+  connect(box, &QLineEdit::textChanged, this, [this](const QString& text) { shown_->SetText(Utf8(text)); });
+  connect(quick, &QComboBox::currentIndexChanged, this, [this](int choice) { shown_->SetQuick(choice); });
+}
+
+void frmMain::BuildStatusBar() {
+  auto* bar = new QStatusBar(this);
+  bar->setObjectName("Stb1");
+  bar->setSizeGripEnabled(true);
+  panel1_ = new QLabel(bar);
+  panel1_->setObjectName("Stb1Panel1");
+  panel1_->setFixedWidth(Twips(kPanel1Width));
+  panel2_ = new QLabel(bar);
+  panel2_->setObjectName("Stb1Panel2");
+  panel2_->setMinimumWidth(Twips(kPanel2MinWidth));
+  progress_ = new QProgressBar(bar);
+  progress_->setObjectName("progress");
+  progress_->setFormat("%v / %m");
+  progress_->hide();
+  bar->addWidget(panel1_);
+  bar->addWidget(panel2_, 1);
+  bar->addPermanentWidget(progress_);
+  setStatusBar(bar);
 }
 
 void frmMain::BuildSettingsPanel() {
@@ -236,17 +273,21 @@ void frmMain::BuildMenus() {
 
 void frmMain::LayOutClient() {
   const QRect area = client_->rect();
-  Lw1->setGeometry(area);
+  const int filterHeight = filterBar_->sizeHint().height();
+  filterBar_->setGeometry(area.x(), area.y(), area.width(), filterHeight);
+  Lw1->setGeometry(area.adjusted(0, filterHeight, 0, 0));
   F1->setGeometry(area.adjusted(0, Twips(kSettingsTopOffset), 0, 0));
 }
 
 void frmMain::Meset1() {
   F1->setVisible(true);
   Lw1->setVisible(false);
+  filterBar_->setVisible(false);
 }
 
 void frmMain::prolist() {
   Lw1->setVisible(true);
+  filterBar_->setVisible(true);
   F1->setVisible(false);
 }
 
@@ -265,7 +306,26 @@ void frmMain::Ptst() {
 
 int frmMain::SelectedRow() const {
   const QModelIndexList picked = Lw1->selectionModel()->selectedRows();
-  return picked.isEmpty() ? 0 : picked.front().row() + 1;
+  // The view's row as the list model numbers it: commands act on what the user picked.
+  return picked.isEmpty() ? 0 : shown_->mapToSource(picked.front()).row() + 1;
+}
+
+bool frmMain::RowShown(int n) const { return !shown_->Narrowed() || shown_->Shows(n); }
+
+void frmMain::SetProgress(int done, int total) {
+  if (total <= 0) {
+    progress_->hide();
+    return;
+  }
+  // The bar repaints at once whenever its text changes: a walk over 100,000
+  // rows would repaint it for every row, so it moves in steps of 1/200.
+  const int step = std::max(1, total / 200);
+  if (progress_->isVisible() && total == progress_->maximum() && done != total &&
+      std::abs(done - progress_->value()) < step)
+    return;
+  progress_->setMaximum(total);
+  progress_->setValue(done);
+  progress_->show();
 }
 
 void frmMain::SetPanel(int panel, const std::string& text) {

@@ -19,12 +19,14 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QTableView;
 
 namespace mivo {
 
 class pTest;
 class VerifyCommands;
+class ListViewFilter;
 
 // The main window: proxy list, settings panel, status bar and every command.
 class frmMain : public QMainWindow, public MainWindowOps {
@@ -36,8 +38,10 @@ class frmMain : public QMainWindow, public MainWindowOps {
 
   ProxyListModel& Rows() override { return rows_; }
   int SelectedRow() const override;
+  bool RowShown(int n) const override;
   void SetPanel(int panel, const std::string& text) override;
   std::string Panel(int panel) const override;
+  void SetProgress(int done, int total) override;
   const std::string& PageText() const override { return htmlCode_; }
   void SetPageText(std::string text) override { htmlCode_ = std::move(text); }
   std::string AddressText(int k) const override;
@@ -51,6 +55,8 @@ class frmMain : public QMainWindow, public MainWindowOps {
 
  private:
   void BuildList();
+  void BuildFilterBar();
+  void BuildStatusBar();
   void BuildSettingsPanel();
   void BuildMenus();
   QAction* AddCommand(QMenu* menu, const char* name, const char* caption);
@@ -67,7 +73,10 @@ class frmMain : public QMainWindow, public MainWindowOps {
   VerifyCommands* verify_ = nullptr;  // a walk ends a running verification
 
   QWidget* client_ = nullptr;
+  ListViewFilter* shown_ = nullptr;  // between rows_ and Lw1
+  QWidget* filterBar_ = nullptr;
   QTableView* Lw1 = nullptr;
+  QProgressBar* progress_ = nullptr;
   QLabel* panel1_ = nullptr;
   QLabel* panel2_ = nullptr;
   QFrame* F1 = nullptr;

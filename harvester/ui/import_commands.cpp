@@ -94,9 +94,11 @@ void ImportCommands::ImportText(const std::string& name, const std::string& byte
   // In pieces, with the event loop turning between them.
   constexpr std::size_t kPiece = 256 * 1024;
   for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+    window_.SetProgress(static_cast<int>(at / kPiece), static_cast<int>(bytes.size() / kPiece) + 1);
     im.Feed(std::string_view(bytes).substr(at, kPiece));
     window_.DoEvents();
   }
+  window_.SetProgress(0, 0);
   im.End();
   Finish(im);
 }

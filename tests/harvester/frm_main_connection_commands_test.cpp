@@ -4,12 +4,15 @@
 #include <QAction>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QSpinBox>
 #include <QTableView>
 
+#include <functional>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -55,9 +58,14 @@ TEST_F(FrmMainConnectionTest, TestAllMarksTheRowsTheListShowsAndSaysWhenItEnds) 
   ASSERT_NE(stop, nullptr);
   EXPECT_EQ(stop->text(), QString::fromUtf8("停止"));
   EXPECT_FALSE(stop->isEnabled());
+  auto* progress = window.findChild<QProgressBar*>("progress");
+  EXPECT_FALSE(progress->isVisibleTo(&window));
   Trigger("testall");
   EXPECT_TRUE(stop->isEnabled());
+  EXPECT_TRUE(progress->isVisibleTo(&window));
+  EXPECT_EQ(progress->maximum(), 2);
   ASSERT_TRUE(WaitUntil([&] { return !stop->isEnabled(); }));
+  EXPECT_FALSE(progress->isVisibleTo(&window));
   EXPECT_EQ(window.Panel(kStatusPanel), "测试完成: 成功 1, 失败 1");
   EXPECT_EQ(Cell(0, ProxyColumn::Result), QString::fromUtf8("★ 成功"));
   EXPECT_EQ(Cell(1, ProxyColumn::Result), QString::fromUtf8("☆ 失败"));
@@ -189,6 +197,42 @@ TEST_F(FrmMainVerifyTest, SettingsAreKeptForTheNextWindowThePasswordOnlyWithASec
   EXPECT_EQ(next->findChild<QLineEdit*>("verifyPassword")->text(), QString());
   auto* nextNote = next->findChild<QLabel*>("verifyPasswordNote");
   ASSERT_TRUE(WaitUntil([&] { return !nextNote->text().isEmpty(); }));
+}
+
+// The view's first row, sorted or narrowed, is the row 测试选中 tests.
+TEST_F(FrmMainConnectionTest, TestSelectedActsOnTheRowTheUserSees) {
+  struct Case {
+    const char* name;
+    std::function<void(QTableView*)> arrange;
+    int sourceRow;
+  };
+  const Case cases[] = {
+      {"addresses descending", [](QTableView* list) { list->sortByColumn(0, Qt::DescendingOrder); }, 2},
+      {"filtered to the refused row",
+       [this](QTableView*) {
+         window.findChild<QLineEdit*>("filterBox")->setText(QString::fromStdString(refused.Address()));
+       },
+       2},
+      {"filtered to the listening row",
+       [this](QTableView*) {
+         window.findChild<QLineEdit*>("filterBox")->setText(QString::fromStdString(proxy.PortText()));
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto* list = window.findChild<QTableView*>("Lw1");
+    for (int n = 1; n <= 2; ++n) window.Rows().SetText(n, ProxyColumn::Result, "");
+    window.findChild<QLineEdit*>("filterBox")->clear();
+    list->sortByColumn(-1, Qt::AscendingOrder);
+    c.arrange(list);
+    list->selectRow(0);
+    EXPECT_EQ(window.SelectedRow(), c.sourceRow);
+    Trigger("conTest");
+    ASSERT_TRUE(WaitUntil([&] { return !window.Rows().Text(c.sourceRow, ProxyColumn::Result).empty(); }));
+    EXPECT_EQ(window.Rows().Text(3 - c.sourceRow, ProxyColumn::Result), "");
+  }
+  EXPECT_TRUE(shown.shown.empty());
 }
 
 }  // namespace

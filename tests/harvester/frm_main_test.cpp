@@ -4,6 +4,7 @@
 #include "harvester/ui/frm_main.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHeaderView>
@@ -19,6 +20,7 @@
 
 #include "common/gbk.h"
 #include "common/ui/widgets.h"
+#include "harvester/list_export.h"
 #include "harvester/page_parser.h"
 #include "socket/sockets_layer.h"
 
@@ -68,7 +70,7 @@ TEST_F(FrmMainTest, SevenColumnsWithCaptionsAndWidths) {
     EXPECT_EQ(List()->model()->headerData(c, Qt::Horizontal).toString(), Q(captions[c]));
     EXPECT_EQ(List()->columnWidth(c), Twips(widths[c]));
   }
-  EXPECT_FALSE(List()->isSortingEnabled());
+  EXPECT_TRUE(List()->isSortingEnabled());
 }
 
 TEST_F(FrmMainTest, MenusInOrder) {
@@ -178,8 +180,94 @@ TEST_F(FrmMainTest, ResizingCarriesListAndSettingsAlong) {
   window.resize(window.width() + 200, window.height() + 100);
   QTest::qWait(0);
   EXPECT_EQ(List()->width(), window.centralWidget()->width());
-  EXPECT_EQ(List()->height(), window.centralWidget()->height());
+  EXPECT_EQ(List()->height() + window.findChild<QWidget*>("filterBar")->height(), window.centralWidget()->height());
   EXPECT_EQ(Settings()->width(), window.centralWidget()->width());
+}
+
+// Rows in an order no column is sorted in, to be sorted and narrowed.
+class FrmMainListViewTest : public FrmMainTest {
+ protected:
+  FrmMainListViewTest() {
+    const char* rows[][4] = {{"127.0.0.10", "8080", "HTTP", ""},
+                             {"127.0.0.9", "80", "SOCKS5", "★ 成功"},
+                             {"127.0.0.100", "1080", "socks4", "☆ 失败"},
+                             {"localhost", "443", "HTTP", "★ 成功"}};
+    for (const auto& r : rows) {
+      window.Rows().Append(r[0]);
+      const int n = window.Rows().Count();
+      window.Rows().SetText(n, ProxyColumn::Port, r[1]);
+      window.Rows().SetText(n, ProxyColumn::Type, r[2]);
+      window.Rows().SetText(n, ProxyColumn::Result, r[3]);
+    }
+  }
+  // The shown rows' cells in `column`, top to bottom.
+  std::vector<std::string> Shown(ProxyColumn column) {
+    std::vector<std::string> cells;
+    QAbstractItemModel* m = List()->model();
+    for (int r = 0; r < m->rowCount(); ++r) cells.push_back(Utf8(m->data(m->index(r, ColumnIndex(column))).toString()));
+    return cells;
+  }
+  void ClickHeader(ProxyColumn column) {
+    QHeaderView* header = List()->horizontalHeader();
+    const int c = ColumnIndex(column);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(c) + header->sectionSize(c) / 2, header->height() / 2));
+  }
+};
+
+TEST_F(FrmMainListViewTest, HeaderClicksSortByValueThenReverse) {
+  using Cells = std::vector<std::string>;
+  struct Case {
+    ProxyColumn column;
+    Cells ascending;
+  };
+  const Case cases[] = {
+      {ProxyColumn::Port, {"80", "443", "1080", "8080"}},
+      {ProxyColumn::Address, {"127.0.0.9", "127.0.0.10", "127.0.0.100", "localhost"}},
+  };
+  for (const Case& c : cases) {
+    ClickHeader(c.column);
+    EXPECT_EQ(Shown(c.column), c.ascending);
+    ClickHeader(c.column);
+    EXPECT_EQ(Shown(c.column), Cells(c.ascending.rbegin(), c.ascending.rend()));
+  }
+  EXPECT_EQ(window.Rows().Text(1, ProxyColumn::Address), "127.0.0.10") << "the list model keeps its order";
+}
+
+TEST_F(FrmMainListViewTest, FilterNarrowsByTextAndQuickChoiceAndExportsTheRowsShown) {
+  using Cells = std::vector<std::string>;
+  struct Case {
+    const char* text;
+    const char* quick;
+    Cells shown;
+  };
+  const Case cases[] = {
+      {"", "全部", {"127.0.0.10", "127.0.0.9", "127.0.0.100", "localhost"}},
+      {"0.10", "全部", {"127.0.0.10", "127.0.0.100"}},
+      {"Socks", "全部", {"127.0.0.9", "127.0.0.100"}},
+      {"", "★ 成功", {"127.0.0.9", "localhost"}},
+      {"", "SOCKS4", {"127.0.0.100"}},
+      {"443", "HTTP", {"localhost"}},
+      {"0.9", "HTTP", {}},
+  };
+  auto* box = window.findChild<QLineEdit*>("filterBox");
+  auto* quick = window.findChild<QComboBox*>("filterQuick");
+  EXPECT_EQ(box->placeholderText(), Q("筛选"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " / " + c.quick);
+    box->setText(Q(c.text));
+    quick->setCurrentIndex(quick->findText(Q(c.quick)));
+    ASSERT_GE(quick->currentIndex(), 0);
+    EXPECT_EQ(Shown(ProxyColumn::Address), c.shown);
+    QBuffer file;
+    file.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(WriteExport(file, window));
+    // Each line starts with the address, then the separator.
+    Cells exported;
+    for (const QByteArray& line : file.data().split('\n'))
+      if (!line.isEmpty()) exported.push_back(line.left(line.indexOf("--")).toStdString());
+    EXPECT_EQ(exported, c.shown);
+  }
 }
 
 TEST_F(FrmMainTest, ClosingCleansTheSocketsLayerUpOnce) {
