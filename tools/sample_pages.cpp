@@ -4,6 +4,7 @@
 #include "sample_pages.h"
 
 #include <array>
+#include <cstdint>
 
 #include "common/gbk.h"
 
@@ -131,7 +132,7 @@ std::vector<SampleProxy> GeneratedProxies(int rows) {
     proxy.address = "127." + std::to_string(1 + (i / (256 * 254)) % 99) + "." + std::to_string((i / 254) % 256) + "." +
                     std::to_string(1 + i % 254);
     proxy.kind = KindOf(i);
-    proxy.port = 1024 + (i * 7919) % 64000;
+    proxy.port = 1024 + static_cast<int>(static_cast<std::int64_t>(i) * 7919 % 64000);
     proxy.speed = Speed(20 + (i * 31) % 500);
     proxy.location = kCityLocations[static_cast<std::size_t>(i) % kCityLocations.size()];
     proxies.push_back(std::move(proxy));

@@ -52,8 +52,9 @@ ImportCommands::ImportCommands(frmMain& window, QTableView& list, QWidget& setti
   });
 
   list_.setAcceptDrops(true);
-  list_.viewport()->setAcceptDrops(true);
-  list_.viewport()->installEventFilter(this);
+  viewport_ = list_.viewport();
+  viewport_->setAcceptDrops(true);
+  viewport_->installEventFilter(this);
 }
 
 void ImportCommands::ImportList() {
@@ -138,7 +139,7 @@ std::optional<importer::ListMerge> ImportCommands::AskMerge() {
 }
 
 bool ImportCommands::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != list_.viewport()) return false;
+  if (watched != viewport_) return false;
   switch (event->type()) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {

@@ -49,6 +49,8 @@ class ImportCommands : public QObject {
 
   frmMain& window_;
   QTableView& list_;
+  // Kept apart: events still reach the filter while the list is torn down.
+  QWidget* viewport_ = nullptr;
   QPlainTextEdit* sources_ = nullptr;
   QString sourcesFile_;
 };
