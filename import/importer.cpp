@@ -559,7 +559,11 @@ void ListImporter::Keep(const Found& f) {
   const std::uint32_t first = f.address >> 24;
   if (first == 0 || first >= 224) return Skipped(Skip::Unusable);
   if (options_.publicOnly && !IsPublic(f.address)) return Skipped(Skip::NotPublic);
-  if (f.credentials && (HasControl(f.user) || HasControl(f.password))) return Skipped(Skip::BadCredentials);
+  // Judged as stored: in a URL "%0A" is as much a line break as the byte.
+  const auto unsafe = [&](std::string_view s) {
+    return HasControl(s) || (f.urlEncoded && s.find('%') != std::string_view::npos && HasControl(PercentDecoded(s)));
+  };
+  if (f.credentials && (unsafe(f.user) || unsafe(f.password))) return Skipped(Skip::BadCredentials);
   if (waitingCount_ == kWaiting) Settle();
   Waiting& w = waiting_[(waitingFirst_ + waitingCount_++) % kWaiting];
   w.key = TableKey(f.address, f.port, f.scheme);
