@@ -19,10 +19,6 @@ Q_LOGGING_CATEGORY(lcWalk, "mivo.walk", QtWarningMsg)
 namespace mivo {
 namespace {
 
-// How soon a row put back for want of a descriptor is tried again when no
-// other row of the walk is left to free one.
-constexpr int kRetryMs = 50;
-
 constexpr std::size_t kEchoRounds = 4;
 constexpr std::size_t kEchoRoundRows = 256;
 
@@ -46,11 +42,7 @@ const char* StateName(int state) {
 
 ConnectionTester::ConnectionTester(MainWindowOps& ops) : ops_(ops) {
   retry_.setSingleShot(true);
-  retry_.setInterval(kRetryMs);
-  QObject::connect(&retry_, &QTimer::timeout, [this] {
-    walk_.limit = std::max<std::size_t>(walk_.limit, 1);
-    Slice();
-  });
+  QObject::connect(&retry_, &QTimer::timeout, [this] { Slice(); });
   slice_.setSingleShot(true);
   slice_.setInterval(0);
   QObject::connect(&slice_, &QTimer::timeout, [this] { Slice(); });
@@ -124,7 +116,7 @@ void ConnectionTester::StartRow(int Index) {
   WinSock& element = Wsktest.Load(Index);
   element.CloseSck();
   walk_.pending[static_cast<std::size_t>(Index)] = true;
-  ++walk_.inFlight;
+  walk_.pacer.Started();
   const std::string address = rows.Text(Index, ProxyColumn::Address);
   const std::string port = rows.Text(Index, ProxyColumn::Port);
   element.Connect(Variant(address), Variant(port));
@@ -132,7 +124,7 @@ void ConnectionTester::StartRow(int Index) {
 }
 
 bool ConnectionTester::StartNext() {
-  if (walk_.inFlight >= walk_.limit) return false;
+  if (!walk_.pacer.MayStart()) return false;
   if (!walk_.waiting.empty()) {
     const int row = walk_.waiting.back();
     walk_.waiting.pop_back();
@@ -171,11 +163,29 @@ void ConnectionTester::Slice() {
   walk_.starting = false;
   SendQueuedEchoes();
   Settle();
-  if (walk_.state == WalkState::Closing || (walk_.state == WalkState::Starting && walk_.inFlight < walk_.limit))
+  if (walk_.state == WalkState::Closing || (walk_.state == WalkState::Starting && walk_.pacer.MayStart()))
     slice_.start();
-  // A row put back while nothing else of the walk runs would wait for ever.
-  else if (!walk_.waiting.empty() && walk_.inFlight == 0)
-    retry_.start();
+  else if (!walk_.waiting.empty() && walk_.pacer.InFlight() == 0)
+    RetryOrGiveUp();
+}
+
+// Rows put back while nothing else of the walk runs wait for the rest of the
+// process to let sockets go, but not for ever.
+void ConnectionTester::RetryOrGiveUp() {
+  const auto now = Pacer::Clock::now();
+  if (const std::optional<Pacer::Clock::time_point> at = walk_.pacer.RetryAt(now)) {
+    retry_.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*at - now).count()));
+    return;
+  }
+  ProxyListModel& rows = ops_.Rows();
+  for (const int row : std::exchange(walk_.waiting, {})) {
+    qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kMarkFailure;
+    if (rows.Exists(row) && rows.Text(row, ProxyColumn::Result).empty())
+      rows.SetText(row, ProxyColumn::Result, kMarkFailure);
+    ++walk_.failed;
+  }
+  ops_.SetProgress(walk_.passed + walk_.failed, walk_.lastRow);
+  Settle();
 }
 
 void ConnectionTester::SendQueuedEchoes() {
@@ -239,23 +249,22 @@ void ConnectionTester::RowEnded(int Index, RowOutcome outcome) {
       !walk_.pending[static_cast<std::size_t>(Index)])
     return;
   walk_.pending[static_cast<std::size_t>(Index)] = false;
-  --walk_.inFlight;
   const bool putBack = outcome == RowOutcome::PutBack;
   qCDebug(lcWalk).nospace() << "row " << Index << ": " << kConnecting << " => "
                             << (putBack                          ? kPutBack
                                 : outcome == RowOutcome::Success ? kMarkSuccess
                                                                  : kMarkFailure);
   if (putBack) {
+    walk_.pacer.PutBack();
     walk_.waiting.push_back(Index);
-    // Fewer descriptors than counted: no more at once than hold one now.
-    walk_.limit = walk_.inFlight;
   } else {
+    walk_.pacer.Ended();
     ++(outcome == RowOutcome::Success ? walk_.passed : walk_.failed);
     ops_.SetProgress(walk_.passed + walk_.failed, walk_.lastRow);
   }
   if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) {
     // Only a walk larger than the descriptors gives up a known outcome's socket.
-    if (static_cast<std::size_t>(walk_.lastRow) > walk_.limit)
+    if (static_cast<std::size_t>(walk_.lastRow) > walk_.pacer.Limit())
       if (WinSock* element = Wsktest.Find(Index)) element->CloseSck();
     if (!walk_.starting) slice_.start();
   }
@@ -267,7 +276,8 @@ ConnectionTester::WalkState ConnectionTester::NextState() const {
   if (walk_.closeNext <= walk_.closeLast) return WalkState::Closing;
   if (!walk_.waiting.empty() || walk_.nextRow <= walk_.lastRow) return WalkState::Starting;
   // A slice on the stack has echoes still to send.
-  if (walk_.inFlight > 0 || !echoes_.empty() || !echoQueue_.empty() || walk_.starting) return WalkState::Finishing;
+  if (walk_.pacer.InFlight() > 0 || !echoes_.empty() || !echoQueue_.empty() || walk_.starting)
+    return WalkState::Finishing;
   return WalkState::Idle;
 }
 
@@ -277,7 +287,7 @@ void ConnectionTester::Settle() {
   qCDebug(lcWalk).nospace() << "walk: " << StateName(static_cast<int>(walk_.state)) << " => "
                             << StateName(static_cast<int>(next));
   // What earlier walks held is free now: the allowance is the whole of it.
-  if (walk_.state == WalkState::Closing) walk_.limit = SocketAllowance();
+  if (walk_.state == WalkState::Closing) walk_.pacer = Pacer({SocketAllowance()});
   walk_.state = next;
   if (next == WalkState::Idle) EndWalk(kTextWalkDone);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pacer.h"
 #include "ping/mod_ping.h"
 #include "socket/winsock.h"
 
@@ -77,8 +78,7 @@ class ConnectionTester {
     WalkState state = WalkState::Idle;
     int closeNext = 1;  // the next element an earlier walk may hold
     int closeLast = 0;
-    std::size_t limit = 0;
-    std::size_t inFlight = 0;
+    Pacer pacer{{}};  // sized to the allowance once earlier walks are closed
     int nextRow = 1;  // the next row never started
     int lastRow = 0;
     std::vector<int> waiting;   // rows put back for want of a descriptor
@@ -105,6 +105,7 @@ class ConnectionTester {
   void Slice();
   // Starts the next row if the walk has a descriptor for it; false if not.
   bool StartNext();
+  void RetryOrGiveUp();
   // Echoes the queued rows, a few rounds of a bounded size at a time, so
   // that echoes hold few descriptors and no turn sends too many.
   void SendQueuedEchoes();
