@@ -2,10 +2,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 
 // The main window offscreen at list scale: a page of 100,000 loopback rows
-// loaded through "Http代理 1" and walked by "测试所有", then sorted by two
-// columns and narrowed by a text and a quick choice, with a 10 ms watchdog
-// timer whose gaps show how long the event loop was held. Per phase: the
-// longest gap and the 99th percentile; then the process memory per row.
+// loaded through "Http代理 1", walked by "测试所有", verified by "验证所有"
+// against the sample site's judge, then sorted by two columns and narrowed
+// by a text and a quick choice, with a 10 ms watchdog timer whose gaps show
+// how long the event loop was held. Per phase: the longest gap and the 99th
+// percentile; then the process memory per row.
 
 #include <malloc.h>
 #include <time.h>
@@ -14,6 +15,8 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTimer>
 
@@ -35,6 +38,7 @@
 #include "harvester/ui/frm_main.h"
 #include "tests/support/wait.h"
 #include "tools/sample_pages.h"
+#include "tools/sample_site.h"
 
 namespace mivo {
 namespace {
@@ -49,7 +53,7 @@ class PageRequest : public HttpRequest {
   bool Open(const std::string&, const std::string&, bool async) override { return async; }
   void send() override { complete_ = true; }
   int ReadyState() const override { return complete_ ? kHttpComplete : kHttpOpen; }
-  std::string ResponseBody() const override { return body_; }
+  std::string_view ResponseBody() const override { return body_; }
 
  private:
   const std::string& body_;
@@ -130,9 +134,13 @@ Stalls Run(Watchdog& dog, const Phase& phase, int timeoutMs) {
   const auto t0 = Clock::now();
   dog.Start();
   // From the event loop, as a menu command comes.
-  QTimer::singleShot(0, phase.start);
+  bool started = false;
+  QTimer::singleShot(0, [&] {
+    phase.start();
+    started = true;
+  });
   Stalls s;
-  s.done = test::WaitUntil(phase.done, timeoutMs);
+  s.done = test::WaitUntil([&] { return started && phase.done(); }, timeoutMs);
   s.ms = bench::MsSince(t0);
   dog.Stop();
   std::tie(s.longest, s.p99) = Worst(dog.wall_);
@@ -145,10 +153,15 @@ void BM_WindowAtListScale(benchmark::State& state) {
   const int rows = static_cast<int>(state.range(0));
   const std::string body = ToGbk(sample::GeneratedPageText(rows));
   const HttpRequestFactory previous = SetHttpRequestFactory([&body] { return std::make_unique<PageRequest>(body); });
+  sample::SampleSite judge;
+  if (std::string error; !judge.Start(sample::SampleSiteOptions::AnyFreePorts(), &error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
   Watchdog dog;
-  std::vector<Stalls> load, walk, sort, filter;
+  std::vector<Stalls> load, walk, verify, sort, filter;
   double perRowBytes = 0;
-  int offLoopback = 0, marked = 0;
+  int offLoopback = 0, marked = 0, verified = 0;
   for (auto _ : state) {
     malloc_trim(0);
     const long before = bench::ResidentBytes();
@@ -157,17 +170,22 @@ void BM_WindowAtListScale(benchmark::State& state) {
     QCoreApplication::processEvents();
     QAction* stop = window->findChild<QAction*>("stopTest");
     ProxyListModel& list = window->Rows();
+    window->findChild<QPlainTextEdit*>("verifyJudges")->setPlainText(QString::fromStdString(judge.Origin() + "/judge"));
+    window->findChild<QSpinBox*>("verifyTimeout")->setValue(5);
+    // A walk or a verification runs while 停止 is enabled, and has ended when it is not.
+    const auto runs = [&](const char* command) {
+      return [&, command] {
+        stop->setProperty("ended", false);
+        window->findChild<QAction*>(command)->trigger();
+        if (!stop->isEnabled()) stop->setProperty("ended", true);
+      };
+    };
+    const auto ended = [&] { return stop->property("ended").toBool(); };
 
     const std::vector<Phase> phases{
         {"load", [&] { window->findChild<QAction*>("http1")->trigger(); }, [&] { return list.Count() == rows; }},
-        // The walk is running once 停止 is enabled, and has ended when it is not.
-        {"walk",
-         [&] {
-           window->findChild<QAction*>("testall")->trigger();
-           if (!stop->isEnabled()) stop->setProperty("ended", true);
-         },
-         [&] { return stop->property("ended").toBool(); }},
-        // A verification of the list goes here once the window has one.
+        {"walk", runs("testall"), ended},
+        {"verify", runs("verifyAll"), ended},
         // Sorting and filtering run in one turn: done as soon as the command returns.
         {"sort",
          [&] {
@@ -201,8 +219,12 @@ void BM_WindowAtListScale(benchmark::State& state) {
     marked = 0;
     for (int n = 1; n <= rows; ++n)
       if (!list.Text(n, ProxyColumn::Result).empty()) ++marked;
-    sort.push_back(Run(dog, phases[2], 60000));
-    filter.push_back(Run(dog, phases[3], 60000));
+    verify.push_back(Run(dog, phases[2], 600000));
+    verified = 0;
+    for (int n = 1; n <= rows; ++n)
+      if (!list.Text(n, ProxyColumn::Reason).empty()) ++verified;
+    sort.push_back(Run(dog, phases[3], 60000));
+    filter.push_back(Run(dog, phases[4], 60000));
     malloc_trim(0);
     perRowBytes = static_cast<double>(bench::ResidentBytes() - before) / rows;
     window.reset();
@@ -227,10 +249,12 @@ void BM_WindowAtListScale(benchmark::State& state) {
   };
   put("load", load);
   put("walk", walk);
+  put("verify", verify);
   put("sort", sort);
   put("filter", filter);
   state.counters["bytes_per_row"] = perRowBytes;
   state.counters["rows_marked"] = marked;
+  state.counters["rows_verified"] = verified;
   state.counters["message_boxes"] = static_cast<double>(quiet.shown.size());
 }
 BENCHMARK(BM_WindowAtListScale)->ArgName("rows")->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(1);

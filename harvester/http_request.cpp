@@ -86,7 +86,10 @@ class NetworkHttpRequest final : public HttpRequest {
 
   int ReadyState() const override { return state_; }
 
-  std::string ResponseBody() const override { return state_ == kHttpComplete ? body_.toStdString() : std::string(); }
+  std::string_view ResponseBody() const override {
+    return state_ == kHttpComplete ? std::string_view(body_.constData(), static_cast<std::size_t>(body_.size()))
+                                   : std::string_view();
+  }
   bool TooLarge() const override { return overflow_; }
 
  private:

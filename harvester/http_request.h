@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace mivo {
 
@@ -35,8 +36,9 @@ class HttpRequest {
   // Starts the prepared request and returns at once.
   virtual void send() = 0;
   virtual int ReadyState() const = 0;
-  // The body bytes once complete; empty when nothing usable arrived.
-  virtual std::string ResponseBody() const = 0;
+  // The body bytes once complete; empty when nothing usable arrived. Valid
+  // while the request lives: a page of many megabytes is not copied.
+  virtual std::string_view ResponseBody() const = 0;
   // Whether the body was dropped for being over kMaxResponseBody.
   virtual bool TooLarge() const { return false; }
 };

@@ -218,6 +218,7 @@ void ListVerification::StartRows() {
                     list.Text(n, ProxyColumn::Type), list.Text(n, ProxyColumn::User),
                     list.Text(n, ProxyColumn::Password)});
   verifier_ = std::make_unique<verify::Verifier>(std::move(rows), options_);
+  ops_.SetProgress(0, static_cast<int>(rowNumbers_.size()));
   for (std::size_t i = 0; i < rowNumbers_.size(); ++i)
     if (verifier_->Results()[i].reason == verify::Reason::BadRow) RowEnded(i);
   verifier_->onRowEnded = [this](std::size_t i) { RowEnded(i); };
@@ -237,12 +238,14 @@ void ListVerification::RowEnded(std::size_t i) {
   const verify::Result& r = verifier_->Results()[i];
   const int n = rowNumbers_[i];
   ++(r.Ok() ? passed_ : failed_);
+  ops_.SetProgress(passed_ + failed_, static_cast<int>(rowNumbers_.size()));
   ProxyListModel& list = ops_.Rows();
   std::string country;
   if (!r.exitAddress.empty()) {
-    if (!places_) {
-      std::string error;
-      places_ = verify::LocationDb::Open(verify::kDefaultLocationDb, error);
+    // Opened when first needed; without it the country stays empty and the end text says why.
+    if (!places_ && noPlaces_.empty()) {
+      places_ = verify::LocationDb::Open(verify::kDefaultLocationDb, noPlaces_);
+      if (!places_ && noPlaces_.empty()) noPlaces_ = verify::kDefaultLocationDb;
     }
     if (places_)
       if (const std::optional<verify::ExitLocation> where = places_->Lookup(r.exitAddress)) country = where->country;
@@ -264,7 +267,10 @@ void ListVerification::End(const char* head) {
   judgeDeadline_.stop();
   asks_.clear();
   verifier_.reset();
-  ops_.SetPanel(kStatusPanel, RunEndText(head, passed_, failed_));
+  std::string text = RunEndText(head, passed_, failed_);
+  if (!noPlaces_.empty()) text += kTextNoLocationDb + std::exchange(noPlaces_, {});
+  ops_.SetPanel(kStatusPanel, text);
+  ops_.SetProgress(0, 0);
   SetState(State::Idle);
 }
 

@@ -84,6 +84,7 @@ class ListVerification {
   std::vector<std::unique_ptr<verify::DirectJudgeAsk>> asks_;
   std::unique_ptr<verify::Verifier> verifier_;
   std::unique_ptr<verify::LocationDb> places_;
+  std::string noPlaces_;  // why places_ could not be opened this run
   int passed_ = 0;
   int failed_ = 0;
   unsigned run_ = 0;  // tells a queued end from an earlier run's

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,8 +47,11 @@ class MainWindowOps {
   // the progress.
   virtual void SetProgress(int done, int total) = 0;
 
-  virtual const std::string& PageText() const = 0;
-  virtual void SetPageText(std::string text) = 0;
+  // The last downloaded page (never shown). Shared, so that a parse reads
+  // it without a copy while a later download replaces it.
+  const std::string& PageText() const { return *pageText_; }
+  std::shared_ptr<const std::string> SharedPageText() const { return pageText_; }
+  void SetPageText(std::string text) { pageText_ = std::make_shared<const std::string>(std::move(text)); }
 
   // Text of address box Text1(k), k = 0..11.
   virtual std::string AddressText(int k) const = 0;
@@ -62,6 +66,9 @@ class MainWindowOps {
   // The same, but when nothing is pending it first waits up to `atMost`
   // for an event, sleeping in the event loop.
   virtual void DoEventsWaiting(std::chrono::milliseconds atMost);
+
+ private:
+  std::shared_ptr<const std::string> pageText_ = std::make_shared<const std::string>();
 };
 
 // Slices a long step: Due() says when kTurnBudget has passed since the step
@@ -89,8 +96,6 @@ class HeadlessMainOps : public MainWindowOps {
   void SetPanel(int panel, const std::string& text) override;
   std::string Panel(int panel) const override { return panel == kListPanel ? panel1 : panel2; }
   void SetProgress(int done, int total) override;
-  const std::string& PageText() const override { return pageText; }
-  void SetPageText(std::string text) override { pageText = std::move(text); }
   std::string AddressText(int k) const override { return addresses.at(static_cast<std::size_t>(k)); }
   bool ExportTicked(int ck) const override { return exportTicked.at(static_cast<std::size_t>(ck)); }
   std::string Separator() const override { return separator; }
@@ -108,7 +113,6 @@ class HeadlessMainOps : public MainWindowOps {
   // three texts a row) keeps no history.
   bool keepHistory = true;
   std::function<void(int panel, const std::string& text)> onPanel;
-  std::string pageText;
   std::array<std::string, kPageAddressCount> addresses;
   // Ck1..Ck4 at their starting states, the verification's unticked.
   std::array<bool, kExportBoxes> exportTicked{false, true, true, false, false};

@@ -75,7 +75,7 @@ std::optional<std::string> PageDownloads::Wait(MainWindowOps& ops, std::size_t k
       return std::nullopt;
     }
   }
-  std::string body = http->ResponseBody();
+  std::string body(http->ResponseBody());
   http.reset();
   return body;
 }
@@ -94,9 +94,8 @@ std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooL
     ops.DoEventsWaiting(clock.UntilNextSecond());
     if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
   }
-  const std::string body = http->ResponseBody();
+  const std::string_view body = http->ResponseBody();
   if (tooLarge) *tooLarge = http->TooLarge();
-  http.reset();
   // A large page is converted in pieces that end at a line feed, which is
   // never part of a two-byte character, so that the window keeps answering.
   std::string text;
@@ -105,11 +104,12 @@ std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooL
   for (std::size_t at = 0; at < body.size();) {
     const std::size_t lf = body.find('\n', std::min(body.size(), at + kConvertPiece));
     const std::size_t end = lf == std::string::npos ? body.size() : lf + 1;
-    text += FromGbk(std::string_view(body).substr(at, end - at));
+    text += FromGbk(body.substr(at, end - at));
     at = end;
     if (turns.Due()) ops.SetProgress(static_cast<int>(at >> 10), static_cast<int>(body.size() >> 10) + 1);
     turns.Yield();
   }
+  http.reset();
   ops.SetProgress(0, 0);
   ops.DoEvents();
   return text;

@@ -184,9 +184,9 @@ void ParseSource(MainWindowOps& ops) {
   ProxyListModel& rows = ops.Rows();
   rows.Clear();
   ops.SetPanel(kStatusPanel, kTextAnalysing);
-  const std::string page = ops.PageText();  // the page box may change meanwhile
+  const std::shared_ptr<const std::string> page = ops.SharedPageText();  // a later download may replace it
   ParseRun run(rows);
-  const SourceLines lines(page);
+  const SourceLines lines(*page);
   std::string cut;
   EventTurns turns(ops);
   for (int n = 0; n < lines.Count();) {

@@ -6,6 +6,7 @@
 #include <QAbstractTableModel>
 
 #include <array>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -105,8 +106,6 @@ class ProxyListModel : public QAbstractTableModel {
   int Count() const { return static_cast<int>(rows_.size()); }
   void Clear();
   void Append(std::string address);
-  // Room for `rows` rows in all, so that a long append moves no rows.
-  void Reserve(int rows) { rows_.reserve(static_cast<std::size_t>(rows)); }
   bool Exists(int n) const { return n >= 1 && n <= Count(); }
   // Empty text for a row that does not exist.
   const std::string& Text(int n, ProxyColumn column) const;
@@ -140,7 +139,8 @@ class ProxyListModel : public QAbstractTableModel {
   void EndBatch();
   void Publish();
 
-  std::vector<ProxyEntry> rows_;
+  // Rows never move: a long list grows without copying what it holds.
+  std::deque<ProxyEntry> rows_;
   int published_ = 0;  // rows views have been told about
   int batchDepth_ = 0;
 };

@@ -30,6 +30,7 @@ inline constexpr const char* kTextVerifyNeedsIpv4 = "主机须为 IPv4 地址";
 inline constexpr const char* kTextVerifyNothingToAsk = "请先在程序设置中填写裁判网址或验证网址";
 inline constexpr const char* kTextNoJudge = "没有可用的裁判: ";
 inline constexpr const char* kTextJudgeSilent = "裁判未及时应答";
+inline constexpr const char* kTextNoLocationDb = "; 国家一栏留空, 位置数据库无法打开: ";
 
 // The end of a run over the list: `head` (done or stopped) and its counts.
 inline std::string RunEndText(const char* head, int passed, int failed) {

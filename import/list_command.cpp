@@ -22,7 +22,6 @@ void PutIntoList(MainWindowOps& ops, const ListImporter& from, ListMerge merge) 
   ProxyListModel& list = ops.Rows();
   if (merge == ListMerge::Replace) list.Clear();
   const std::size_t total = from.Rows().size();
-  list.Reserve(list.Count() + static_cast<int>(total));
   for (std::size_t first = 0; first < total; first += kRowsPerTurn) {
     ops.SetProgress(static_cast<int>(first), static_cast<int>(total));
     ops.DoEvents();

@@ -42,8 +42,6 @@ class frmMain : public QMainWindow, public MainWindowOps {
   void SetPanel(int panel, const std::string& text) override;
   std::string Panel(int panel) const override;
   void SetProgress(int done, int total) override;
-  const std::string& PageText() const override { return htmlCode_; }
-  void SetPageText(std::string text) override { htmlCode_ = std::move(text); }
   std::string AddressText(int k) const override;
   bool ExportTicked(int ck) const override;
   std::string Separator() const override;
@@ -68,7 +66,6 @@ class frmMain : public QMainWindow, public MainWindowOps {
   void Ptst();
 
   ProxyListModel rows_;
-  std::string htmlCode_;  // the last downloaded page; never shown
   ConnectionTester Wsktest_;
   VerifyCommands* verify_ = nullptr;  // a walk ends a running verification
 

@@ -49,7 +49,7 @@ class ScriptedRequest : public HttpRequest {
   }
   void send() override { ++log_->sends; }
   int ReadyState() const override { return complete_ ? kHttpComplete : kHttpSent; }
-  std::string ResponseBody() const override { return complete_ ? body_ : std::string(); }
+  std::string_view ResponseBody() const override { return complete_ ? std::string_view(body_) : std::string_view(); }
 
   void Complete() { complete_ = true; }
 
