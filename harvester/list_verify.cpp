@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "harvester/main_window_ops.h"
@@ -97,7 +98,10 @@ const char* AnonymityUiText(verify::Anonymity anonymity) {
 
 ListVerification::ListVerification(MainWindowOps& ops) : ops_(ops) {
   judgeDeadline_.setSingleShot(true);
-  QObject::connect(&judgeDeadline_, &QTimer::timeout, &context_, [this] { StartRows(); });
+  QObject::connect(&judgeDeadline_, &QTimer::timeout, &context_, [this] { JudgesDone(); });
+  listSlice_.setSingleShot(true);
+  listSlice_.setInterval(0);
+  QObject::connect(&listSlice_, &QTimer::timeout, &context_, [this] { ListRows(); });
   // A refilled list has none of the rows the verification was started on.
   QObject::connect(&ops_.Rows(), &QAbstractItemModel::modelReset, &context_, [this] {
     if (Running()) Stop();
@@ -164,8 +168,8 @@ void ListVerification::Start(std::vector<int> rows, const VerifySettings& settin
   passed_ = failed_ = 0;
   ++run_;
   if (judges_.empty()) {
-    SetState(State::Verifying);
-    StartRows();
+    SetState(State::Listing);
+    ListRows();
     return;
   }
   SetState(State::AskingJudges);
@@ -184,40 +188,54 @@ void ListVerification::Start(std::vector<int> rows, const VerifySettings& settin
 
 void ListVerification::JudgeAnswered() {
   if (state_ != State::AskingJudges) return;
-  if (std::all_of(asks_.begin(), asks_.end(), [](const auto& a) { return a->Done(); })) StartRows();
+  if (std::all_of(asks_.begin(), asks_.end(), [](const auto& a) { return a->Done(); })) JudgesDone();
+}
+
+void ListVerification::JudgesDone() {
+  judgeDeadline_.stop();
+  if (state_ != State::AskingJudges) return;
+  std::string why = kTextJudgeSilent;
+  for (std::size_t i = 0; i < asks_.size(); ++i) {
+    if (!asks_[i]->Done()) continue;
+    if (asks_[i]->OwnAddress().empty()) {
+      why = asks_[i]->Error();
+      continue;
+    }
+    options_.judges.push_back(judges_[i]);
+    if (std::find(options_.ownAddresses.begin(), options_.ownAddresses.end(), asks_[i]->OwnAddress()) ==
+        options_.ownAddresses.end())
+      options_.ownAddresses.push_back(asks_[i]->OwnAddress());
+  }
+  asks_.clear();
+  if (options_.judges.empty()) {
+    Fail(kTextNoJudge + why);
+    return;
+  }
+  SetState(State::Listing);
+  ListRows();
+}
+
+void ListVerification::ListRows() {
+  // A long list is copied over several turns, so that the window keeps answering.
+  const auto until = std::chrono::steady_clock::now() + kTurnBudget;
+  const ProxyListModel& list = ops_.Rows();
+  if (listed_.empty()) listed_.reserve(rowNumbers_.size());
+  while (listed_.size() < rowNumbers_.size()) {
+    const int n = rowNumbers_[listed_.size()];
+    listed_.push_back({list.Text(n, ProxyColumn::Address), list.Text(n, ProxyColumn::Port),
+                       list.Text(n, ProxyColumn::Type), list.Text(n, ProxyColumn::User),
+                       list.Text(n, ProxyColumn::Password)});
+    if (listed_.size() % 256 == 0 && std::chrono::steady_clock::now() >= until) {
+      listSlice_.start();
+      return;
+    }
+  }
+  SetState(State::Verifying);
+  StartRows();
 }
 
 void ListVerification::StartRows() {
-  judgeDeadline_.stop();
-  if (state_ == State::AskingJudges) {
-    std::string why = kTextJudgeSilent;
-    for (std::size_t i = 0; i < asks_.size(); ++i) {
-      if (!asks_[i]->Done()) continue;
-      if (asks_[i]->OwnAddress().empty()) {
-        why = asks_[i]->Error();
-        continue;
-      }
-      options_.judges.push_back(judges_[i]);
-      if (std::find(options_.ownAddresses.begin(), options_.ownAddresses.end(), asks_[i]->OwnAddress()) ==
-          options_.ownAddresses.end())
-        options_.ownAddresses.push_back(asks_[i]->OwnAddress());
-    }
-    asks_.clear();
-    if (options_.judges.empty()) {
-      Fail(kTextNoJudge + why);
-      return;
-    }
-    SetState(State::Verifying);
-  }
-
-  std::vector<verify::Row> rows;
-  rows.reserve(rowNumbers_.size());
-  const ProxyListModel& list = ops_.Rows();
-  for (int n : rowNumbers_)
-    rows.push_back({list.Text(n, ProxyColumn::Address), list.Text(n, ProxyColumn::Port),
-                    list.Text(n, ProxyColumn::Type), list.Text(n, ProxyColumn::User),
-                    list.Text(n, ProxyColumn::Password)});
-  verifier_ = std::make_unique<verify::Verifier>(std::move(rows), options_);
+  verifier_ = std::make_unique<verify::Verifier>(std::exchange(listed_, {}), options_);
   ops_.SetProgress(0, static_cast<int>(rowNumbers_.size()));
   for (std::size_t i = 0; i < rowNumbers_.size(); ++i)
     if (verifier_->Results()[i].reason == verify::Reason::BadRow) RowEnded(i);
@@ -265,6 +283,8 @@ void ListVerification::Stop() {
 
 void ListVerification::End(const char* head) {
   judgeDeadline_.stop();
+  listSlice_.stop();
+  listed_.clear();
   asks_.clear();
   verifier_.reset();
   std::string text = RunEndText(head, passed_, failed_);

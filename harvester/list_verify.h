@@ -67,9 +67,13 @@ class ListVerification {
   std::function<void(bool)> onRunning;
 
  private:
-  enum class State { Idle, AskingJudges, Verifying };
+  enum class State { Idle, AskingJudges, Listing, Verifying };
 
   void JudgeAnswered();
+  // The judges answered or their time is up: those that answered are used.
+  void JudgesDone();
+  // Copies the rows to verify, a slice a turn, then starts them.
+  void ListRows();
   void StartRows();
   void RowEnded(std::size_t i);
   void End(const char* head);
@@ -89,6 +93,8 @@ class ListVerification {
   int failed_ = 0;
   unsigned run_ = 0;  // tells a queued end from an earlier run's
   QTimer judgeDeadline_;
+  QTimer listSlice_;
+  std::vector<verify::Row> listed_;  // while Listing
   QObject context_;
   QMetaObject::Connection refilled_;
 };
