@@ -34,13 +34,17 @@ void ListViewFilter::SetText(const std::string& text) {
   std::transform(text.begin(), text.end(), lowered.begin(), Lower);
   if (lowered == text_) return;
   text_ = std::move(lowered);
+  Prepare(sortColumn(), true);
   invalidateRowsFilter();
+  Unprepare();
 }
 
 void ListViewFilter::SetQuick(int choice) {
   if (choice < 0 || choice >= static_cast<int>(kQuickChoices.size()) || choice == quick_) return;
   quick_ = choice;
+  Prepare(sortColumn(), true);
   invalidateRowsFilter();
+  Unprepare();
 }
 
 bool ListViewFilter::Shows(int n) const {
@@ -55,16 +59,35 @@ bool ListViewFilter::Shows(int n) const {
 }
 
 void ListViewFilter::sort(int column, Qt::SortOrder order) {
-  if (column >= 0 && column < kShownColumns && rows_.Count() > 0 &&
-      ProxyListModel::NumberKey(ShownColumn(column), {})) {
-    const ProxyColumn shown = ShownColumn(column);
-    keys_.resize(static_cast<std::size_t>(rows_.Count()));
-    for (int n = 1; n <= rows_.Count(); ++n)
-      keys_[static_cast<std::size_t>(n - 1)] = *ProxyListModel::NumberKey(shown, rows_.Text(n, shown));
-  }
+  // Already in that order: Qt keeps it so as rows change.
+  if (column == sortColumn() && order == sortOrder() && dynamicSortFilter()) return;
+  Prepare(column, false);
   QSortFilterProxyModel::sort(column, order);
-  keys_.clear();
-  keys_.shrink_to_fit();
+  Unprepare();
+}
+
+void ListViewFilter::Prepare(int column, bool filtering) {
+  const int count = rows_.Count();
+  if (filtering) {
+    accepted_.resize(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n) accepted_[static_cast<std::size_t>(n - 1)] = Shows(n);
+  }
+  if (column < 0 || column >= kShownColumns) return;
+  const ProxyColumn shown = ShownColumn(column);
+  if (ProxyListModel::NumberKey(shown, {})) {
+    keys_.resize(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n)
+      keys_[static_cast<std::size_t>(n - 1)] = *ProxyListModel::NumberKey(shown, rows_.Text(n, shown));
+  } else {
+    texts_.resize(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n) texts_[static_cast<std::size_t>(n - 1)] = rows_.Text(n, shown);
+  }
+}
+
+void ListViewFilter::Unprepare() {
+  keys_ = {};
+  texts_ = {};
+  accepted_ = {};
 }
 
 std::optional<double> ListViewFilter::Key(int sourceRow, ProxyColumn column) const {
@@ -72,13 +95,21 @@ std::optional<double> ListViewFilter::Key(int sourceRow, ProxyColumn column) con
   return ProxyListModel::NumberKey(column, rows_.Text(sourceRow + 1, column));
 }
 
+const std::string& ListViewFilter::SortText(int sourceRow, ProxyColumn column) const {
+  if (static_cast<std::size_t>(sourceRow) < texts_.size()) return texts_[static_cast<std::size_t>(sourceRow)];
+  return rows_.Text(sourceRow + 1, column);
+}
+
 bool ListViewFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
   const ProxyColumn column = ShownColumn(left.column());
   if (const std::optional<double> a = Key(left.row(), column)) return *a < *Key(right.row(), column);
   // UTF-8 bytes order as the characters' code points.
-  return rows_.Text(left.row() + 1, column) < rows_.Text(right.row() + 1, column);
+  return SortText(left.row(), column) < SortText(right.row(), column);
 }
 
-bool ListViewFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const { return Shows(sourceRow + 1); }
+bool ListViewFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
+  if (static_cast<std::size_t>(sourceRow) < accepted_.size()) return accepted_[static_cast<std::size_t>(sourceRow)];
+  return Shows(sourceRow + 1);
+}
 
 }  // namespace mivo

@@ -50,7 +50,6 @@ class ListViewFilter : public QSortFilterProxyModel {
   // Whether source row n (from 1) passes the filter.
   bool Shows(int n) const;
 
-  // Computes the sort column's keys once, not twice for every comparison.
   void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
  protected:
@@ -58,9 +57,19 @@ class ListViewFilter : public QSortFilterProxyModel {
   bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 
  private:
+  // Qt visits rows in the order they are shown, which over a long sorted
+  // list is a walk through memory at random, and asks for a key twice a
+  // comparison: what a sort by `column` and, when `filtering`, the filter
+  // will ask for is read in list order first, and dropped by Unprepare().
+  void Prepare(int column, bool filtering);
+  void Unprepare();
   std::optional<double> Key(int sourceRow, ProxyColumn column) const;
+  const std::string& SortText(int sourceRow, ProxyColumn column) const;
 
-  std::vector<double> keys_;  // by source row, while sort() runs on a numeric column
+  // By source row, while prepared: the sort column's keys (numeric) or texts.
+  std::vector<double> keys_;
+  std::vector<std::string> texts_;
+  std::vector<char> accepted_;  // Shows()
   ProxyListModel& rows_;
   std::string text_;  // ASCII letters lowered
   int quick_ = 0;
