@@ -84,7 +84,7 @@ constexpr std::array<CheckBoxLayout, 4> kExportChecks{{
 }};
 
 // The export frame grows by a row for the verification's columns.
-constexpr int kVerifyTicksHeight = 330;
+constexpr int kVerifyTicksHeight = 570;
 
 constexpr std::array<const char*, 6> kSeparators{"-", "--", "---", "----", ":", "|"};
 
@@ -174,6 +174,8 @@ void frmMain::BuildStatusBar() {
   progress_ = new QProgressBar(bar);
   progress_->setObjectName("progress");
   progress_->setFormat("%v / %m");
+  // Room for "300000 / 300000" on one line.
+  progress_->setMinimumWidth(progress_->fontMetrics().horizontalAdvance("0000000 / 0000000") + 24);
   progress_->hide();
   bar->addWidget(panel1_);
   bar->addWidget(panel2_, 1);
@@ -205,13 +207,14 @@ void frmMain::BuildSettingsPanel() {
     box->setChecked(check.ticked);
     Ck[i + 1] = box;
   }
-  // The verification's columns on a row of their own, unticked: a default
+  // The verification's columns on rows of their own, unticked: a default
   // export stays as it was.
-  constexpr int kVerifyTickWidth = 780;
+  constexpr int kVerifyTickWidth = 1560, kVerifyTicksPerRow = 3;
   for (int i = 0; i + 5 < kExportBoxes; ++i) {
     auto* box = new QCheckBox(UiText(ShownLayout(kProxyColumns + i).caption), frame);
     box->setObjectName(QString("Ck%1").arg(i + 5));
-    box->setGeometry(TwipsRect(180 + kVerifyTickWidth * i, 1080, kVerifyTickWidth, 240));
+    box->setGeometry(TwipsRect(180 + kVerifyTickWidth * (i % kVerifyTicksPerRow), 1080 + 240 * (i / kVerifyTicksPerRow),
+                               kVerifyTickWidth, 240));
     Ck[static_cast<std::size_t>(i + 5)] = box;
   }
   // The address is always exported, so its box only shows that.

@@ -59,12 +59,12 @@ void VerifyCommands::ShowRunning() {
 void VerifyCommands::BuildSettings(QWidget& panel) {
   // The list sources move below the export frame's row of verification
   // ticks and give up some of their height to the verification's box.
-  if (auto* label = panel.findChild<QLabel*>("Label4")) label->move(Twips(4725), Twips(1710));
+  if (auto* label = panel.findChild<QLabel*>("Label4")) label->move(Twips(4725), Twips(1920));
   if (auto* sources = panel.findChild<QPlainTextEdit*>("listSources"))
-    sources->setGeometry(TwipsRect(4725, 1980, 4965, 800));
+    sources->setGeometry(TwipsRect(4725, 2160, 4965, 600));
   auto* box = new QGroupBox(UiText("验证设置"), &panel);
   box->setObjectName("verifySettings");
-  box->setGeometry(TwipsRect(4725, 2850, 4965, 2130));
+  box->setGeometry(TwipsRect(4725, 2820, 4965, 2160));
   auto* grid = new QGridLayout(box);
   grid->setContentsMargins(4, 2, 4, 2);
   grid->setVerticalSpacing(1);
@@ -91,7 +91,6 @@ void VerifyCommands::BuildSettings(QWidget& panel) {
   concurrency_->setRange(1, 65535);
   passwordNote_ = new QLabel(box);
   passwordNote_->setObjectName("verifyPasswordNote");
-  passwordNote_->setWordWrap(true);
 
   grid->addWidget(label("裁判:"), 0, 0);
   grid->addWidget(judges_, 0, 1, 1, 3);
@@ -108,6 +107,7 @@ void VerifyCommands::BuildSettings(QWidget& panel) {
   grid->addWidget(label("并发:"), 3, 2);
   grid->addWidget(concurrency_, 3, 3);
   grid->addWidget(passwordNote_, 4, 0, 1, 4);
+  grid->setRowStretch(0, 1);  // the judges' box takes what the lines leave
 
   const VerifySettings kept = LoadVerifySettings(file_);
   loading_ = true;
@@ -170,7 +170,9 @@ void VerifyCommands::WritePassword() {
 }
 
 void VerifyCommands::PasswordForRunOnly(const QString& why) {
-  passwordNote_->setText(UiText(kPasswordRunOnly) + UiText("没有可用的密钥存储 (") + why + ")");
+  // One line in the panel; why the store failed is in the tooltip.
+  passwordNote_->setText(UiText(kPasswordRunOnly) + UiText("没有可用的密钥存储"));
+  passwordNote_->setToolTip(why);
 }
 
 void VerifyCommands::VerifyAll() {
