@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace mivo {
@@ -30,14 +31,19 @@ class ByteQueue {
   void Clear();
 
  private:
-  // chunks_[first_] is the front chunk; spent chunks before it are dropped
+  // chunks[first] is the front chunk; spent chunks before it are dropped
   // in one move once they make up half the vector.
-  std::vector<std::vector<std::uint8_t>> chunks_;
-  std::size_t first_ = 0;
-  std::size_t head_ = 0;  // bytes already taken from chunks_[first_]
-  // Storage of a chunk that has gone out, kept for the next copy in: a
-  // stream through the queue then reuses memory instead of touching fresh pages.
-  std::vector<std::uint8_t> spare_;
+  struct Store {
+    std::vector<std::vector<std::uint8_t>> chunks;
+    std::size_t first = 0;
+    std::size_t head = 0;  // bytes already taken from chunks[first]
+    // Storage of a chunk that has gone out, kept for the next copy in: a
+    // stream through the queue then reuses memory instead of touching fresh pages.
+    std::vector<std::uint8_t> spare;
+  };
+  // Made by the first append: a queue that never holds a byte (as most of
+  // a walk's many controls) costs two words.
+  std::unique_ptr<Store> store_;
   std::size_t size_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "socket/byte_queue.h"
 #include "socket/sockets_layer.h"
@@ -220,17 +221,21 @@ class WinSockArray {
   WinSock& Load(int Index);
   // Destroys element `Index`; allowed from inside that element's own handler.
   void Unload(int Index);
-  bool Exists(int Index) const { return items_.count(Index) != 0; }
-  // The element, which must exist.
+  bool Exists(int Index) const {
+    return Index >= 0 && static_cast<std::size_t>(Index) < items_.size() && items_[static_cast<std::size_t>(Index)];
+  }
+  // The element, which must exist (std::out_of_range if not).
   WinSock& operator[](int Index);
   WinSock* Find(int Index);
-  int Count() const { return static_cast<int>(items_.size()); }
+  int Count() const { return count_; }
   // Lowest and highest index; -1 when empty.
   int LBound() const;
   int UBound() const;
 
  private:
-  std::map<int, std::unique_ptr<WinSock>> items_;
+  // By index from 0, as a walk numbers its rows: a slot costs one pointer.
+  std::vector<std::unique_ptr<WinSock>> items_;
+  int count_ = 0;
 };
 
 }  // namespace mivo

@@ -4,12 +4,18 @@
 #include "socket/event_call.h"
 #include "socket/winsock.h"
 
+#include <stdexcept>
+#include <string>
+
 namespace mivo {
 
 WinSock& WinSockArray::Load(int Index) {
-  auto& slot = items_[Index];
+  if (Index < 0) throw std::out_of_range("WinSockArray::Load: index " + std::to_string(Index));
+  if (static_cast<std::size_t>(Index) >= items_.size()) items_.resize(static_cast<std::size_t>(Index) + 1);
+  auto& slot = items_[static_cast<std::size_t>(Index)];
   if (slot) return *slot;
   slot = std::make_unique<WinSock>();
+  ++count_;
   WinSockEvents& e = slot->events;
   WinSockArrayEvents* a = &events;
   e.CloseSck = [a, Index] { CallCopy(a->CloseSck, Index); };
@@ -28,16 +34,30 @@ WinSock& WinSockArray::Load(int Index) {
   return *slot;
 }
 
-void WinSockArray::Unload(int Index) { items_.erase(Index); }
-
-WinSock& WinSockArray::operator[](int Index) { return *items_.at(Index); }
-
-WinSock* WinSockArray::Find(int Index) {
-  const auto it = items_.find(Index);
-  return it == items_.end() ? nullptr : it->second.get();
+void WinSockArray::Unload(int Index) {
+  if (!Exists(Index)) return;
+  // The slot is empty before the element goes, should its end call back in.
+  const std::unique_ptr<WinSock> gone = std::move(items_[static_cast<std::size_t>(Index)]);
+  --count_;
+  while (!items_.empty() && !items_.back()) items_.pop_back();
 }
 
-int WinSockArray::LBound() const { return items_.empty() ? -1 : items_.begin()->first; }
-int WinSockArray::UBound() const { return items_.empty() ? -1 : items_.rbegin()->first; }
+WinSock& WinSockArray::operator[](int Index) {
+  if (!Exists(Index)) throw std::out_of_range("WinSockArray: no element " + std::to_string(Index));
+  return *items_[static_cast<std::size_t>(Index)];
+}
+
+WinSock* WinSockArray::Find(int Index) {
+  return Exists(Index) ? items_[static_cast<std::size_t>(Index)].get() : nullptr;
+}
+
+int WinSockArray::LBound() const {
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    if (items_[i]) return static_cast<int>(i);
+  return -1;
+}
+
+// Trailing empty slots are dropped by Unload.
+int WinSockArray::UBound() const { return static_cast<int>(items_.size()) - 1; }
 
 }  // namespace mivo
