@@ -167,8 +167,14 @@ TEST_F(FrmMainVerifyTest, StopEndsAVerificationAndRowsNotReachedKeepTheirCells) 
   Trigger("verifySelected");
   QAction* stop = window.findChild<QAction*>("stopTest");
   ASSERT_TRUE(stop->isEnabled());
+  // The silent row is under way once the judge has answered: 0 of 1.
+  auto* progress = window.findChild<QProgressBar*>("progress");
+  ASSERT_TRUE(WaitUntil([&] { return progress->isVisibleTo(&window); }));
+  EXPECT_EQ(progress->maximum(), 1);
+  EXPECT_EQ(progress->value(), 0);
   stop->trigger();
   EXPECT_FALSE(stop->isEnabled());
+  EXPECT_FALSE(progress->isVisibleTo(&window));
   EXPECT_EQ(window.Panel(kStatusPanel), "验证已停止: 成功 0, 失败 0");
   EXPECT_EQ(Cell(1, ProxyColumn::Reason), QString());
   EXPECT_EQ(Cell(0, ProxyColumn::Reason), Text("连接被拒绝"));

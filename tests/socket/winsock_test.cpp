@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <algorithm>
 #include <memory>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -553,7 +554,13 @@ TEST_F(WinSockTest, ArrayEventsCarryTheElementIndex) {
   ASSERT_TRUE(WaitUntil([&] { return !Wsktest.Exists(3); }));
   EXPECT_EQ(seen.back(), "CloseSck 3");
   EXPECT_EQ(Wsktest.Find(3), nullptr);
+  Wsktest.Unload(7);  // never loaded
+  EXPECT_EQ(Wsktest.Count(), 2);
   Wsktest.Unload(5);
+  // The bounds follow the elements left, across the gap.
+  EXPECT_EQ(Wsktest.UBound(), 0);
+  EXPECT_EQ(Wsktest.LBound(), 0);
+  EXPECT_THROW(Wsktest[5], std::out_of_range);
   Wsktest.Unload(0);
   EXPECT_EQ(Wsktest.Count(), 0);
   EXPECT_EQ(Wsktest.UBound(), -1);
