@@ -91,10 +91,15 @@ class NetworkHttpRequest final : public HttpRequest {
                                    : std::string_view();
   }
   bool TooLarge() const override { return overflow_; }
+  std::size_t BytesArrived() const override { return static_cast<std::size_t>(body_.size()); }
+  std::size_t BytesAnnounced() const override { return announced_; }
 
  private:
   void Receiving() {
-    if (state_ == kHttpSent) state_ = kHttpReceiving;
+    if (state_ != kHttpSent) return;
+    state_ = kHttpReceiving;
+    const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid()) announced_ = static_cast<std::size_t>(std::max<qlonglong>(0, length.toLongLong()));
   }
 
   void Read() {
@@ -138,6 +143,7 @@ class NetworkHttpRequest final : public HttpRequest {
   QByteArray method_;
   QPointer<QNetworkReply> reply_;
   QByteArray body_;
+  std::size_t announced_ = 0;
   bool overflow_ = false;
   int state_ = kHttpUninitialized;
 };

@@ -41,6 +41,10 @@ class HttpRequest {
   virtual std::string_view ResponseBody() const = 0;
   // Whether the body was dropped for being over kMaxResponseBody.
   virtual bool TooLarge() const { return false; }
+  // Body bytes arrived so far, and how many the answer announced (0 when
+  // it announced none): what a progress bar shows while the page comes.
+  virtual std::size_t BytesArrived() const { return 0; }
+  virtual std::size_t BytesAnnounced() const { return 0; }
 };
 
 // Whether a page address can be requested at all: an http or https address

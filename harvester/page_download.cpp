@@ -92,7 +92,13 @@ std::string GetSource(MainWindowOps& ops, const std::string& address, bool* tooL
     // Blocks until some event arrives or the clock's second turns over, so
     // the wait costs no processor time while nothing happens.
     ops.DoEventsWaiting(clock.UntilNextSecond());
-    if (clock.Seconds() - start > kSourceTimeoutSeconds) return {};
+    if (clock.Seconds() - start > kSourceTimeoutSeconds) {
+      ops.SetProgress(0, 0);
+      return {};
+    }
+    if (const std::size_t announced = http->BytesAnnounced(); announced > 0 && http->ReadyState() != kHttpComplete)
+      ops.SetProgress(static_cast<int>(std::min(http->BytesArrived(), announced) >> 10),
+                      static_cast<int>(announced >> 10) + 1);
   }
   const std::string_view body = http->ResponseBody();
   if (tooLarge) *tooLarge = http->TooLarge();

@@ -52,6 +52,12 @@ class ScriptedRequest : public HttpRequest {
   std::string_view ResponseBody() const override { return complete_ ? std::string_view(body_) : std::string_view(); }
 
   void Complete() { complete_ = true; }
+  void Arrive(std::size_t arrived, std::size_t announced) {
+    arrived_ = arrived;
+    announced_ = announced;
+  }
+  std::size_t BytesArrived() const override { return arrived_; }
+  std::size_t BytesAnnounced() const override { return announced_; }
 
  private:
   std::shared_ptr<RequestLog> log_;
@@ -59,6 +65,7 @@ class ScriptedRequest : public HttpRequest {
   bool openResult_;
   bool complete_;
   std::string body_;
+  std::size_t arrived_ = 0, announced_ = 0;
 };
 
 // Counts the event passes instead of running them.
@@ -167,11 +174,15 @@ TEST_F(GetSourceLoop, ResponseCompletingInTheThirdSecondIsRead) {
   UseClock({1000, 1001, 1002, 1003, 1004});
   Script(true, false, ToGbk("页面"));
   ops.onWait = [&](int pass) {
+    // Half of an announced 4 KiB, then all of it: the bar shows KiB of KiB.
+    if (pass == 1) request->Arrive(2048, 4096);
+    if (pass == 2) request->Arrive(4096, 4096);
     if (pass == 3) request->Complete();
   };
   EXPECT_EQ(GetSource(ops, "http://127.0.0.1:1/"), "页面");
   EXPECT_EQ(ops.waits, 3);
   EXPECT_EQ(ops.doEvents, 1);
+  EXPECT_EQ(ops.progressHistory, (std::vector<std::pair<int, int>>{{2, 5}, {4, 5}, {0, 0}}));
 }
 
 TEST_F(GetSourceLoop, ResponseCompletingInThePassThatRunsOutOfTimeIsLost) {
