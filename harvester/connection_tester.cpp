@@ -125,18 +125,21 @@ void ConnectionTester::StartRow(int Index) {
 
 bool ConnectionTester::StartNext() {
   if (!walk_.pacer.MayStart()) return false;
+  int row = 0;
   if (!walk_.waiting.empty()) {
-    const int row = walk_.waiting.back();
+    row = walk_.waiting.back();
     walk_.waiting.pop_back();
     qCDebug(lcWalk).nospace() << "row " << row << ": " << kPutBack << " => " << kConnecting;
-    StartRow(row);
   } else {
-    qCDebug(lcWalk).nospace() << "row " << walk_.nextRow << ": " << kWaiting << " => " << kConnecting;
+    row = walk_.nextRow++;
+    qCDebug(lcWalk).nospace() << "row " << row << ": " << kWaiting << " => " << kConnecting;
     // Every row started is echoed once, whatever its connect does.
-    echoQueue_.push_back(walk_.nextRow);
-    StartRow(walk_.nextRow++);
+    echoQueue_.push_back(row);
   }
-  return true;
+  StartRow(row);
+  // Put back at once for want of a descriptor: the next row would fare no
+  // better now, so the rest waits for a row to end or for the retry.
+  return walk_.waiting.empty() || walk_.waiting.back() != row;
 }
 
 void ConnectionTester::Slice() {

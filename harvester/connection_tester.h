@@ -103,7 +103,8 @@ class ConnectionTester {
   void StartRow(int Index);
   // One turn's share of the walk: closing held elements or starting rows.
   void Slice();
-  // Starts the next row if the walk has a descriptor for it; false if not.
+  // Starts the next row if the walk has a descriptor for it; false if not,
+  // or if the row it started was put back at once.
   bool StartNext();
   void RetryOrGiveUp();
   // Echoes the queued rows, a few rounds of a bounded size at a time, so
