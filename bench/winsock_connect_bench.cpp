@@ -32,14 +32,9 @@ constexpr int kControls = 5000;
 // overflows; closes everything with a reset so no TIME_WAIT is left.
 class Acceptor {
  public:
-  Acceptor() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  Acceptor() {
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 4096);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    fd_ = bench::ListenOnLoopback(4096, a);
     port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] {
       for (;;) {

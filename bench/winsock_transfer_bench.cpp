@@ -74,14 +74,8 @@ void BM_WinSockTransfer64MiB(benchmark::State& state) {
 }
 
 void BM_PlainBlockingTransfer64MiB(benchmark::State& state) {
-  const int l = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(l, 1);
-  socklen_t len = sizeof a;
-  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  const int l = bench::ListenOnLoopback(1, a);
   const int c = ::socket(AF_INET, SOCK_STREAM, 0);
   ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
   const int s = ::accept(l, nullptr, nullptr);
@@ -113,14 +107,8 @@ void BM_PlainBlockingTransfer64MiB(benchmark::State& state) {
 // The same bytes through non-blocking sockets on one thread, as the two
 // controls move them: what a single thread pays for both ends.
 void BM_PlainOneThreadTransfer64MiB(benchmark::State& state) {
-  const int l = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(l, 1);
-  socklen_t len = sizeof a;
-  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  const int l = bench::ListenOnLoopback(1, a);
   const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
   const int s = ::accept4(l, nullptr, nullptr, SOCK_NONBLOCK);

@@ -3,6 +3,9 @@
 
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +29,19 @@ inline long ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
   statm >> pages >> resident;
   return resident * sysconf(_SC_PAGESIZE);
+}
+
+// A socket listening on 127.0.0.1 at a free port, which `bound` holds after.
+inline int ListenOnLoopback(int backlog, sockaddr_in& bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  bound = {};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound);
+  ::listen(fd, backlog);
+  socklen_t len = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  return fd;
 }
 
 // Asks main to print, after the run, the ratio of the real time per
